@@ -1,0 +1,76 @@
+#pragma once
+// The line seam: what CSerialPort's threads need of a line, whatever carries it (a termios
+// device, the simulated unit, ...). Backends are chosen by the form of the port name; front
+// ends register the backends they link, and serial/ knows only its own termios line.
+//
+// Every backend delivers a break from the far side the same way: one 0x00 byte at its place
+// in the received stream, counted in RxInfo::nBreaks of the Read that returns it.
+
+#include "platform/Event.h"
+#include "platform/Status.h"
+#include "platform/Types.h"
+#include "serial/PortMode.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+enum class LineWait {
+    Ready,    // the awaited condition holds (bytes or a break to read, output drained, written)
+    Stopped,  // the stop event is set
+    TimedOut, // the time ran out
+    Gone,     // the line has gone away (unplugged, hung up); it stays gone
+};
+
+// What came with the bytes of one Read.
+struct RxInfo {
+    int nBreaks = 0;     // breaks received; each is also one 0x00 byte in the data
+    int nLineErrors = 0; // bytes received with a framing or parity error (delivered as received)
+};
+
+class ISerialLine {
+public:
+    virtual ~ISerialLine() = default;
+
+    // Applies speed, data bits, parity, stop bits and RTS control; raw 8-bit, no flow control,
+    // NUL bytes kept. S_OK, or E_FAIL when the line refuses them (a rate the line cannot reach
+    // within 2 % included).
+    virtual HRESULT Configure(const DCB& dcb) = 0;
+
+    // Waits until there is something to Read, the stop event is set, or the time runs out.
+    // A line that has gone away makes this wait on the stop event alone: it never spins.
+    virtual LineWait WaitRx(const CEvent& stop, DWORD dwMilliseconds) = 0;
+
+    // Moves decoded received bytes (at most nCapacity) into pDest without blocking. Returns
+    // the count (0 when nothing is waiting), or -1 when the line has gone away. Bytes beyond
+    // nCapacity stay for the next call.
+    virtual int Read(char* pDest, int nCapacity, RxInfo& info) = 0;
+
+    // Writes all nLength bytes. Ready when they are all handed to the line, Stopped when the
+    // stop event cut it short (the rest is discarded), TimedOut after dwMilliseconds, Gone.
+    virtual LineWait Write(const char* pData, int nLength, const CEvent& stop,
+                           DWORD dwMilliseconds) = 0;
+
+    // Waits until every byte handed to the line has left it (the transmitter is empty).
+    virtual LineWait WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) = 0;
+
+    // Starts or ends a break condition on the transmit line.
+    virtual HRESULT SetBreak(bool bOn) = 0;
+
+    // Raises or drops the modem control lines. Lines that have none (pseudo-terminals)
+    // treat these as no-ops and return S_OK.
+    virtual HRESULT SetDtr(bool bOn) = 0;
+    virtual HRESULT SetRts(bool bOn) = 0;
+};
+
+// Opens a line by name: S_OK with *ppLine set, E_FAIL when the line is missing or busy.
+using LineOpener = std::function<HRESULT(const std::string& strName,
+                                         std::unique_ptr<ISerialLine>* ppLine)>;
+
+// Registers a backend for names that begin with strPrefix (for example "sim:"). A later
+// registration for the same prefix replaces the earlier one.
+void RegisterLineBackend(const std::string& strPrefix, LineOpener opener);
+
+// Opens the line a name stands for: a registered prefix picks its backend; any other name is a
+// device path for the termios line.
+HRESULT OpenSerialLine(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine);
