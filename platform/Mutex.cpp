@@ -3,15 +3,29 @@
 #include <chrono>
 
 DWORD CMutex::Lock(DWORD dwMilliseconds) {
-    if (dwMilliseconds == INFINITE) {
-        m_mutex.lock();
+    const auto me = std::this_thread::get_id();
+    std::unique_lock lock(m_state);
+    if (m_nDepth > 0 && m_owner == me) {
+        ++m_nDepth;
         return WAIT_OBJECT_0;
     }
-    return m_mutex.try_lock_for(std::chrono::milliseconds(dwMilliseconds)) ? WAIT_OBJECT_0
-                                                                            : WAIT_TIMEOUT;
+    const auto free = [this] { return m_nDepth == 0; };
+    if (dwMilliseconds == INFINITE)
+        m_released.wait(lock, free);
+    else if (!m_released.wait_for(lock, std::chrono::milliseconds(dwMilliseconds), free))
+        return WAIT_TIMEOUT;
+    m_owner = me;
+    m_nDepth = 1;
+    return WAIT_OBJECT_0;
 }
 
 bool CMutex::Unlock() {
-    m_mutex.unlock();
+    std::lock_guard lock(m_state);
+    if (m_nDepth == 0 || m_owner != std::this_thread::get_id())
+        return false;
+    if (--m_nDepth == 0) {
+        m_owner = {};
+        m_released.notify_one();
+    }
     return true;
 }

@@ -1,9 +1,13 @@
 #pragma once
 // A mutex in the role of a Win32 mutex handle: recursive for its owning thread, with timed waits.
+// Built from std::mutex and a condition variable rather than std::recursive_timed_mutex, whose
+// timed lock ThreadSanitizer cannot follow.
 
 #include "platform/Types.h"
 
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 
 class CMutex {
 public:
@@ -11,11 +15,14 @@ public:
     CMutex(const CMutex&) = delete;
     CMutex& operator=(const CMutex&) = delete;
 
-    // WAIT_OBJECT_0 when acquired, WAIT_TIMEOUT otherwise.
+    // WAIT_OBJECT_0 when acquired (again, for its owner), WAIT_TIMEOUT otherwise.
     DWORD Lock(DWORD dwMilliseconds);
-    // True on success (the calling thread held it).
+    // False when the calling thread does not hold it.
     bool Unlock();
 
 private:
-    std::recursive_timed_mutex m_mutex;
+    std::mutex m_state;
+    std::condition_variable m_released;
+    std::thread::id m_owner;
+    int m_nDepth = 0;
 };
