@@ -1,0 +1,13 @@
+#pragma once
+// The directory of the running program file, with a trailing '/'. Both front ends take the
+// image directory from here: on Linux the first argument holds a bare name whenever the program
+// was found through PATH, so it cannot say where the program lives.
+
+#include <string>
+
+// From /proc/self/exe. When that cannot be read, falls back to the directory part of argv0,
+// and to "./" when argv0 has none.
+std::string GetProgramDir(const char* pszArgv0 = nullptr);
+
+// The directory part of a path, up to and including its last '/'; "./" when there is none.
+std::string DirectoryOf(const std::string& strPath);
