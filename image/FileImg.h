@@ -1,0 +1,104 @@
+#pragma once
+// The firmware image set: five files in the image directory "MorFWImg/" beside the program,
+// held in memory for one upload session.
+
+#include "platform/Status.h"
+#include "platform/Types.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+
+// Image kinds (CFileImg::nType).
+inline constexpr std::int32_t FILEIMG_BIN = 0; // binary image
+inline constexpr std::int32_t FILEIMG_S19 = 1; // Motorola S-record text
+
+// Bytes behind every image buffer that belong to no image; they are zero.
+inline constexpr std::int32_t FILEIMG_SPARE = 10;
+
+// Positions in the image list.
+inline constexpr int FILEIMG_POS_SHUTUP = 0;
+inline constexpr int FILEIMG_POS_BOOTI = 1;
+inline constexpr int FILEIMG_POS_SBOOT = 2;
+inline constexpr int FILEIMG_POS_KERNEL = 3;
+inline constexpr int FILEIMG_POS_FIRMWARE = 4;
+inline constexpr int FILEIMG_COUNT = 5;
+
+// The image directory below the program directory, and the INI file inside it.
+inline constexpr const char* FILEIMG_DIR = "MorFWImg/";
+inline constexpr const char* FILEIMG_INI = "MorFWImg.ini";
+
+// One image file in memory. Nobody writes a record after LoadImageFiles has appended it.
+class CFileImg {
+public:
+    std::string strFileName;          // full path as opened (image directory + file name)
+    std::int32_t nLength = 0;         // file size in bytes
+    std::int32_t nType = FILEIMG_BIN; // FILEIMG_BIN or FILEIMG_S19
+    std::unique_ptr<BYTE[]> pData;    // nLength + FILEIMG_SPARE bytes; readers stay below nLength
+    std::int32_t nBaseAddr = 0;       // base address from the image table
+
+    CFileImg() = default;
+    CFileImg(const CFileImg&) = delete;
+    CFileImg& operator=(const CFileImg&) = delete;
+};
+
+// The image list (m_listFileImg): the records by position, owned by the list's nodes.
+// Emptying the list (clear) destroys every record and its buffer.
+using CFileImgList = std::list<std::unique_ptr<CFileImg>>;
+
+// The record at position nPos, or null when the list holds fewer than nPos + 1 records.
+CFileImg* GetFileImgAt(const CFileImgList& listFileImg, int nPos);
+
+// One entry of the fixed image table.
+struct FILEIMG_ENTRY {
+    const char* pszFileName;
+    std::int32_t nBaseAddr;
+};
+
+// The five images in load order: "Shutup.bin" 0, "BootI.bin" 0, "SBoot.bin" 0x500,
+// "kernimg.s19" 0x10000, "Morvane.s19" 0.
+const std::array<FILEIMG_ENTRY, FILEIMG_COUNT>& GetImageTable();
+
+// strAppDir + "MorFWImg/"; strAppDir ends in '/' (one is added when it does not).
+std::string GetImageDir(const std::string& strAppDir);
+// strAppDir + "MorFWImg/MorFWImg.ini".
+std::string GetIniPath(const std::string& strAppDir);
+
+// The kind that a file name's extension gives ("s19" or "bin", any ASCII case), or -1.
+std::int32_t GetFileImgType(const std::string& strFileName);
+
+// Finds strFileName in strImageDir: the exact name when it exists, otherwise the single entry
+// whose name matches without regard to ASCII case. S_OK with the path in strPath; E_FAIL when
+// there is none or more than one (pstrError, when not null, says which).
+HRESULT ResolveImagePath(const std::string& strImageDir, const std::string& strFileName,
+                         std::string& strPath, std::string* pstrError = nullptr);
+
+// Loads the five images of the table from strAppDir + "MorFWImg/" and appends them to
+// listFileImg (which the caller has emptied). *pnRecords, when pnRecords is not null, receives
+// the load-record count of positions 2 to 4 (the progress bar's range).
+//   S_OK          all five records are in the list;
+//   E_FAIL        a file could not be opened or read, or an image is invalid (S-record faults,
+//                 S2/S3 data records, a binary image reaching the full address 0x20000);
+//   E_UNEXPECTED  a table name with an extension other than "s19" or "bin".
+// On failure the records appended before the failing file stay in the list, and *pstrError
+// (when pstrError is not null) receives one line without a line end naming the file, and for
+// an S-record fault its line number and what is wrong, e.g.
+//   "/opt/morfw/bin/MorFWImg/kernimg.s19, line 12: S-record checksum mismatch ..."
+HRESULT LoadImageFiles(const std::string& strAppDir, CFileImgList& listFileImg,
+                       std::int32_t* pnRecords, std::string* pstrError = nullptr);
+
+// The same from an image directory given directly (the command line's --images).
+HRESULT LoadImageFilesFromDir(const std::string& strImageDir, CFileImgList& listFileImg,
+                              std::int32_t* pnRecords, std::string* pstrError = nullptr);
+
+// The load-record count of one image as the progress bar counts it: ceil(nLength / 64) for a
+// binary image, the number of "S1" pairs in the text of an S-record image.
+std::int32_t CountLoadRecords(const CFileImg& img);
+
+// The firmware revision: section "Firmware_Info", key "Verion" of the INI file, default
+// "Unspecified", at most 127 characters.
+std::string GetFirmwareRevision(const std::string& strAppDir);
+std::string ReadFirmwareRevision(const std::string& strIniPath);
