@@ -1,5 +1,57 @@
 #include "image/FileImg.h"
 
+#include "image/Profile.h"
+#include "image/SRecord.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i]))
+            return false;
+    }
+    return true;
+}
+
+void SetError(std::string* pstrError, const std::string& strText) {
+    if (pstrError)
+        *pstrError = strText;
+}
+
+// Closes the descriptor on every path.
+class CFdGuard {
+public:
+    explicit CFdGuard(int fd) : m_fd(fd) {}
+    ~CFdGuard() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    CFdGuard(const CFdGuard&) = delete;
+    CFdGuard& operator=(const CFdGuard&) = delete;
+
+private:
+    int m_fd;
+};
+
+// The binary image's last byte must stay below the full address 0x20000: the bank byte has only
+// two values, and the 16-bit address of a record beyond would wrap onto the image's own start.
+inline constexpr std::int64_t LR_ADDRESS_LIMIT = 0x20000;
+
+} // namespace
+
 CFileImg* GetFileImgAt(const CFileImgList& listFileImg, int nPos) {
     if (nPos < 0 || static_cast<std::size_t>(nPos) >= listFileImg.size())
         return nullptr;
@@ -24,14 +76,155 @@ std::string GetImageDir(const std::string& strAppDir) {
     return dir + FILEIMG_DIR;
 }
 
-std::string GetIniPath(const std::string& strAppDir) {
-    return GetImageDir(strAppDir) + FILEIMG_INI;
+std::string GetIniPath(const std::string& strAppDir) { return GetImageDir(strAppDir) + FILEIMG_INI; }
+
+std::int32_t GetFileImgType(const std::string& strFileName) {
+    const std::size_t dot = strFileName.rfind('.');
+    const std::string ext = dot == std::string::npos ? strFileName : strFileName.substr(dot + 1);
+    if (EqualNoCase(ext, "s19"))
+        return FILEIMG_S19;
+    if (EqualNoCase(ext, "bin"))
+        return FILEIMG_BIN;
+    return -1;
 }
 
-std::int32_t GetFileImgType(const std::string&) { return -1; }
+HRESULT ResolveImagePath(const std::string& strImageDir, const std::string& strFileName,
+                         std::string& strPath, std::string* pstrError) {
+    std::string dir = strImageDir;
+    if (!dir.empty() && dir.back() != '/')
+        dir += '/';
+    strPath = dir + strFileName;
+    struct stat st {};
+    if (::lstat(strPath.c_str(), &st) == 0 || errno != ENOENT)
+        return S_OK; // present (or present but unreadable: opening will say so)
 
-HRESULT ResolveImagePath(const std::string&, const std::string&, std::string&, std::string*) {
-    return E_NOTIMPL;
+    // Image sets copied from other systems often come with the letter case changed.
+    DIR* pDir = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!pDir) {
+        SetError(pstrError, strPath + ": cannot open: " + std::strerror(ENOENT));
+        return E_FAIL;
+    }
+    std::vector<std::string> matches;
+    while (const dirent* pEnt = ::readdir(pDir)) {
+        if (EqualNoCase(pEnt->d_name, strFileName))
+            matches.emplace_back(pEnt->d_name);
+    }
+    ::closedir(pDir);
+    if (matches.empty()) {
+        SetError(pstrError, strPath + ": cannot open: " + std::strerror(ENOENT));
+        return E_FAIL;
+    }
+    if (matches.size() > 1) {
+        std::string text = dir + ": the file name \"" + strFileName +
+                           "\" is ambiguous: more than one file matches it without regard to "
+                           "letter case (";
+        for (std::size_t i = 0; i < matches.size(); ++i)
+            text += (i ? ", " : "") + matches[i];
+        SetError(pstrError, text + ")");
+        return E_FAIL;
+    }
+    strPath = dir + matches.front();
+    return S_OK;
+}
+
+HRESULT LoadImageFile(const std::string& strImageDir, const FILEIMG_ENTRY& entry, int nPos,
+                      std::unique_ptr<CFileImg>& pImg, std::string* pstrError) {
+    pImg.reset();
+    std::string strPath;
+    if (FAILED(ResolveImagePath(strImageDir, entry.pszFileName, strPath, pstrError)))
+        return E_FAIL;
+
+    // Non-blocking so that a FIFO of that name cannot hang the load; regular files ignore it.
+    const int fd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        SetError(pstrError, strPath + ": cannot open: " + std::strerror(errno));
+        return E_FAIL;
+    }
+    CFdGuard guard(fd);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        SetError(pstrError, strPath + ": cannot read: " + std::strerror(errno));
+        return E_FAIL;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        SetError(pstrError, strPath + ": not a regular file");
+        return E_FAIL;
+    }
+    if (st.st_size > INT32_MAX - FILEIMG_SPARE) {
+        SetError(pstrError, strPath + ": file is too large (" + std::to_string(st.st_size) +
+                                " bytes)");
+        return E_FAIL;
+    }
+
+    auto img = std::make_unique<CFileImg>();
+    img->strFileName = strPath;
+    img->nLength = static_cast<std::int32_t>(st.st_size);
+    img->nBaseAddr = entry.nBaseAddr;
+    img->nType = GetFileImgType(entry.pszFileName);
+    if (img->nType < 0) {
+        SetError(pstrError, strPath + ": unknown image kind (extension is neither s19 nor bin)");
+        return E_UNEXPECTED;
+    }
+    // Value-initialised: the spare bytes behind the image are zero.
+    img->pData = std::make_unique<BYTE[]>(static_cast<std::size_t>(img->nLength) + FILEIMG_SPARE);
+
+    std::int32_t nDone = 0;
+    while (nDone < img->nLength) {
+        const ssize_t n = ::read(fd, img->pData.get() + nDone,
+                                 static_cast<std::size_t>(img->nLength - nDone));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            SetError(pstrError, strPath + ": read error: " + std::strerror(errno));
+            return E_FAIL;
+        }
+        if (n == 0) {
+            SetError(pstrError, strPath + ": file is shorter than its length when read (" +
+                                    std::to_string(nDone) + " of " +
+                                    std::to_string(img->nLength) + " bytes)");
+            return E_FAIL;
+        }
+        nDone += static_cast<std::int32_t>(n);
+    }
+
+    if (img->nType == FILEIMG_S19) {
+        if (FAILED(ValidateSRecordImage(img->pData.get(), img->nLength, strPath, pstrError)))
+            return E_FAIL;
+    } else if (nPos >= FILEIMG_POS_SBOOT &&
+               static_cast<std::int64_t>(img->nBaseAddr) + img->nLength > LR_ADDRESS_LIMIT) {
+        char buf[160];
+        std::snprintf(buf, sizeof buf,
+                      ": image of %d bytes at base address 0x%X reaches the address 0x%llX; load "
+                      "records reach only up to 0x1FFFF",
+                      img->nLength, static_cast<unsigned>(img->nBaseAddr),
+                      static_cast<unsigned long long>(img->nBaseAddr) +
+                          static_cast<unsigned long long>(img->nLength) - 1);
+        SetError(pstrError, strPath + buf);
+        return E_FAIL;
+    }
+    pImg = std::move(img);
+    return S_OK;
+}
+
+HRESULT LoadImageFilesFromTable(const std::string& strImageDir,
+                                std::span<const FILEIMG_ENTRY> table, CFileImgList& listFileImg,
+                                std::int32_t* pnRecords, std::string* pstrError) {
+    if (pnRecords)
+        *pnRecords = 0;
+    int nPos = 0;
+    for (const FILEIMG_ENTRY& entry : table) {
+        if (!entry.pszFileName || !*entry.pszFileName)
+            break;
+        std::unique_ptr<CFileImg> img;
+        const HRESULT hr = LoadImageFile(strImageDir, entry, nPos, img, pstrError);
+        if (FAILED(hr))
+            return hr;
+        if (pnRecords && nPos >= FILEIMG_POS_SBOOT)
+            *pnRecords += CountLoadRecords(*img);
+        listFileImg.push_back(std::move(img));
+        ++nPos;
+    }
+    return S_OK;
 }
 
 HRESULT LoadImageFiles(const std::string& strAppDir, CFileImgList& listFileImg,
@@ -39,17 +232,33 @@ HRESULT LoadImageFiles(const std::string& strAppDir, CFileImgList& listFileImg,
     return LoadImageFilesFromDir(GetImageDir(strAppDir), listFileImg, pnRecords, pstrError);
 }
 
-HRESULT LoadImageFilesFromDir(const std::string&, CFileImgList&, std::int32_t* pnRecords,
-                              std::string*) {
-    if (pnRecords)
-        *pnRecords = 0;
-    return E_NOTIMPL;
+HRESULT LoadImageFilesFromDir(const std::string& strImageDir, CFileImgList& listFileImg,
+                              std::int32_t* pnRecords, std::string* pstrError) {
+    return LoadImageFilesFromTable(strImageDir, GetImageTable(), listFileImg, pnRecords, pstrError);
 }
 
-std::int32_t CountLoadRecords(const CFileImg&) { return 0; }
+std::int32_t CountLoadRecords(const CFileImg& img) {
+    if (img.nLength <= 0 || !img.pData)
+        return 0;
+    if (img.nType == FILEIMG_BIN)
+        return img.nLength / 64 + (img.nLength % 64 ? 1 : 0);
+    if (img.nType != FILEIMG_S19)
+        return 0;
+    // Every "S1" pair of the text, resuming one character after each match.
+    std::int32_t nCount = 0;
+    const BYTE* p = img.pData.get();
+    for (std::int32_t i = 0; i + 1 < img.nLength; ++i) {
+        if (p[i] == 'S' && p[i + 1] == '1')
+            ++nCount;
+    }
+    return nCount;
+}
 
 std::string GetFirmwareRevision(const std::string& strAppDir) {
     return ReadFirmwareRevision(GetIniPath(strAppDir));
 }
 
-std::string ReadFirmwareRevision(const std::string&) { return "Unspecified"; }
+std::string ReadFirmwareRevision(const std::string& strIniPath) {
+    return GetPrivateProfileString(FWINFO_SECTION, FWINFO_KEY, FWINFO_DEFAULT, FWINFO_BUFFER,
+                                   strIniPath);
+}

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <span>
 #include <string>
 
 // Image kinds (CFileImg::nType).
@@ -93,6 +94,18 @@ HRESULT LoadImageFiles(const std::string& strAppDir, CFileImgList& listFileImg,
 // The same from an image directory given directly (the command line's --images).
 HRESULT LoadImageFilesFromDir(const std::string& strImageDir, CFileImgList& listFileImg,
                               std::int32_t* pnRecords, std::string* pstrError = nullptr);
+
+// Loads one image of the table (nPos is its position: binary images from position 2 on become
+// load records and must stay below the full address 0x20000). Same results as LoadImageFiles;
+// pImg receives the record only on success.
+HRESULT LoadImageFile(const std::string& strImageDir, const FILEIMG_ENTRY& entry, int nPos,
+                      std::unique_ptr<CFileImg>& pImg, std::string* pstrError = nullptr);
+
+// LoadImageFilesFromDir with a table of one's own; the table ends at its end or at an entry
+// with an empty name.
+HRESULT LoadImageFilesFromTable(const std::string& strImageDir,
+                                std::span<const FILEIMG_ENTRY> table, CFileImgList& listFileImg,
+                                std::int32_t* pnRecords, std::string* pstrError = nullptr);
 
 // The load-record count of one image as the progress bar counts it: ceil(nLength / 64) for a
 // binary image, the number of "S1" pairs in the text of an S-record image.

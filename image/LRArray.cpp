@@ -1,5 +1,9 @@
 #include "image/LRArray.h"
 
+#include "image/SRecord.h"
+
+#include <string>
+
 CLoadRecord MakeLoadRecord(std::int32_t nFullAddr, const BYTE* pData, int n) {
     return MakeLoadRecord(nFullAddr >= 0x10000 ? '1' : '0',
                           static_cast<std::uint16_t>(nFullAddr & 0xFFFF), pData, n);
@@ -23,7 +27,46 @@ CLoadRecord MakeLoadRecord(char cBank, std::uint16_t wAddr, const BYTE* pData, i
     return rec;
 }
 
-CLRArray::CLRArray(CFileImg* pImg) : m_pFileImg(pImg), m_bValid(true) {}
+CLRArray::CLRArray(CFileImg* pImg) : m_pFileImg(pImg), m_bValid(true) {
+    if (!pImg || !pImg->pData || pImg->nLength <= 0) {
+        m_bValid = pImg && (pImg->nType == FILEIMG_BIN || pImg->nType == FILEIMG_S19);
+        return;
+    }
+    if (pImg->nType == FILEIMG_BIN)
+        ConvertBinary();
+    else if (pImg->nType == FILEIMG_S19)
+        ConvertS19();
+    else
+        m_bValid = false;
+}
 
-void CLRArray::ConvertBinary() {}
-void CLRArray::ConvertS19() {}
+void CLRArray::ConvertBinary() {
+    const CFileImg& img = *m_pFileImg;
+    m_records.reserve(static_cast<std::size_t>(img.nLength / LR_BIN_CHUNK + 1));
+    for (std::int32_t k = 0; k < img.nLength; k += LR_BIN_CHUNK) {
+        const std::int64_t nFull = static_cast<std::int64_t>(img.nBaseAddr) + k;
+        if (nFull >= 0x20000 || nFull < 0) {
+            // The bank byte cannot express this address; the records would overwrite the
+            // image's own start. Loading refuses such an image; never build the records.
+            m_bValid = false;
+            return;
+        }
+        const int c = img.nLength - k < LR_BIN_CHUNK ? img.nLength - k : LR_BIN_CHUNK;
+        m_records.push_back(MakeLoadRecord(static_cast<std::int32_t>(nFull), img.pData.get() + k, c));
+    }
+}
+
+void CLRArray::ConvertS19() {
+    const CFileImg& img = *m_pFileImg;
+    S1_RECORD rec;
+    std::string strFault;
+    ForEachSRecordLine(img.pData.get(), img.nLength, [&](const SREC_LINE& line) {
+        // Lines whose second character is not 1 are skipped silently, as are malformed S1
+        // lines (loading has refused an image that holds one).
+        if (line.nLength >= 2 && line.pText[1] == '1' && SUCCEEDED(DecodeS1Line(line, rec, strFault))) {
+            const std::int64_t nFull = static_cast<std::int64_t>(rec.wAddr) + img.nBaseAddr;
+            m_records.push_back(MakeLoadRecord(nFull >= 0x10000 ? '1' : '0', rec.wAddr, rec.data, rec.nData));
+        }
+        return true;
+    });
+}
