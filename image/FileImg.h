@@ -44,6 +44,8 @@ public:
     CFileImg() = default;
     CFileImg(const CFileImg&) = delete;
     CFileImg& operator=(const CFileImg&) = delete;
+    CFileImg(CFileImg&&) = default;
+    CFileImg& operator=(CFileImg&&) = default;
 };
 
 // The image list (m_listFileImg): the records by position, owned by the list's nodes.

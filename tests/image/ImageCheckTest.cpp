@@ -1,0 +1,60 @@
+// Checking an image directory without a port.
+#include "image/ImageCheck.h"
+#include "ImageTestUtil.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using ::testing::HasSubstr;
+
+TEST(ImageCheck, GoodSetReportsEveryFile) {
+    CTempDir dir;
+    WriteValidSet(dir);
+    dir.Write("MorFWImg.ini", "[Firmware_Info]\nVerion=5.0\n");
+    const IMAGE_SET_CHECK c = CheckImageDir(dir.Path());
+    EXPECT_TRUE(c.bValid);
+    EXPECT_TRUE(c.bIniFound);
+    EXPECT_EQ(c.strRevision, "5.0");
+    EXPECT_EQ(c.strIniPath, dir.Path() + "MorFWImg.ini");
+    ASSERT_EQ(c.files.size(), 5u);
+    EXPECT_EQ(c.files[0].strName, "Shutup.bin");
+    EXPECT_EQ(c.files[0].nLength, 250);
+    EXPECT_EQ(c.files[0].nRecords, 0);
+    EXPECT_EQ(c.files[2].nType, FILEIMG_BIN);
+    EXPECT_EQ(c.files[2].nBaseAddr, 0x500);
+    EXPECT_EQ(c.files[2].nCounted, 3);
+    EXPECT_EQ(c.files[2].nRecords, 3);
+    EXPECT_EQ(c.files[3].nType, FILEIMG_S19);
+    EXPECT_EQ(c.files[3].nRecords, 2);
+    EXPECT_EQ(c.files[4].nCounted, 1);
+    EXPECT_EQ(c.nTotalCounted, 6);
+    for (const auto& f : c.files) {
+        EXPECT_TRUE(f.bFound);
+        EXPECT_TRUE(f.bValid);
+        EXPECT_EQ(f.strError, "");
+        EXPECT_EQ(f.strPath, dir.Path() + f.strName);
+    }
+}
+
+TEST(ImageCheck, BrokenSetNamesEveryFaultAndGoesOnPastTheFirst) {
+    CTempDir dir; // no INI file, so the revision is the default
+    WriteValidSet(dir);
+    std::filesystem::remove(dir.Path() + "BootI.bin");
+    dir.Write("kernimg.s19", MakeS1(0, {1}) + "\nS1130000\n");
+    std::filesystem::rename(dir.Path() + "Morvane.s19", dir.Path() + "MORVANE.S19");
+    const IMAGE_SET_CHECK c = CheckImageDir(dir.Path().substr(0, dir.Path().size() - 1));
+    EXPECT_FALSE(c.bValid);
+    EXPECT_FALSE(c.bIniFound);
+    EXPECT_EQ(c.strRevision, "Unspecified");
+    ASSERT_EQ(c.files.size(), 5u);
+    EXPECT_TRUE(c.files[0].bValid);
+    EXPECT_FALSE(c.files[1].bFound);
+    EXPECT_FALSE(c.files[1].bValid);
+    EXPECT_EQ(c.files[1].nLength, -1);
+    EXPECT_THAT(c.files[1].strError, HasSubstr("BootI.bin: cannot open"));
+    EXPECT_TRUE(c.files[3].bFound);
+    EXPECT_FALSE(c.files[3].bValid);
+    EXPECT_THAT(c.files[3].strError, HasSubstr("kernimg.s19, line 2: line is shorter"));
+    EXPECT_TRUE(c.files[4].bValid);
+    EXPECT_EQ(c.files[4].strPath, dir.Path() + "MORVANE.S19");
+}
