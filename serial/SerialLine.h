@@ -61,11 +61,20 @@ public:
     // treat these as no-ops and return S_OK.
     virtual HRESULT SetDtr(bool bOn) = 0;
     virtual HRESULT SetRts(bool bOn) = 0;
+
+    // The set-up steps CSerialPort::Open takes around Configure, each with its own beep code
+    // when it fails. A line with nothing to do for a step keeps the default (S_OK).
+    // Raw, non-blocking transfer (before Configure).
+    virtual HRESULT PrepareRaw() { return S_OK; }
+    // The line's own receive and transmit queues (after Configure).
+    virtual HRESULT SetQueueSizes(int /*nInBytes*/, int /*nOutBytes*/) { return S_OK; }
+    // Whatever the line needs before its first WaitRx.
+    virtual HRESULT PrepareEvents() { return S_OK; }
 };
 
 // Opens a line by name: S_OK with *ppLine set, E_FAIL when the line is missing or busy.
-using LineOpener = std::function<HRESULT(const std::string& strName,
-                                         std::unique_ptr<ISerialLine>* ppLine)>;
+using LineOpener =
+    std::function<HRESULT(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine)>;
 
 // Registers a backend for names that begin with strPrefix (for example "sim:"). A later
 // registration for the same prefix replaces the earlier one.

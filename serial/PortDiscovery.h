@@ -1,0 +1,25 @@
+#pragma once
+// The serial ports the system lists: the ttys under /sys/class/tty with a device behind them,
+// without virtual consoles and without legacy 8250 ports that have no UART present.
+
+#include <string>
+#include <vector>
+
+struct SerialPortInfo {
+    std::string strDevice;   // what Open opens: /dev/ttyUSB0, /dev/ttyACM0, /dev/ttyS0
+    std::string strDriver;   // the device's driver (ftdi_sio, cdc_acm, serial8250, ...), or ""
+    std::string strByIdLink; // its /dev/serial/by-id link, or ""
+    // USB details, empty for other ports.
+    bool bUsb = false;
+    std::string strVendorId; // four hex digits, as the device reports them
+    std::string strProductId;
+    std::string strManufacturer;
+    std::string strProduct;
+    std::string strSerialNumber;
+};
+
+// Reads the ports once, sorted by name with numbers in numeric order (ttyS2 before ttyS10).
+// The roots are parameters so that a test can hand in a tree of its own.
+std::vector<SerialPortInfo>
+EnumerateSerialPorts(const std::string& strSysClassTty = "/sys/class/tty",
+                     const std::string& strDevDir = "/dev");

@@ -1,0 +1,266 @@
+// CSerialPort: opening, closing, line settings and the operations of the upload worker.
+// The two thread bodies are in SerialPortThreads.cpp.
+#include "serial/SerialPort.h"
+
+#include "platform/Beep.h"
+#include "platform/Sleep.h"
+#include "serial/AutoSingleMutex.h"
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr int kRingSize = 4096;
+constexpr int kOpenAttempts = 11;
+constexpr DWORD kOpenRetryPause = 200;
+
+// Each beep 1000 Hz for 100 ms, 300 ms between the beeps of a group, 600 ms between groups.
+void PlayBeepCode(std::initializer_list<int> groups) {
+    bool bFirstGroup = true;
+    for (const int nBeeps : groups) {
+        if (!bFirstGroup)
+            Sleep(600);
+        bFirstGroup = false;
+        for (int i = 0; i < nBeeps; ++i) {
+            if (i > 0)
+                Sleep(300);
+            Beep(1000, 100);
+        }
+    }
+}
+
+std::unique_ptr<CEvent> NewEvent(bool bSet) {
+    std::unique_ptr<CEvent> p(new (std::nothrow) CEvent(bSet));
+    if (p && !p->IsValid())
+        p.reset();
+    return p;
+}
+
+} // namespace
+
+CSerialPort::CSerialPort() {
+    Init("/sys/class/tty", "/dev");
+}
+
+CSerialPort::CSerialPort(const std::string& strSysClassTty, const std::string& strDevDir) {
+    Init(strSysClassTty, strDevDir);
+}
+
+void CSerialPort::Init(const std::string& strSysClassTty, const std::string& strDevDir) {
+    m_PortInfos = EnumerateSerialPorts(strSysClassTty, strDevDir);
+    for (const auto& info : m_PortInfos)
+        m_PortNames.push_back(info.strDevice);
+}
+
+CSerialPort::~CSerialPort() {
+    Close();
+}
+
+const char* CSerialPort::GetPortName(int nIndex) const {
+    if (nIndex < 0)
+        return nullptr;
+    for (const auto& s : m_PortNames) {
+        if (nIndex-- == 0)
+            return s.c_str();
+    }
+    return nullptr;
+}
+
+const SerialPortInfo* CSerialPort::GetPortInfo(int nIndex) const {
+    if (nIndex < 0 || static_cast<size_t>(nIndex) >= m_PortInfos.size())
+        return nullptr;
+    return &m_PortInfos[static_cast<size_t>(nIndex)];
+}
+
+HRESULT CSerialPort::FailOpen(std::initializer_list<int> groups) {
+    PlayBeepCode(groups);
+    Close();
+    return E_PORT_OPEN_FAILED;
+}
+
+HRESULT CSerialPort::Open(const PORTMODE& mode) {
+    if (m_pLine)
+        return E_PORT_OPEN_FAILED; // already open: the caller closes first
+
+    // A name without its terminating NUL inside the field is refused rather than read past it.
+    std::unique_ptr<ISerialLine> pLine;
+    if (std::memchr(mode.szPort, 0, sizeof mode.szPort)) {
+        const std::string strName(mode.szPort);
+        for (int i = 0; i < kOpenAttempts; ++i) {
+            if (OpenSerialLine(strName, &pLine) == S_OK && pLine)
+                break;
+            pLine.reset();
+            Sleep(kOpenRetryPause);
+        }
+        m_strPortName = strName;
+    }
+    // The open with its lock.
+    if (!pLine)
+        return FailOpen({3, 3, 1});
+    m_pLine = std::move(pLine);
+    // The raw, non-blocking line in place of the port time-outs.
+    if (FAILED(m_pLine->PrepareRaw()))
+        return FailOpen({3, 3});
+    if (SetPortMode(mode) != S_OK)
+        return FailOpen({3, 1});
+    if (FAILED(m_pLine->SetQueueSizes(kRingSize, kRingSize)))
+        return FailOpen({3});
+    if (FAILED(m_pLine->PrepareEvents()))
+        return FailOpen({2});
+
+    m_hStopTxThread = NewEvent(false);
+    m_hStopRxThread = NewEvent(false);
+    m_hTxEmpty = NewEvent(true);
+    m_hTxReady = NewEvent(false);
+    m_hRxBreak = NewEvent(false);
+    m_hTxKick = NewEvent(false);
+    if (!m_hStopTxThread || !m_hStopRxThread || !m_hTxEmpty || !m_hTxReady || !m_hRxBreak ||
+        !m_hTxKick)
+        return FailOpen({1});
+
+    if (!AllocateBuffers(kRingSize)) {
+        Close();
+        return E_OUTOFMEMORY;
+    }
+    // A port whose threads did not start would take bytes and never send them.
+    if (!StartReceiveThread() || !StartTransmitThread()) {
+        Close();
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+bool CSerialPort::Close() {
+    StopTransmitThread();
+    StopReceiveThread();
+    m_hStopTxThread.reset();
+    m_hStopRxThread.reset();
+    m_hTxEmpty.reset();
+    m_hTxReady.reset();
+    m_hRxBreak.reset();
+    m_hTxKick.reset();
+    m_pLine.reset(); // discards unsent output and releases the device
+    m_strPortName.clear();
+    // The rings keep their storage and contents until the next Open re-creates them.
+    return true;
+}
+
+bool CSerialPort::AllocateBuffers(int nSize) {
+    return m_RxBuffer.Create(nSize) == S_OK && m_TxBuffer.Create(nSize) == S_OK;
+}
+
+HRESULT CSerialPort::SetPortMode(const PORTMODE& mode) {
+    // The line state of "baud=9600 parity=N data=8 stop=1" with the record's fields over it:
+    // binary, NUL bytes kept, flow control off.
+    DCB dcb;
+    dcb.BaudRate = mode.dwBaudRate;
+    dcb.StopBits = mode.byStopBits;
+    dcb.ByteSize = mode.byByteSize;
+    dcb.Parity = mode.byParity;
+    dcb.fBinary = true;
+    dcb.fNull = false;
+    dcb.fRtsControl = mode.byRtsControl & 3;
+    return SetPortMode(dcb);
+}
+
+HRESULT CSerialPort::GetPortMode(DCB& dcb) {
+    if (!m_pLine)
+        return E_FAIL;
+    dcb = m_dcb;
+    return S_OK;
+}
+
+HRESULT CSerialPort::SetPortMode(const DCB& dcb) {
+    if (!m_pLine || FAILED(m_pLine->Configure(dcb)))
+        return E_FAIL; // the line keeps its previous settings
+    m_dcb = dcb;
+    m_dcb.DCBlength = sizeof(DCB);
+    return S_OK;
+}
+
+int CSerialPort::Send(const void* pData, int nLength) {
+    if (!m_pLine || !m_hTxReady)
+        return 1; // closed: nothing would ever send them
+    if (nLength == 0)
+        return 0; // nothing to send, and no transmit-empty would follow
+    CAutoSingleMutex lock(&m_hTxMutex, INFINITE, true);
+    // A count the ring cannot take raises here, before the events say bytes are queued.
+    const int nResult = m_TxBuffer.Write(static_cast<const char*>(pData), nLength);
+    m_hTxEmpty->Reset();
+    m_hTxReady->Set();
+    m_hTxKick->Set();
+    return nResult < 0 ? 1 : 0;
+}
+
+int CSerialPort::WaitTxEmpty(DWORD dwMilliseconds) {
+    if (!m_hTxEmpty)
+        return 1;
+    return m_hTxEmpty->Wait(dwMilliseconds) == WAIT_OBJECT_0 ? 0 : 1;
+}
+
+int CSerialPort::WaitRxBreak(DWORD dwMilliseconds) {
+    if (!m_hRxBreak || m_hRxBreak->Wait(dwMilliseconds) != WAIT_OBJECT_0)
+        return 1;
+    m_hRxBreak->Reset(); // each break is reported once
+    return 0;
+}
+
+HRESULT CSerialPort::SetBreak() {
+    return m_pLine && SUCCEEDED(m_pLine->SetBreak(true)) ? S_OK : E_FAIL;
+}
+
+HRESULT CSerialPort::ClearBreak() {
+    return m_pLine && SUCCEEDED(m_pLine->SetBreak(false)) ? S_OK : E_FAIL;
+}
+
+HRESULT CSerialPort::EscapeFunction(DWORD dwFunction) {
+    if (!m_pLine)
+        return E_FAIL;
+    HRESULT hr;
+    switch (dwFunction) {
+    case SETDTR:
+        hr = m_pLine->SetDtr(true);
+        break;
+    case CLRDTR:
+        hr = m_pLine->SetDtr(false);
+        break;
+    case SETRTS:
+        hr = m_pLine->SetRts(true);
+        break;
+    case CLRRTS:
+        hr = m_pLine->SetRts(false);
+        break;
+    default:
+        return E_FAIL;
+    }
+    return SUCCEEDED(hr) ? S_OK : E_FAIL;
+}
+
+void CSerialPort::ClearRxBuffer() {
+    CAutoSingleMutex lock(&m_hRxMutex, INFINITE, true);
+    m_RxBuffer.Clear();
+}
+
+void CSerialPort::ClearTxBuffer() {
+    CAutoSingleMutex lock(&m_hTxMutex, INFINITE, true);
+    m_TxBuffer.Clear();
+    // Lets the transmit thread see the line out with the ring now empty.
+    if (m_hTxKick)
+        m_hTxKick->Set();
+}
+
+int CSerialPort::GetRxCount() {
+    CAutoSingleMutex lock(&m_hRxMutex, INFINITE, true);
+    return m_RxBuffer.GetCount();
+}
+
+char CSerialPort::PeekRx(int nIndex) {
+    CAutoSingleMutex lock(&m_hRxMutex, INFINITE, true);
+    return m_RxBuffer.GetAt(nIndex); // the guard releases the mutex if this raises
+}
+
+int CSerialPort::ReadRx(char* pDest, int& nCount) {
+    CAutoSingleMutex lock(&m_hRxMutex, INFINITE, true);
+    return m_RxBuffer.Read(pDest, &nCount);
+}

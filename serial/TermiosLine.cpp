@@ -1,0 +1,312 @@
+#include "serial/TermiosLine.h"
+
+#include "serial/Termios2.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::nanoseconds;
+
+// Polls with nanosecond precision until the deadline (none: without limit), retrying on EINTR.
+int PollUntil(pollfd* p, nfds_t n, const Clock::time_point* pDeadline) {
+    for (;;) {
+        timespec ts{};
+        timespec* pts = nullptr;
+        if (pDeadline) {
+            const auto left = std::max(nanoseconds(0), *pDeadline - Clock::now());
+            ts.tv_sec = static_cast<time_t>(left.count() / 1'000'000'000);
+            ts.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
+            pts = &ts;
+        }
+        const int r = ppoll(p, n, pts, nullptr);
+        if (r >= 0 || errno != EINTR)
+            return r;
+    }
+}
+
+// The deadline for a wait of dwMilliseconds, or null for INFINITE.
+const Clock::time_point* DeadlineFor(DWORD dwMilliseconds, Clock::time_point* pStore) {
+    if (dwMilliseconds == INFINITE)
+        return nullptr;
+    *pStore = Clock::now() + std::chrono::milliseconds(dwMilliseconds);
+    return pStore;
+}
+
+// Waits on the stop event until the earlier of the two times. True when the stop ended it.
+bool StopWithin(const CEvent& stop, Clock::time_point until, const Clock::time_point* pDeadline) {
+    if (pDeadline && *pDeadline < until)
+        until = *pDeadline;
+    pollfd p{stop.Fd(), POLLIN, 0};
+    return PollUntil(&p, 1, &until) > 0 && (p.revents & POLLIN);
+}
+
+bool NoModemLines(int err) {
+    return err == ENOTTY || err == EINVAL;
+}
+
+} // namespace
+
+CTermiosLine::CTermiosLine(int fd) : m_fd(fd) {}
+
+HRESULT CTermiosLine::Open(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine) {
+    if (!ppLine)
+        return E_INVALIDARG;
+    ppLine->reset();
+    if (strName.empty())
+        return E_FAIL;
+    const std::string strPath =
+        strName.find('/') == std::string::npos ? "/dev/" + strName : strName;
+    // Non-blocking also keeps open from hanging on carrier detect; EBUSY means another holder
+    // set the exclusive flag.
+    const int fd = open(strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return E_FAIL;
+    // Root passes TIOCEXCL, so the lock is what keeps a second copy of this program out.
+    if (!Termios2IsTerminal(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+        close(fd);
+        return E_FAIL;
+    }
+    ppLine->reset(new CTermiosLine(fd));
+    return S_OK;
+}
+
+CTermiosLine::~CTermiosLine() {
+    // Unsent output would make close wait (up to 30 s); on a pseudo-terminal the exclusive
+    // flag outlives the close, so drop it first. The lock goes with the descriptor.
+    Termios2FlushOutput(m_fd);
+    if (m_bRs485) {
+        serial_rs485 rs{};
+        ioctl(m_fd, TIOCSRS485, &rs);
+    }
+    ioctl(m_fd, TIOCNXCL);
+    close(m_fd);
+}
+
+HRESULT CTermiosLine::PrepareRaw() {
+    return Termios2MakeRaw(m_fd) == Termios2Result::Ok ? S_OK : E_FAIL;
+}
+
+HRESULT CTermiosLine::Configure(const DCB& dcb) {
+    Termios2Frame frame;
+    frame.nBaud = dcb.BaudRate;
+    frame.nDataBits = dcb.ByteSize;
+    frame.nParity = dcb.Parity;
+    frame.nStopBits = dcb.StopBits;
+    const BYTE byRts = dcb.fRtsControl & 3;
+    frame.bRtsCts = byRts == RTS_CONTROL_HANDSHAKE;
+    unsigned nActual = 0;
+    if (Termios2ApplyFrame(m_fd, frame, &nActual) != Termios2Result::Ok)
+        return E_FAIL;
+
+    // Start bit, data bits, parity bit, stop bits (one and a half counted as two).
+    const long long nBits =
+        1 + frame.nDataBits + (frame.nParity ? 1 : 0) + (frame.nStopBits ? 2 : 1);
+    m_nCharNanos.store(std::max(1LL, nBits * 1'000'000'000LL / std::max(1U, nActual)));
+
+    // RTS toggling is the driver's RS-485 mode; leave it when another control is chosen.
+    if (byRts == RTS_CONTROL_TOGGLE || m_bRs485) {
+        serial_rs485 rs{};
+        if (byRts == RTS_CONTROL_TOGGLE)
+            rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        if (ioctl(m_fd, TIOCSRS485, &rs) == 0)
+            m_bRs485 = byRts == RTS_CONTROL_TOGGLE;
+        else if (!NoModemLines(errno))
+            return E_FAIL;
+    }
+    if (byRts == RTS_CONTROL_DISABLE)
+        return SetRts(false);
+    if (byRts == RTS_CONTROL_ENABLE)
+        return SetRts(true);
+    return S_OK;
+}
+
+HRESULT CTermiosLine::SetQueueSizes(int /*nInBytes*/, int /*nOutBytes*/) {
+    // The kernel sizes its own queues; what is left of this step is that both answer.
+    int nIn = 0;
+    int nOut = 0;
+    if (ioctl(m_fd, TIOCINQ, &nIn) != 0 || ioctl(m_fd, TIOCOUTQ, &nOut) != 0)
+        return E_FAIL;
+    // FTDI adapters hold received bytes for their latency timer (16 ms) unless asked not to.
+    // Only a structure the driver filled in is written back: a zeroed one would reconfigure
+    // an on-board UART. Errors are of no consequence.
+    serial_struct ss{};
+    if (ioctl(m_fd, TIOCGSERIAL, &ss) == 0) {
+        m_bUart = true;
+        if (!(ss.flags & ASYNC_LOW_LATENCY)) {
+            ss.flags |= ASYNC_LOW_LATENCY;
+            ioctl(m_fd, TIOCSSERIAL, &ss);
+        }
+    }
+    return S_OK;
+}
+
+HRESULT CTermiosLine::PrepareEvents() {
+    pollfd p{m_fd, POLLIN, 0};
+    if (poll(&p, 1, 0) < 0 || (p.revents & POLLNVAL))
+        return E_FAIL;
+    return S_OK;
+}
+
+LineWait CTermiosLine::WaitGone(const CEvent& stop, DWORD dwMilliseconds) const {
+    return stop.Wait(dwMilliseconds) == WAIT_OBJECT_0 ? LineWait::Stopped : LineWait::Gone;
+}
+
+LineWait CTermiosLine::WaitRx(const CEvent& stop, DWORD dwMilliseconds) {
+    if (m_bGone.load())
+        return WaitGone(stop, dwMilliseconds);
+    pollfd p[2] = {{stop.Fd(), POLLIN, 0}, {m_fd, POLLIN, 0}};
+    Clock::time_point store;
+    const int r = PollUntil(p, 2, DeadlineFor(dwMilliseconds, &store));
+    if (r == 0)
+        return LineWait::TimedOut;
+    if (r > 0 && (p[0].revents & POLLIN))
+        return LineWait::Stopped;
+    if (r > 0 && (p[1].revents & POLLIN))
+        return LineWait::Ready; // also after a hang-up: Read then finds the end
+    // POLLHUP, POLLERR or POLLNVAL alone, or a poll that failed outright: poll would answer
+    // at once from now on, so the line is taken out of every wait.
+    MarkGone();
+    return LineWait::Gone;
+}
+
+int CTermiosLine::Read(char* pDest, int nCapacity, RxInfo& info) {
+    if (m_bGone.load())
+        return -1;
+    if (nCapacity <= 0)
+        return 0;
+    for (;;) {
+        const ssize_t n = read(m_fd, pDest, static_cast<size_t>(nCapacity));
+        if (n > 0)
+            return m_decoder.Decode(pDest, static_cast<int>(n), pDest, info);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return 0;
+        // 0 is the end of a hung-up line (unplugged, master closed), EIO and the rest a
+        // device that no longer answers.
+        MarkGone();
+        return -1;
+    }
+}
+
+void CTermiosLine::NoteWritten(int nBytes) {
+    const auto now = Clock::now();
+    if (m_wireFree < now)
+        m_wireFree = now;
+    m_wireFree += nanoseconds(m_nCharNanos.load() * nBytes);
+}
+
+LineWait CTermiosLine::Write(const char* pData, int nLength, const CEvent& stop,
+                             DWORD dwMilliseconds) {
+    if (m_bGone.load())
+        return LineWait::Gone;
+    if (stop.IsSet())
+        return LineWait::Stopped;
+    Clock::time_point store;
+    const Clock::time_point* pDeadline = DeadlineFor(dwMilliseconds, &store);
+    int nDone = 0;
+    while (nDone < nLength) {
+        const ssize_t n = write(m_fd, pData + nDone, static_cast<size_t>(nLength - nDone));
+        if (n > 0) {
+            nDone += static_cast<int>(n);
+            NoteWritten(static_cast<int>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p[2] = {{stop.Fd(), POLLIN, 0}, {m_fd, POLLOUT, 0}};
+            const int r = PollUntil(p, 2, pDeadline);
+            if (r == 0)
+                return LineWait::TimedOut;
+            if (r > 0 && (p[0].revents & POLLIN))
+                return LineWait::Stopped; // the rest is discarded
+            if (r > 0 && (p[1].revents & POLLOUT))
+                continue;
+        }
+        MarkGone();
+        return LineWait::Gone;
+    }
+    return LineWait::Ready;
+}
+
+LineWait CTermiosLine::WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) {
+    if (m_bGone.load())
+        return LineWait::Gone;
+    Clock::time_point store;
+    const Clock::time_point* pDeadline = DeadlineFor(dwMilliseconds, &store);
+    // Each look waits for the time the remaining bytes need; a line that makes no progress
+    // (held by flow control, a stalled adapter) is looked at ever less often, up to 100 ms.
+    const nanoseconds maxSlice = std::chrono::milliseconds(100);
+    nanoseconds stall{0};
+    int nLastOutq = -1;
+    for (;;) {
+        int nOutq = 0;
+        if (ioctl(m_fd, TIOCOUTQ, &nOutq) != 0) {
+            MarkGone();
+            return LineWait::Gone;
+        }
+        const nanoseconds charTime(m_nCharNanos.load());
+        nanoseconds slice;
+        if (nOutq > 0) {
+            stall = nOutq == nLastOutq ? std::min(maxSlice, std::max(stall * 2, charTime))
+                                       : nanoseconds(0);
+            slice = std::max(charTime * nOutq, stall);
+            nLastOutq = nOutq;
+        } else if (m_bUart && !m_bNoLsr) {
+            unsigned int lsr = 0;
+            if (ioctl(m_fd, TIOCSERGETLSR, &lsr) != 0) {
+                m_bNoLsr = true; // the driver cannot tell; wait out the wire time instead
+                continue;
+            }
+            if (lsr & TIOCSER_TEMT)
+                return LineWait::Ready;
+            stall = std::min(maxSlice, std::max(stall * 2, charTime));
+            slice = stall;
+        } else if (m_bUart && Clock::now() < m_wireFree) {
+            // The adapter's own buffer: its bytes cannot leave faster than the line rate.
+            if (StopWithin(stop, m_wireFree, pDeadline))
+                return LineWait::Stopped;
+            if (pDeadline && Clock::now() >= *pDeadline)
+                return LineWait::TimedOut;
+            return LineWait::Ready;
+        } else {
+            return LineWait::Ready; // no UART behind it (a pseudo-terminal): nothing in flight
+        }
+        if (pDeadline && Clock::now() >= *pDeadline)
+            return LineWait::TimedOut;
+        if (StopWithin(stop, Clock::now() + slice, pDeadline))
+            return LineWait::Stopped;
+    }
+}
+
+HRESULT CTermiosLine::SetBreak(bool bOn) {
+    return ioctl(m_fd, bOn ? TIOCSBRK : TIOCCBRK) == 0 ? S_OK : E_FAIL;
+}
+
+HRESULT CTermiosLine::SetModemLine(int nBit, bool bOn) {
+    if (ioctl(m_fd, bOn ? TIOCMBIS : TIOCMBIC, &nBit) == 0)
+        return S_OK;
+    return NoModemLines(errno) ? S_OK : E_FAIL; // a pseudo-terminal has no modem lines
+}
+
+HRESULT CTermiosLine::SetDtr(bool bOn) {
+    return SetModemLine(TIOCM_DTR, bOn);
+}
+HRESULT CTermiosLine::SetRts(bool bOn) {
+    return SetModemLine(TIOCM_RTS, bOn);
+}
+
+HRESULT OpenTermiosLine(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine) {
+    return CTermiosLine::Open(strName, ppLine);
+}
