@@ -73,8 +73,8 @@ public:
 };
 
 // Opens a line by name: S_OK with *ppLine set, E_FAIL when the line is missing or busy.
-using LineOpener =
-    std::function<HRESULT(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine)>;
+using LineOpener = std::function<HRESULT(const std::string& strName,
+                                         std::unique_ptr<ISerialLine>* ppLine)>;
 
 // Registers a backend for names that begin with strPrefix (for example "sim:"). A later
 // registration for the same prefix replaces the earlier one.
