@@ -1,0 +1,28 @@
+#include "app/Help.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#ifndef MORFW_HELP_INSTALL_REL
+#define MORFW_HELP_INSTALL_REL "../share/doc/MorFWUpload"
+#endif
+
+QString FindHelpPage(const std::string& strAppDir) {
+    const QString strDir = QString::fromStdString(strAppDir);
+    const QString candidates[] = {
+        strDir + QLatin1String(HELP_PAGE_NAME),
+        strDir + QLatin1String(MORFW_HELP_INSTALL_REL "/") + QLatin1String(HELP_PAGE_NAME),
+    };
+    for (const QString& strPath : candidates) {
+        const QFileInfo fi(strPath);
+        if (fi.isFile())
+            return QDir::cleanPath(fi.absoluteFilePath());
+    }
+    return QString();
+}
+
+QUrl HelpContentsUrl(const QString& strPage) {
+    QUrl url = QUrl::fromLocalFile(strPage);
+    url.setFragment(QStringLiteral("contents"));
+    return url;
+}

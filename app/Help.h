@@ -1,0 +1,16 @@
+#pragma once
+// The operator's help page, an HTML file shown by the desktop's viewer (the default browser).
+
+#include <QString>
+#include <QUrl>
+
+#include <string>
+
+inline constexpr const char* HELP_PAGE_NAME = "MorFWUpload.html";
+
+// The help page beside the program (strAppDir ends in '/'), else the installed copy in the
+// documentation directory. Empty when neither exists.
+QString FindHelpPage(const std::string& strAppDir);
+
+// The address that opens the page at its contents.
+QUrl HelpContentsUrl(const QString& strPage);
