@@ -17,8 +17,7 @@ namespace {
 class CBenchImage {
 public:
     CBenchImage() {
-        std::string tmpl =
-            (std::filesystem::temp_directory_path() / "morfw-bench-XXXXXX").string();
+        std::string tmpl = (std::filesystem::temp_directory_path() / "morfw-bench-XXXXXX").string();
         if (::mkdtemp(tmpl.data()) == nullptr)
             std::abort();
         m_dir = tmpl + "/";

@@ -8,13 +8,16 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
     if (a.size() != b.size())
@@ -76,7 +79,9 @@ std::string GetImageDir(const std::string& strAppDir) {
     return dir + FILEIMG_DIR;
 }
 
-std::string GetIniPath(const std::string& strAppDir) { return GetImageDir(strAppDir) + FILEIMG_INI; }
+std::string GetIniPath(const std::string& strAppDir) {
+    return GetImageDir(strAppDir) + FILEIMG_INI;
+}
 
 std::int32_t GetFileImgType(const std::string& strFileName) {
     const std::size_t dot = strFileName.rfind('.');
@@ -151,8 +156,8 @@ HRESULT LoadImageFile(const std::string& strImageDir, const FILEIMG_ENTRY& entry
         return E_FAIL;
     }
     if (st.st_size > INT32_MAX - FILEIMG_SPARE) {
-        SetError(pstrError, strPath + ": file is too large (" + std::to_string(st.st_size) +
-                                " bytes)");
+        SetError(pstrError,
+                 strPath + ": file is too large (" + std::to_string(st.st_size) + " bytes)");
         return E_FAIL;
     }
 
@@ -166,12 +171,19 @@ HRESULT LoadImageFile(const std::string& strImageDir, const FILEIMG_ENTRY& entry
         return E_UNEXPECTED;
     }
     // Value-initialised: the spare bytes behind the image are zero.
-    img->pData = std::make_unique<BYTE[]>(static_cast<std::size_t>(img->nLength) + FILEIMG_SPARE);
+    try {
+        img->pData =
+            std::make_unique<BYTE[]>(static_cast<std::size_t>(img->nLength) + FILEIMG_SPARE);
+    } catch (const std::bad_alloc&) {
+        SetError(pstrError,
+                 strPath + ": not enough memory for " + std::to_string(img->nLength) + " bytes");
+        return E_OUTOFMEMORY;
+    }
 
     std::int32_t nDone = 0;
     while (nDone < img->nLength) {
-        const ssize_t n = ::read(fd, img->pData.get() + nDone,
-                                 static_cast<std::size_t>(img->nLength - nDone));
+        const ssize_t n =
+            ::read(fd, img->pData.get() + nDone, static_cast<std::size_t>(img->nLength - nDone));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -180,8 +192,8 @@ HRESULT LoadImageFile(const std::string& strImageDir, const FILEIMG_ENTRY& entry
         }
         if (n == 0) {
             SetError(pstrError, strPath + ": file is shorter than its length when read (" +
-                                    std::to_string(nDone) + " of " +
-                                    std::to_string(img->nLength) + " bytes)");
+                                    std::to_string(nDone) + " of " + std::to_string(img->nLength) +
+                                    " bytes)");
             return E_FAIL;
         }
         nDone += static_cast<std::int32_t>(n);

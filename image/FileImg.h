@@ -85,7 +85,8 @@ HRESULT ResolveImagePath(const std::string& strImageDir, const std::string& strF
 //   S_OK          all five records are in the list;
 //   E_FAIL        a file could not be opened or read, or an image is invalid (S-record faults,
 //                 S2/S3 data records, a binary image reaching the full address 0x20000);
-//   E_UNEXPECTED  a table name with an extension other than "s19" or "bin".
+//   E_UNEXPECTED  a table name with an extension other than "s19" or "bin";
+//   E_OUTOFMEMORY no memory for an image's buffer.
 // On failure the records appended before the failing file stay in the list, and *pstrError
 // (when pstrError is not null) receives one line without a line end naming the file, and for
 // an S-record fault its line number and what is wrong, e.g.

@@ -24,8 +24,8 @@ IMAGE_SET_CHECK CheckImageDir(const std::string& strImageDir) {
         file.nType = GetFileImgType(entry.pszFileName);
 
         std::string strPath;
-        if (SUCCEEDED(ResolveImagePath(check.strImageDir, entry.pszFileName, strPath,
-                                       &file.strError)) &&
+        if (SUCCEEDED(
+                ResolveImagePath(check.strImageDir, entry.pszFileName, strPath, &file.strError)) &&
             ::stat(strPath.c_str(), &st) == 0) {
             file.bFound = true;
             file.strPath = strPath;

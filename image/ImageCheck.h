@@ -10,8 +10,8 @@
 
 struct IMAGE_FILE_CHECK {
     int nPosition = 0;
-    std::string strName;       // name in the image table
-    std::string strPath;       // path found (empty when not found)
+    std::string strName; // name in the image table
+    std::string strPath; // path found (empty when not found)
     std::int32_t nBaseAddr = 0;
     bool bFound = false;       // the file exists (exactly or as the single case-insensitive match)
     std::int64_t nLength = -1; // size in bytes, -1 when unknown
@@ -26,7 +26,7 @@ struct IMAGE_SET_CHECK {
     std::string strImageDir;
     std::string strIniPath;
     bool bIniFound = false;
-    std::string strRevision; // "Unspecified" when the INI file or its key is missing
+    std::string strRevision;             // "Unspecified" when the INI file or its key is missing
     std::vector<IMAGE_FILE_CHECK> files; // always the five entries of the table, in order
     std::int32_t nTotalCounted = 0;      // the progress bar's range
     bool bValid = false;                 // every file valid: an upload would load this set

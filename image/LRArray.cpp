@@ -52,7 +52,8 @@ void CLRArray::ConvertBinary() {
             return;
         }
         const int c = img.nLength - k < LR_BIN_CHUNK ? img.nLength - k : LR_BIN_CHUNK;
-        m_records.push_back(MakeLoadRecord(static_cast<std::int32_t>(nFull), img.pData.get() + k, c));
+        m_records.push_back(
+            MakeLoadRecord(static_cast<std::int32_t>(nFull), img.pData.get() + k, c));
     }
 }
 
@@ -63,9 +64,11 @@ void CLRArray::ConvertS19() {
     ForEachSRecordLine(img.pData.get(), img.nLength, [&](const SREC_LINE& line) {
         // Lines whose second character is not 1 are skipped silently, as are malformed S1
         // lines (loading has refused an image that holds one).
-        if (line.nLength >= 2 && line.pText[1] == '1' && SUCCEEDED(DecodeS1Line(line, rec, strFault))) {
+        if (line.nLength >= 2 && line.pText[1] == '1' &&
+            SUCCEEDED(DecodeS1Line(line, rec, strFault))) {
             const std::int64_t nFull = static_cast<std::int64_t>(rec.wAddr) + img.nBaseAddr;
-            m_records.push_back(MakeLoadRecord(nFull >= 0x10000 ? '1' : '0', rec.wAddr, rec.data, rec.nData));
+            m_records.push_back(
+                MakeLoadRecord(nFull >= 0x10000 ? '1' : '0', rec.wAddr, rec.data, rec.nData));
         }
         return true;
     });

@@ -28,8 +28,8 @@ std::string Printable(char c) {
 bool ReadHexByte(const SREC_LINE& line, int nPos, BYTE& b, std::string& strFault) {
     for (int i = 0; i < 2; ++i) {
         if (HexValue(line.pText[nPos + i]) < 0) {
-            strFault = Printable(line.pText[nPos + i]) + " at column " + std::to_string(nPos + i + 1) +
-                       " is not a hexadecimal digit";
+            strFault = Printable(line.pText[nPos + i]) + " at column " +
+                       std::to_string(nPos + i + 1) + " is not a hexadecimal digit";
             return false;
         }
     }
@@ -37,7 +37,9 @@ bool ReadHexByte(const SREC_LINE& line, int nPos, BYTE& b, std::string& strFault
     return true;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 } // namespace
 

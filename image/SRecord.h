@@ -15,9 +15,9 @@ inline constexpr int SREC_MAX_LINE = 1023;
 // ends before the first CR or LF (or at the image's end), and the next line begins at the
 // next S or s.
 struct SREC_LINE {
-    const char* pText;  // inside the image
-    int nLength;        // characters before the line end (may exceed SREC_MAX_LINE)
-    int nLineNumber;    // 1-based, counting CR, LF and CR LF line ends in the file
+    const char* pText; // inside the image
+    int nLength;       // characters before the line end (may exceed SREC_MAX_LINE)
+    int nLineNumber;   // 1-based, counting CR, LF and CR LF line ends in the file
 };
 
 // Calls fn for every line in order; stops early when fn returns false.
@@ -27,7 +27,7 @@ void ForEachSRecordLine(const BYTE* pImage, std::int32_t nLength,
 // A decoded S1 line.
 struct S1_RECORD {
     std::uint16_t wAddr = 0;
-    int nData = 0;        // 0 .. 252
+    int nData = 0; // 0 .. 252
     BYTE data[252] = {};
 };
 

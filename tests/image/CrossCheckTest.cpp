@@ -1,8 +1,8 @@
 // S-record images written by tools that are not ours (binutils objcopy, srecord's srec_cat) must
 // load and convert into load records that carry exactly the original bytes.
+#include "ImageTestUtil.h"
 #include "image/FileImg.h"
 #include "image/LRArray.h"
-#include "ImageTestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,9 @@ bool HaveTool(const char* name) {
     return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-bool RunTool(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
+bool RunTool(const std::string& cmd) {
+    return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0;
+}
 
 std::string Hex(unsigned v) {
     char buf[16];
@@ -24,8 +26,8 @@ std::string Hex(unsigned v) {
 
 // Loads a set whose kernel and firmware images are the given files, and checks that the records
 // of each hold exactly bin placed at offset, in the image's bank.
-void ExpectRecordsCarry(const CTempDir& dir, const std::vector<std::uint8_t>& bin,
-                        unsigned offset, const std::string& what) {
+void ExpectRecordsCarry(const CTempDir& dir, const std::vector<std::uint8_t>& bin, unsigned offset,
+                        const std::string& what) {
     CFileImgList list;
     std::int32_t nCount = 0;
     std::string err;
@@ -89,8 +91,8 @@ TEST(CrossCheck, ObjcopyImagesAtSeveralRecordLengths) {
             dir.Write("payload.bin", bin);
             for (const char* name : {"kernimg.s19", "Morvane.s19"}) {
                 ASSERT_TRUE(RunTool("objcopy -I binary -O srec --srec-len=" + std::to_string(len) +
-                                " --change-addresses " + Hex(l.offset) + " '" + dir.Path() +
-                                "payload.bin' '" + dir.Path() + name + "'"));
+                                    " --change-addresses " + Hex(l.offset) + " '" + dir.Path() +
+                                    "payload.bin' '" + dir.Path() + name + "'"));
             }
             ExpectRecordsCarry(dir, bin, l.offset,
                                "objcopy --srec-len=" + std::to_string(len) + " at " +
@@ -113,8 +115,9 @@ TEST(CrossCheck, SrecCatImagesWithCrLfAndLowerCase) {
             ASSERT_TRUE(RunTool(base + "kernimg.s19' -motorola -obs=" + std::to_string(obs)));
             // DOS line ends and lower-case digits: both are taken as they come.
             ASSERT_TRUE(RunTool(base + "Morvane.s19' -motorola -obs=" + std::to_string(obs) +
-                            " -line-termination=crlf"));
-            ASSERT_TRUE(RunTool("sed -i 's/^S1\\(.*\\)$/S1\\L\\1/' '" + dir.Path() + "Morvane.s19'"));
+                                " -line-termination=crlf"));
+            ASSERT_TRUE(
+                RunTool("sed -i 's/^S1\\(.*\\)$/S1\\L\\1/' '" + dir.Path() + "Morvane.s19'"));
             ExpectRecordsCarry(dir, bin, l.offset,
                                "srec_cat -obs=" + std::to_string(obs) + " at " + Hex(l.offset) +
                                    " size " + std::to_string(l.size));
@@ -131,7 +134,7 @@ TEST(CrossCheck, ObjcopyImageCutAfterItsLastS1Line) {
     dir.Write("payload.bin", bin);
     for (const char* name : {"kernimg.s19", "Morvane.s19"}) {
         ASSERT_TRUE(RunTool("objcopy -I binary -O srec --srec-len=32 --change-addresses 0x4000 '" +
-                        dir.Path() + "payload.bin' '" + dir.Path() + name + "'"));
+                            dir.Path() + "payload.bin' '" + dir.Path() + name + "'"));
         // Drop the S9 termination record.
         ASSERT_TRUE(RunTool("sed -i '/^S9/d' '" + dir.Path() + name + "'"));
     }
@@ -145,7 +148,7 @@ TEST(CrossCheck, ToolImagesAbove0xFFFFAreRefusedNotTruncated) {
     WriteValidSet(dir);
     dir.Write("payload.bin", Pattern(100));
     ASSERT_TRUE(RunTool("objcopy -I binary -O srec --change-addresses 0xFFC0 '" + dir.Path() +
-                    "payload.bin' '" + dir.Path() + "Morvane.s19'"));
+                        "payload.bin' '" + dir.Path() + "Morvane.s19'"));
     CFileImgList list;
     std::string err;
     EXPECT_EQ(LoadImageFilesFromDir(dir.Path(), list, nullptr, &err), E_FAIL);

@@ -280,8 +280,8 @@ TEST(LoadImageFiles, SRecordImageWithS2OrS3DataIsRefused) {
         std::string err;
         EXPECT_EQ(LoadImageFilesFromDir(dir.Path(), list, nullptr, &err), E_FAIL);
         EXPECT_EQ(list.size(), 3u);
-        EXPECT_THAT(err, StartsWith(dir.Path() + "kernimg.s19, line 2: S" + line[1] +
-                                    " data record"));
+        EXPECT_THAT(err,
+                    StartsWith(dir.Path() + "kernimg.s19, line 2: S" + line[1] + " data record"));
     }
 }
 

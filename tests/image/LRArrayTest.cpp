@@ -6,10 +6,14 @@
 
 namespace {
 
-std::vector<std::uint8_t> Bytes(const CLoadRecord& r) { return {r.begin(), r.end()}; }
+std::vector<std::uint8_t> Bytes(const CLoadRecord& r) {
+    return {r.begin(), r.end()};
+}
 
 std::vector<std::uint8_t> Rec(char bank, std::uint16_t addr, std::vector<std::uint8_t> data) {
-    std::vector<std::uint8_t> r{'L', 'R', static_cast<std::uint8_t>(bank),
+    std::vector<std::uint8_t> r{'L',
+                                'R',
+                                static_cast<std::uint8_t>(bank),
                                 static_cast<std::uint8_t>(addr >> 8),
                                 static_cast<std::uint8_t>(addr & 0xFF),
                                 static_cast<std::uint8_t>(data.size())};
@@ -28,8 +32,8 @@ TEST(LoadRecord, LayoutAndPlainChecksum) {
     const BYTE data[] = {0xFF, 0xFF, 0x10};
     const CLoadRecord r = MakeLoadRecord(0x1ABCD, data, 3);
     // "LR", bank '1', 0xAB 0xCD, n 3, data, (AB + CD + 03 + FF + FF + 10) & FF = 0x89.
-    EXPECT_EQ(Bytes(r), (std::vector<std::uint8_t>{'L', 'R', '1', 0xAB, 0xCD, 3, 0xFF, 0xFF, 0x10,
-                                                   0x89}));
+    EXPECT_EQ(Bytes(r),
+              (std::vector<std::uint8_t>{'L', 'R', '1', 0xAB, 0xCD, 3, 0xFF, 0xFF, 0x10, 0x89}));
     EXPECT_EQ(Bytes(MakeLoadRecord(0xFFFF, data, 0)),
               (std::vector<std::uint8_t>{'L', 'R', '0', 0xFF, 0xFF, 0, 0xFE}));
 }
@@ -59,7 +63,8 @@ TEST(LRArrayBinary, AddressesFollowTheBaseAndTheBankTurnsAt0x10000) {
     const int k = 0xFB00 / 64;
     EXPECT_EQ(Bytes(lra.GetAt(k - 1)),
               Rec('0', 0xFFC0, {data.begin() + 0xFAC0, data.begin() + 0xFB00}));
-    EXPECT_EQ(Bytes(lra.GetAt(k)), Rec('1', 0x0000, {data.begin() + 0xFB00, data.begin() + 0xFB40}));
+    EXPECT_EQ(Bytes(lra.GetAt(k)),
+              Rec('1', 0x0000, {data.begin() + 0xFB00, data.begin() + 0xFB40}));
     EXPECT_EQ(Bytes(lra.GetAt(k + 1)), Rec('1', 0x0040, {data.begin() + 0xFB40, data.end()}));
 }
 
@@ -87,8 +92,8 @@ TEST(LRArrayS19, OneRecordPerS1Line) {
 }
 
 TEST(LRArrayS19, LastLineIsConvertedWhenItIsAnS1Line) {
-    const std::string body = std::string(kS0) + "\n" + MakeS1(0x100, {1, 2}) + "\n" +
-                             MakeS1(0x102, {3, 4});
+    const std::string body =
+        std::string(kS0) + "\n" + MakeS1(0x100, {1, 2}) + "\n" + MakeS1(0x102, {3, 4});
     for (const std::string& text : {body, body + "\n", body + "\r\n\r\n  \n"}) {
         CFileImg img = MakeImg(text, FILEIMG_S19, 0);
         CLRArray lra(&img);
@@ -113,14 +118,14 @@ TEST(LRArrayS19, LargestS1RecordGives259Bytes) {
 }
 
 TEST(LRArrayS19, BankComesFromTheBaseAddressAndTheAddressStaysTheLine) {
-    CFileImg kern = MakeImg(MakeS1(0x0000, {1}) + "\n" + MakeS1(0xFFFF, {2}) + "\n", FILEIMG_S19,
-                            0x10000);
+    CFileImg kern =
+        MakeImg(MakeS1(0x0000, {1}) + "\n" + MakeS1(0xFFFF, {2}) + "\n", FILEIMG_S19, 0x10000);
     CLRArray lra(&kern);
     ASSERT_EQ(lra.GetSize(), 2);
     EXPECT_EQ(Bytes(lra.GetAt(0)), Rec('1', 0x0000, {1}));
     EXPECT_EQ(Bytes(lra.GetAt(1)), Rec('1', 0xFFFF, {2}));
-    CFileImg mid = MakeImg(MakeS1(0xFEFF, {1}) + "\n" + MakeS1(0xFF00, {2}) + "\n", FILEIMG_S19,
-                           0x100);
+    CFileImg mid =
+        MakeImg(MakeS1(0xFEFF, {1}) + "\n" + MakeS1(0xFF00, {2}) + "\n", FILEIMG_S19, 0x100);
     CLRArray lra2(&mid);
     ASSERT_EQ(lra2.GetSize(), 2);
     EXPECT_EQ(lra2.GetAt(0)[2], '0');

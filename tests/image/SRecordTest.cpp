@@ -93,7 +93,8 @@ TEST(SRecordValidate, EachFaultIsNamedWithFileAndLine) {
         {"s3150000000000", "S3 data record (32-bit address)"},
     };
     for (const Case& c : cases) {
-        EXPECT_THAT(Fault(ok + "\r\n" + c.line + "\r\n" + kS9), HasSubstr("f.s19, line 3: " + c.fault))
+        EXPECT_THAT(Fault(ok + "\r\n" + c.line + "\r\n" + kS9),
+                    HasSubstr("f.s19, line 3: " + c.fault))
             << c.line;
         // As the image's last line too, with nothing behind it.
         EXPECT_THAT(Fault(ok + c.line), HasSubstr("f.s19, line 2: " + c.fault)) << c.line;

@@ -27,8 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
 
     std::string err;
     std::int32_t nS1 = -1;
-    const HRESULT hr = ValidateSRecordImage(img.pData.get(), img.nLength, img.strFileName, &err,
-                                            &nS1);
+    const HRESULT hr =
+        ValidateSRecordImage(img.pData.get(), img.nLength, img.strFileName, &err, &nS1);
     if (FAILED(hr) && err.rfind("fuzz.s19, line ", 0) != 0)
         std::abort();
     (void)CountLoadRecords(img);
