@@ -3,6 +3,7 @@
 #include "image/Profile.h"
 #include "image/SRecord.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -120,9 +121,9 @@ HRESULT ResolveImagePath(const std::string& strImageDir, const std::string& strF
         return E_FAIL;
     }
     if (matches.size() > 1) {
-        std::string text = dir + ": the file name \"" + strFileName +
-                           "\" is ambiguous: more than one file matches it without regard to "
-                           "letter case (";
+        std::sort(matches.begin(), matches.end());
+        std::string text = strPath + ": ambiguous: more than one file matches \"" + strFileName +
+                           "\" without regard to letter case (";
         for (std::size_t i = 0; i < matches.size(); ++i)
             text += (i ? ", " : "") + matches[i];
         SetError(pstrError, text + ")");
