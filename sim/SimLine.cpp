@@ -1,0 +1,455 @@
+#include "sim/SimLine.h"
+
+#include "image/FileImg.h"
+#include "platform/ProgramDir.h"
+#include "platform/Trace.h"
+#include "sim/SimWait.h"
+
+#include <algorithm>
+
+namespace {
+
+// A receiver this far off the sender's rate no longer samples the bits where they are.
+constexpr double kRateMismatch = 0.03;
+// Once a record count reaches unplug=, the line goes away this long after the unit's answer.
+const SimDuration kUnplugAfterAnswer = SimMilliseconds(2);
+// The unit thread also wakes for this many queued host characters, so the queue stays bounded.
+constexpr std::size_t kMaxQueued = 4096;
+
+bool RateMismatch(DWORD dwSender, DWORD dwReceiver) {
+    const double s = dwSender;
+    const double r = dwReceiver;
+    return r < s * (1 - kRateMismatch) || r > s * (1 + kRateMismatch);
+}
+
+std::mutex g_globalsMutex;
+std::string g_strDefaultImageDir;
+SimReportObserver g_observer;
+
+} // namespace
+
+void SetSimDefaultImageDir(const std::string& strDir) {
+    std::lock_guard lock(g_globalsMutex);
+    g_strDefaultImageDir = strDir;
+}
+
+std::string GetSimDefaultImageDir() {
+    {
+        std::lock_guard lock(g_globalsMutex);
+        if (!g_strDefaultImageDir.empty())
+            return g_strDefaultImageDir;
+    }
+    return GetImageDir(GetProgramDir());
+}
+
+void SetSimReportObserver(SimReportObserver observer) {
+    std::lock_guard lock(g_globalsMutex);
+    g_observer = std::move(observer);
+}
+
+HRESULT CSimLine::Open(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine,
+                       std::string* pstrError) {
+    SimOptions opts;
+    if (!ParseSimOptions(strName, opts, pstrError))
+        return E_FAIL;
+    std::unique_ptr<CSimLine> pLine;
+    const HRESULT hr = Open(opts, &pLine, pstrError);
+    if (hr == S_OK)
+        *ppLine = std::move(pLine);
+    return hr;
+}
+
+HRESULT CSimLine::Open(const SimOptions& optsIn, std::unique_ptr<CSimLine>* ppLine,
+                       std::string* pstrError) {
+    SimOptions opts = optsIn;
+    if (opts.strImageDir.empty())
+        opts.strImageDir = GetSimDefaultImageDir();
+    if (opts.rates.empty()) {
+        if (pstrError)
+            *pstrError = "sim: no bootstrap rate";
+        return E_FAIL;
+    }
+    SimKnownImages images;
+    if (!LoadSimKnownImages(opts.strImageDir, images, pstrError))
+        return E_FAIL;
+    std::unique_ptr<CSimLine> pLine(new (std::nothrow) CSimLine(opts, std::move(images)));
+    if (!pLine)
+        return E_OUTOFMEMORY;
+    if (!pLine->m_evStop.IsValid() || !pLine->m_evHostInput.IsValid() ||
+        !pLine->m_evRx.IsValid() || !pLine->m_evTx.IsValid()) {
+        if (pstrError)
+            *pstrError = "sim: out of event descriptors";
+        return E_FAIL;
+    }
+    pLine->m_pThunk = MakeThreadThunk(pLine.get(), &CSimLine::UnitThread);
+    if (!pLine->m_pThunk || !pLine->m_thread.Start(pLine->m_pThunk, nullptr)) {
+        if (pstrError)
+            *pstrError = "sim: cannot start the unit's thread";
+        return E_FAIL;
+    }
+    *ppLine = std::move(pLine);
+    return S_OK;
+}
+
+CSimLine::CSimLine(const SimOptions& opts, SimKnownImages images)
+    : m_opts(opts), m_noiseToUnit(opts.dNoise, opts.nSeed, 1),
+      m_noiseToHost(opts.dNoise, opts.nSeed, 2), m_garbleAtUnit(opts.nSeed, 4),
+      m_garbleAtHost(opts.nSeed, 5) {
+    CSimUnit::LogFn log;
+    if (opts.bTrace)
+        log = [](const std::string& s) { TraceDebug((s + "\n").c_str()); };
+    ISimUnitOutput& out = *this;
+    m_pUnit = std::make_unique<CSimUnit>(opts, std::move(images), out, std::move(log));
+}
+
+CSimLine::~CSimLine() {
+    m_evStop.Set();
+    if (m_thread.IsStarted())
+        m_thread.Join();
+    FreeThreadThunk(m_pThunk);
+    FinishReport();
+}
+
+void CSimLine::FinishReport() {
+    const SimReport report = GetReport();
+    if (!m_opts.strDumpFile.empty() && !WriteSimDump(report, m_opts.strDumpFile))
+        TraceDebug(("sim: cannot write the dump file " + m_opts.strDumpFile + "\n").c_str());
+    SimReportObserver observer;
+    {
+        std::lock_guard lock(g_globalsMutex);
+        observer = g_observer;
+    }
+    if (observer)
+        observer(report, m_opts);
+}
+
+SimReport CSimLine::GetReport() const {
+    std::lock_guard lock(m_mutex);
+    return m_pUnit->Report();
+}
+
+std::string CSimLine::GetUnitState() const {
+    std::lock_guard lock(m_mutex);
+    return m_pUnit->StateName();
+}
+
+// ---- The unit's thread ----
+
+DWORD CSimLine::UnitThread(void*) {
+    // The unit answers at the moments its characters are due; let it be woken first.
+    SetCurrentThreadPriority(THREAD_PRIORITY_HIGHEST);
+    for (;;) {
+        m_evHostInput.Reset(); // before looking: a change made after the look sets it again
+        SimTime wake;
+        {
+            std::lock_guard lock(m_mutex);
+            wake = Advance(SimClock::now());
+        }
+        const DWORD r = SimWaitUntil(m_evStop, &m_evHostInput, wake);
+        if (r == WAIT_OBJECT_0 || r == WAIT_FAILED)
+            return 0;
+    }
+}
+
+SimTime CSimLine::Advance(SimTime now) {
+    for (;;) {
+        const SimTime tModem = m_modem.empty() ? kSimNever : m_modem.front().t;
+        const SimTime tHost = m_toUnit.empty() ? kSimNever : m_toUnit.front().end;
+        const SimTime tTimer = m_pUnit->Deadline();
+        const SimTime t = std::min({tModem, tHost, tTimer});
+        if (t > now)
+            break;
+        if (t == tModem) {
+            const ModemItem m = m_modem.front();
+            m_modem.pop_front();
+            m_pUnit->OnModemLines(m.bDtr, m.bRts, m.t);
+        } else if (t == tHost) {
+            const HostItem item = m_toUnit.front();
+            m_toUnit.pop_front();
+            DeliverToUnit(item);
+        } else {
+            m_pUnit->OnTimer(t);
+        }
+        if (m_opts.nUnplug > 0 && m_goneAt == kSimNever &&
+            m_pUnit->Report().stats.nRecordFrames >= m_opts.nUnplug) {
+            m_goneAt = std::max(t, m_pUnit->TxIdleAt()) + kUnplugAfterAnswer;
+            if (m_opts.bTrace)
+                TraceDebug("sim: the line goes away (unplug)\n");
+            m_evRx.Set();
+            m_evTx.Set();
+        }
+    }
+
+    // The next moment the unit has to look: its timer, a change of the modem lines, a break, or
+    // the character it is waiting for (not every character: a record is taken in a few steps).
+    SimTime wake = m_pUnit->Deadline();
+    if (!m_modem.empty())
+        wake = std::min(wake, m_modem.front().t);
+    const std::size_t want = static_cast<std::size_t>(std::max(1, m_pUnit->CharsWanted()));
+    std::size_t chars = 0;
+    for (const HostItem& item : m_toUnit) {
+        if (item.bBreak || ++chars >= want || chars >= kMaxQueued) {
+            wake = std::min(wake, item.end);
+            break;
+        }
+    }
+    return wake;
+}
+
+void CSimLine::DeliverToUnit(const HostItem& item) {
+    if (item.bBreak) {
+        m_pUnit->OnBreak(item.start, item.end);
+        return;
+    }
+    SimRxChar c;
+    c.lineValue = item.lineValue;
+    c.dwSenderBaud = item.dwBaud;
+    c.start = item.start;
+    c.end = item.end;
+    const DWORD rx = m_pUnit->RxBaud();
+    if (rx != 0 && (!item.b8N1 || RateMismatch(item.dwBaud, rx))) {
+        c.bFramingError = m_garbleAtUnit.Below(2) == 0;
+        c.value = static_cast<BYTE>(item.lineValue ^ (1 + m_garbleAtUnit.Below(255)));
+    } else {
+        c.value = item.lineValue;
+        c.bFramingError = item.bFrameError;
+    }
+    m_pUnit->OnChar(c);
+}
+
+// ---- What the unit sends ----
+
+void CSimLine::EmitByte(BYTE value, DWORD dwBaud, SimTime start, SimTime end) {
+    const std::uint32_t flips = m_noiseToHost.NextFrame();
+    OutItem item;
+    item.lineValue = static_cast<BYTE>(value ^ ((flips >> 1) & 0xFFu));
+    item.bFrameError = (flips & 0x201u) != 0;
+    item.dwBaud = dwBaud;
+    item.start = start;
+    item.end = end;
+    m_toHost.push_back(item);
+    m_evRx.Set();
+}
+
+void CSimLine::EmitBreak(SimTime start, SimTime end) {
+    OutItem item;
+    item.bBreak = true;
+    item.start = start;
+    item.end = end;
+    m_toHost.push_back(item);
+    m_evRx.Set();
+}
+
+SimTime CSimLine::CancelFrom(SimTime t) {
+    while (!m_toHost.empty() && m_toHost.back().start >= t)
+        m_toHost.pop_back();
+    return m_toHost.empty() ? SimTime{} : m_toHost.back().end;
+}
+
+// ---- The host's side ----
+
+HRESULT CSimLine::Configure(const DCB& dcb) {
+    std::lock_guard lock(m_mutex);
+    const SimTime now = SimClock::now();
+    if (IsGone(now) || dcb.BaudRate < 50 || dcb.BaudRate > 4000000)
+        return E_FAIL;
+    // Characters already received keep the rate they were received at.
+    for (OutItem& item : m_toHost) {
+        if (item.end > now)
+            break;
+        if (item.dwHostBaud == 0) {
+            item.dwHostBaud = m_dwHostBaud;
+            item.bHost8N1 = m_bHost8N1;
+        }
+    }
+    m_dwHostBaud = dcb.BaudRate;
+    m_bHost8N1 = dcb.ByteSize == 8 && dcb.Parity == NOPARITY && dcb.StopBits == ONESTOPBIT;
+    // RTS follows the record's control mode: raised for "enable" and "handshake" (the receive
+    // side always has room), dropped for "disable" and "toggle" (nothing is being sent).
+    const BYTE rts = dcb.fRtsControl & 3;
+    SetModem(m_bDtr, rts == RTS_CONTROL_ENABLE || rts == RTS_CONTROL_HANDSHAKE, now);
+    return S_OK;
+}
+
+LineWait CSimLine::WaitGone(const CEvent& stop, SimTime deadline) {
+    // A line that has gone away: wait for the stop event alone, never spin.
+    return SimWaitUntil(stop, nullptr, deadline) == WAIT_OBJECT_0 ? LineWait::Stopped
+                                                                  : LineWait::Gone;
+}
+
+LineWait CSimLine::WaitRx(const CEvent& stop, DWORD dwMilliseconds) {
+    const SimTime deadline = dwMilliseconds == INFINITE
+                                 ? kSimNever
+                                 : SimClock::now() + std::chrono::milliseconds(dwMilliseconds);
+    for (;;) {
+        m_evRx.Reset();
+        SimTime next;
+        {
+            std::lock_guard lock(m_mutex);
+            const SimTime now = SimClock::now();
+            if (IsGone(now))
+                return WaitGone(stop, deadline);
+            if (!m_toHost.empty() && m_toHost.front().end <= now)
+                return LineWait::Ready;
+            if (now >= deadline)
+                return LineWait::TimedOut;
+            next = std::min(m_toHost.empty() ? kSimNever : m_toHost.front().end, m_goneAt);
+        }
+        const DWORD r = SimWaitUntil(stop, &m_evRx, std::min(next, deadline));
+        if (r == WAIT_OBJECT_0)
+            return LineWait::Stopped;
+        if (r == WAIT_FAILED)
+            return LineWait::TimedOut;
+    }
+}
+
+int CSimLine::Read(char* pDest, int nCapacity, RxInfo& info) {
+    std::lock_guard lock(m_mutex);
+    const SimTime now = SimClock::now();
+    if (IsGone(now)) {
+        m_toHost.clear();
+        return -1;
+    }
+    int n = 0;
+    while (n < nCapacity && !m_toHost.empty() && m_toHost.front().end <= now) {
+        const OutItem item = m_toHost.front();
+        m_toHost.pop_front();
+        if (item.bBreak) {
+            pDest[n++] = 0; // a break shows as one 0x00 in the stream, at any rate
+            ++info.nBreaks;
+            continue;
+        }
+        const DWORD hostBaud = item.dwHostBaud ? item.dwHostBaud : m_dwHostBaud;
+        const bool b8N1 = item.dwHostBaud ? item.bHost8N1 : m_bHost8N1;
+        BYTE value = item.lineValue;
+        bool bError = item.bFrameError;
+        if (!b8N1 || RateMismatch(item.dwBaud, hostBaud)) {
+            bError = m_garbleAtHost.Below(2) == 0;
+            value = static_cast<BYTE>(item.lineValue ^ (1 + m_garbleAtHost.Below(255)));
+        }
+        if (bError)
+            ++info.nLineErrors;
+        pDest[n++] = static_cast<char>(value);
+    }
+    return n;
+}
+
+void CSimLine::ScheduleHostBytes(const BYTE* pData, int nLength, SimTime now) {
+    const SimDuration charTime = SimCharTime(m_dwHostBaud);
+    for (int i = 0; i < nLength; ++i) {
+        const std::uint32_t flips = m_noiseToUnit.NextFrame();
+        HostItem item;
+        item.lineValue = static_cast<BYTE>(pData[i] ^ ((flips >> 1) & 0xFFu));
+        item.bFrameError = (flips & 0x201u) != 0;
+        item.dwBaud = m_dwHostBaud;
+        item.b8N1 = m_bHost8N1;
+        item.start = std::max(now, m_txFreeAt);
+        item.end = item.start + charTime;
+        m_txFreeAt = item.end;
+        m_toUnit.push_back(item);
+    }
+}
+
+LineWait CSimLine::Write(const char* pData, int nLength, const CEvent&, DWORD) {
+    {
+        std::lock_guard lock(m_mutex);
+        const SimTime now = SimClock::now();
+        if (IsGone(now))
+            return LineWait::Gone;
+        if (nLength > 0) {
+            const BYTE* p = reinterpret_cast<const BYTE*>(pData);
+            if (m_bBreakOn)
+                m_held.insert(m_held.end(), p, p + nLength);
+            else
+                ScheduleHostBytes(p, nLength, now);
+        }
+    }
+    m_evHostInput.Set();
+    m_evTx.Set();
+    return LineWait::Ready;
+}
+
+LineWait CSimLine::WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) {
+    const SimTime deadline = dwMilliseconds == INFINITE
+                                 ? kSimNever
+                                 : SimClock::now() + std::chrono::milliseconds(dwMilliseconds);
+    for (;;) {
+        m_evTx.Reset();
+        SimTime target;
+        {
+            std::lock_guard lock(m_mutex);
+            const SimTime now = SimClock::now();
+            if (IsGone(now))
+                return WaitGone(stop, deadline);
+            if (!m_bBreakOn && m_txFreeAt <= now)
+                return LineWait::Ready;
+            if (now >= deadline)
+                return LineWait::TimedOut;
+            target = std::min(m_bBreakOn ? kSimNever : m_txFreeAt, m_goneAt);
+        }
+        const DWORD r = SimWaitUntil(stop, &m_evTx, std::min(target, deadline));
+        if (r == WAIT_OBJECT_0)
+            return LineWait::Stopped;
+        if (r == WAIT_FAILED)
+            return LineWait::TimedOut;
+    }
+}
+
+HRESULT CSimLine::SetBreak(bool bOn) {
+    {
+        std::lock_guard lock(m_mutex);
+        const SimTime now = SimClock::now();
+        if (IsGone(now))
+            return E_FAIL;
+        if (bOn == m_bBreakOn)
+            return S_OK;
+        if (bOn) {
+            m_bBreakOn = true;
+            m_breakSetAt = now;
+            // The break follows the characters still on their way.
+            m_breakStart = std::max(now, m_txFreeAt);
+        } else {
+            m_bBreakOn = false;
+            HostItem item;
+            item.bBreak = true;
+            item.start = m_breakStart;
+            item.end = m_breakStart + (now - m_breakSetAt);
+            m_txFreeAt = item.end;
+            m_toUnit.push_back(item);
+            if (!m_held.empty()) {
+                ScheduleHostBytes(m_held.data(), static_cast<int>(m_held.size()), now);
+                m_held.clear();
+            }
+        }
+    }
+    m_evHostInput.Set();
+    m_evTx.Set();
+    return S_OK;
+}
+
+void CSimLine::SetModem(bool bDtr, bool bRts, SimTime now) {
+    if (bDtr == m_bDtr && bRts == m_bRts)
+        return;
+    m_bDtr = bDtr;
+    m_bRts = bRts;
+    m_modem.push_back({bDtr, bRts, now});
+    m_evHostInput.Set();
+}
+
+HRESULT CSimLine::SetDtr(bool bOn) {
+    std::lock_guard lock(m_mutex);
+    const SimTime now = SimClock::now();
+    if (IsGone(now))
+        return E_FAIL;
+    SetModem(bOn, m_bRts, now);
+    return S_OK;
+}
+
+HRESULT CSimLine::SetRts(bool bOn) {
+    std::lock_guard lock(m_mutex);
+    const SimTime now = SimClock::now();
+    if (IsGone(now))
+        return E_FAIL;
+    SetModem(m_bDtr, bOn, now);
+    return S_OK;
+}

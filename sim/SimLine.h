@@ -1,0 +1,138 @@
+#pragma once
+// The "sim:" line: a serial line with a simulated unit at its far end, driven in real time by a
+// thread of its own. Every character takes 10 bit times at its sender's rate; a receiver whose
+// rate differs by more than 3 % gets a garbled character or a framing error; breaks are seen at
+// any rate; DTR and RTS are levels the unit watches. Characters reach the host's receive side at
+// the moments they would on a real line.
+
+#include "serial/SerialLine.h"
+#include "sim/SimOptions.h"
+#include "sim/SimRandom.h"
+#include "sim/SimUnit.h"
+
+#include "platform/Event.h"
+#include "platform/Thread.h"
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class CSimLine final : public ISerialLine, private ISimUnitOutput {
+public:
+    // Opens a simulated unit from a port name ("sim:" and its options). S_OK with *ppLine set;
+    // E_FAIL when an option is wrong or the unit's image set cannot be read (*pstrError, when
+    // not null, says which).
+    static HRESULT Open(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine,
+                        std::string* pstrError = nullptr);
+    static HRESULT Open(const SimOptions& opts, std::unique_ptr<CSimLine>* ppLine,
+                        std::string* pstrError = nullptr);
+
+    // Stops the unit's thread, writes the dump file (dump=) and passes the report to the
+    // observer (SetSimReportObserver).
+    ~CSimLine() override;
+
+    HRESULT Configure(const DCB& dcb) override;
+    LineWait WaitRx(const CEvent& stop, DWORD dwMilliseconds) override;
+    int Read(char* pDest, int nCapacity, RxInfo& info) override;
+    LineWait Write(const char* pData, int nLength, const CEvent& stop,
+                   DWORD dwMilliseconds) override;
+    LineWait WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) override;
+    HRESULT SetBreak(bool bOn) override;
+    HRESULT SetDtr(bool bOn) override;
+    HRESULT SetRts(bool bOn) override;
+
+    // A copy of what the unit holds now.
+    SimReport GetReport() const;
+    // The unit's state by name ("idle", "first loader", ...), for tests and traces.
+    std::string GetUnitState() const;
+    const SimOptions& Options() const { return m_opts; }
+
+private:
+    CSimLine(const SimOptions& opts, SimKnownImages images);
+
+    struct HostItem { // a character or a break from the host, on its way to the unit
+        bool bBreak = false;
+        BYTE lineValue = 0;
+        bool bFrameError = false; // a start or stop bit flipped on the way
+        DWORD dwBaud = 0;
+        bool b8N1 = true; // the host's framing was the unit's
+        SimTime start{};
+        SimTime end{};
+    };
+    struct ModemItem {
+        bool bDtr = false;
+        bool bRts = false;
+        SimTime t{};
+    };
+    struct OutItem { // a character or a break from the unit, on its way to the host
+        bool bBreak = false;
+        BYTE lineValue = 0;
+        bool bFrameError = false;
+        DWORD dwBaud = 0;
+        SimTime start{};
+        SimTime end{};
+        DWORD dwHostBaud = 0; // the host's rate when it received it, once the host changed rate
+        bool bHost8N1 = true;
+    };
+
+    // ISimUnitOutput (called by the unit under m_mutex).
+    void EmitByte(BYTE value, DWORD dwBaud, SimTime start, SimTime end) override;
+    void EmitBreak(SimTime start, SimTime end) override;
+    SimTime CancelFrom(SimTime t) override;
+
+    DWORD UnitThread(void*);
+    SimTime Advance(SimTime now); // under m_mutex: hands the unit what is due, returns next wake
+    void DeliverToUnit(const HostItem& item);
+    void ScheduleHostBytes(const BYTE* pData, int nLength, SimTime now);
+    void SetModem(bool bDtr, bool bRts, SimTime now);
+    bool IsGone(SimTime now) const { return now >= m_goneAt; }
+    LineWait WaitGone(const CEvent& stop, SimTime deadline);
+    void FinishReport();
+
+    const SimOptions m_opts;
+    mutable std::mutex m_mutex;
+    std::unique_ptr<CSimUnit> m_pUnit;
+
+    // Host side.
+    DWORD m_dwHostBaud = 9600;
+    bool m_bHost8N1 = true;
+    SimTime m_txFreeAt{};
+    bool m_bBreakOn = false;
+    SimTime m_breakSetAt{};
+    SimTime m_breakStart{};
+    std::vector<BYTE> m_held; // written during a break: they follow it
+    bool m_bDtr = false;
+    bool m_bRts = false;
+    SimTime m_goneAt = kSimNever;
+
+    std::deque<HostItem> m_toUnit;
+    std::deque<ModemItem> m_modem;
+    std::deque<OutItem> m_toHost;
+
+    CBitNoise m_noiseToUnit;
+    CBitNoise m_noiseToHost;
+    CSimRandom m_garbleAtUnit;
+    CSimRandom m_garbleAtHost;
+
+    CEvent m_evStop;
+    CEvent m_evHostInput; // the host changed something the unit must see
+    CEvent m_evRx;        // the unit scheduled output
+    CEvent m_evTx;        // the host's transmit side changed
+    CThread m_thread;
+    CThreadThunk* m_pThunk = nullptr;
+};
+
+// Registers the "sim:" backend with the port-name registry; front ends call it once at start-up.
+void RegisterSimLineBackend();
+
+// The image set the unit knows when no images= option is given. By default the one the upload
+// in the same process loads: "MorFWImg/" beside the program. A front end whose upload loads
+// another directory (a command-line option) sets it here.
+void SetSimDefaultImageDir(const std::string& strDir);
+std::string GetSimDefaultImageDir();
+
+// Called with the unit's report and options each time a simulated line closes.
+using SimReportObserver = std::function<void(const SimReport&, const SimOptions&)>;
+void SetSimReportObserver(SimReportObserver observer);
