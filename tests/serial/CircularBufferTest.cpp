@@ -152,7 +152,8 @@ TEST(CircularBuffer, ManyRandomishOperationsMatchAModel) {
             } else {
                 ASSERT_EQ(r, 0);
                 ASSERT_EQ(n, std::min<int>(want, static_cast<int>(model.size())));
-                ASSERT_EQ(std::string(out, static_cast<size_t>(n)), model.substr(0, static_cast<size_t>(n)));
+                ASSERT_EQ(std::string(out, static_cast<size_t>(n)),
+                          model.substr(0, static_cast<size_t>(n)));
                 model.erase(0, static_cast<size_t>(n));
             }
         }

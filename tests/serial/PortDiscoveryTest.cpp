@@ -1,0 +1,131 @@
+#include "serial/PortDiscovery.h"
+#include "serial/SerialPort.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A small sysfs and /dev of our own.
+class FakeTree {
+public:
+    FakeTree() {
+        m_root = fs::temp_directory_path() / ("morfw-ports-" + std::to_string(getpid()));
+        fs::remove_all(m_root);
+        fs::create_directories(Sys());
+        fs::create_directories(Dev() / "serial" / "by-id");
+        fs::create_directories(m_root / "devices");
+    }
+    ~FakeTree() { fs::remove_all(m_root); }
+    fs::path Sys() const { return m_root / "class" / "tty"; }
+    fs::path Dev() const { return m_root / "dev"; }
+
+    // A tty; with a device directory (and a driver link) when device is not empty.
+    void Tty(const std::string& name, const std::string& device, const std::string& type = "",
+             bool bNode = true) {
+        const fs::path d = Sys() / name;
+        fs::create_directories(d);
+        Write(d / "uevent", "MAJOR=4\nMINOR=64\nDEVNAME=" + name + "\n");
+        if (!type.empty())
+            Write(d / "type", type + "\n");
+        if (!device.empty()) {
+            const fs::path dev = m_root / "devices" / device;
+            fs::create_directories(dev);
+            fs::create_directory_symlink(dev, d / "device");
+        }
+        if (bNode)
+            Write(Dev() / name, "");
+    }
+    void Driver(const std::string& device, const std::string& driver) {
+        const fs::path drv = m_root / "drivers" / driver;
+        fs::create_directories(drv);
+        fs::create_directory_symlink(drv, m_root / "devices" / device / "driver");
+    }
+    void Attr(const std::string& device, const std::string& name, const std::string& value) {
+        Write(m_root / "devices" / device / name, value + "\n");
+    }
+    void ById(const std::string& link, const std::string& name) {
+        fs::create_symlink(Dev() / name, Dev() / "serial" / "by-id" / link);
+    }
+
+private:
+    static void Write(const fs::path& p, const std::string& s) { std::ofstream(p) << s; }
+    fs::path m_root;
+};
+
+} // namespace
+
+TEST(PortDiscovery, ListsRealSerialDevicesWithTheirUsbDetails) {
+    FakeTree t;
+    t.Tty("tty0", "");                       // a virtual console: no device behind it
+    t.Tty("tty5", "vc5");                    // even with one, consoles are left out
+    t.Tty("ttyS0", "pnp0/00:00/port0", "4"); // a 16550A
+    t.Tty("ttyS1", "serial8250/port1", "0"); // a legacy slot with no UART
+    t.Tty("ttyS10", "pnp0/00:01/port10", "4");
+    t.Tty("ttyS2", "pnp0/00:02/port2", "4");
+    t.Tty("ttyS3", "pnp0/00:03/port3", "4", false); // no node under /dev
+    t.Tty("ttyUSB0", "usb1/1-1/1-1:1.0/ttyUSB0");
+    t.Driver("usb1/1-1/1-1:1.0/ttyUSB0", "ftdi_sio");
+    t.Attr("usb1/1-1", "idVendor", "0403");
+    t.Attr("usb1/1-1", "idProduct", "6001");
+    t.Attr("usb1/1-1", "manufacturer", "FTDI");
+    t.Attr("usb1/1-1", "product", "FT232R USB UART");
+    t.Attr("usb1/1-1", "serial", "A50285BI");
+    t.ById("usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "ttyUSB0");
+    t.Tty("ttyACM0", "usb1/1-2/1-2:1.0");
+    t.Attr("usb1/1-2", "idVendor", "2341");
+    t.Attr("usb1/1-2", "idProduct", "0043");
+
+    const auto ports = EnumerateSerialPorts(t.Sys().string(), t.Dev().string());
+    std::vector<std::string> names;
+    for (const auto& p : ports)
+        names.push_back(fs::path(p.strDevice).filename().string());
+    EXPECT_EQ(names, (std::vector<std::string>{"ttyACM0", "ttyS0", "ttyS2", "ttyS10", "ttyUSB0"}));
+
+    const SerialPortInfo& usb = ports.back();
+    EXPECT_EQ(usb.strDevice, (t.Dev() / "ttyUSB0").string());
+    EXPECT_TRUE(usb.bUsb);
+    EXPECT_EQ(usb.strVendorId, "0403");
+    EXPECT_EQ(usb.strProductId, "6001");
+    EXPECT_EQ(usb.strManufacturer, "FTDI");
+    EXPECT_EQ(usb.strProduct, "FT232R USB UART");
+    EXPECT_EQ(usb.strSerialNumber, "A50285BI");
+    EXPECT_EQ(usb.strDriver, "ftdi_sio");
+    EXPECT_EQ(
+        usb.strByIdLink,
+        (t.Dev() / "serial" / "by-id" / "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0").string());
+    EXPECT_TRUE(ports[0].bUsb);
+    EXPECT_EQ(ports[0].strVendorId, "2341");
+    EXPECT_FALSE(ports[1].bUsb);
+    EXPECT_EQ(ports[1].strByIdLink, "");
+
+    // The port object serves the same names by index, until null.
+    CSerialPort port(t.Sys().string(), t.Dev().string());
+    for (size_t i = 0; i < ports.size(); ++i) {
+        ASSERT_NE(port.GetPortName(static_cast<int>(i)), nullptr);
+        EXPECT_EQ(port.GetPortName(static_cast<int>(i)), ports[i].strDevice);
+        EXPECT_EQ(port.GetPortInfo(static_cast<int>(i))->strVendorId, ports[i].strVendorId);
+    }
+    EXPECT_EQ(port.GetPortName(static_cast<int>(ports.size())), nullptr);
+    EXPECT_EQ(port.GetPortName(-1), nullptr);
+    EXPECT_EQ(port.GetPortInfo(-1), nullptr);
+}
+
+TEST(PortDiscovery, AMissingTreeGivesAnEmptyList) {
+    EXPECT_TRUE(EnumerateSerialPorts("/nonexistent/class/tty", "/nonexistent").empty());
+    CSerialPort port("/nonexistent/class/tty", "/nonexistent");
+    EXPECT_EQ(port.GetPortName(0), nullptr);
+}
+
+TEST(PortDiscovery, TheSystemListHoldsOnlyNamesOpenCanOpen) {
+    CSerialPort port;
+    for (int i = 0; const char* name = port.GetPortName(i); ++i) {
+        EXPECT_TRUE(std::string(name).starts_with("/dev/")) << name;
+        EXPECT_TRUE(fs::exists(name)) << name;
+    }
+}
