@@ -1,0 +1,12 @@
+#include "cli/Backends.h"
+
+#include "sim/SimLine.h"
+
+namespace cli {
+
+void RegisterLineBackends(const std::string& strImageDir) {
+    RegisterSimLineBackend();
+    SetSimDefaultImageDir(strImageDir);
+}
+
+} // namespace cli

@@ -1,0 +1,12 @@
+#pragma once
+// The line backends morfw links, registered with the serial port's name seam at start-up.
+
+#include <string>
+
+namespace cli {
+
+// "sim:" for the simulated unit; device paths need no registration. strImageDir is the image
+// set the upload loads, which a simulated unit knows unless its images= option says otherwise.
+void RegisterLineBackends(const std::string& strImageDir);
+
+} // namespace cli

@@ -1,0 +1,132 @@
+#include "cli/Commands.h"
+#include "cli/ExitCodes.h"
+#include "cli/Terminal.h"
+
+#include "image/FileImg.h"
+#include "image/ImageCheck.h"
+#include "upload/UploadDlgBase.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace cli {
+
+namespace {
+
+using Json = nlohmann::json;
+
+const char* KindText(std::int32_t nType) {
+    switch (nType) {
+    case FILEIMG_BIN:
+        return "binary";
+    case FILEIMG_S19:
+        return "S-record";
+    default:
+        return "unknown";
+    }
+}
+
+// What the image check cannot know: a boot image goes out in one frame, which must fit the
+// port's transmit ring, so the session would fail every attempt with a larger one.
+void CheckBootFrames(IMAGE_SET_CHECK& check) {
+    for (auto& file : check.files) {
+        const bool bBoot =
+            file.nPosition == FILEIMG_POS_SHUTUP || file.nPosition == FILEIMG_POS_BOOTI;
+        if (bBoot && file.bValid && file.nLength > MAX_BOOT_IMAGE_LENGTH) {
+            file.bValid = false;
+            file.strError = file.strPath + ": " + std::to_string(file.nLength) +
+                            " bytes; a boot image can have at most " +
+                            std::to_string(MAX_BOOT_IMAGE_LENGTH);
+            check.bValid = false;
+        }
+    }
+}
+
+std::string TextReport(const IMAGE_SET_CHECK& check) {
+    std::string out = "Image set: " + check.strImageDir + "\n";
+    out += "Revision:  " + check.strRevision +
+           (check.bIniFound ? "\n" : "  (" + std::string(FILEIMG_INI) + " not found)\n");
+    int nBad = 0;
+    for (const auto& file : check.files) {
+        char line[256];
+        std::string size = file.nLength >= 0 ? std::to_string(file.nLength) + " bytes" : "-";
+        std::string records = file.nPosition >= FILEIMG_POS_SBOOT && file.bValid
+                                  ? std::to_string(file.nRecords) + " records"
+                                  : "";
+        std::snprintf(line, sizeof line, "  %d  %-12s %-9s %12s %13s  ", file.nPosition + 1,
+                      file.strName.c_str(), file.bFound ? KindText(file.nType) : "-",
+                      size.c_str(), records.c_str());
+        out += line;
+        if (!file.bFound) {
+            out += "MISSING";
+        } else if (file.bValid) {
+            out += "ok";
+        } else {
+            out += "INVALID";
+        }
+        out += "\n";
+        if (!file.bValid) {
+            ++nBad;
+            if (!file.strError.empty())
+                out += "       " + file.strError + "\n";
+        }
+        if (file.bValid && file.nCounted != file.nRecords) {
+            out += "       note: the progress bar counts " + std::to_string(file.nCounted) +
+                   " records here\n";
+        }
+    }
+    if (check.bValid) {
+        out += "Load records in parts 3 to 5: " + std::to_string(check.nTotalCounted) + "\n";
+        out += "The image set is valid.\n";
+    } else {
+        out += "The image set is not valid: " + std::to_string(nBad) +
+               (nBad == 1 ? " file is" : " files are") + " missing or faulty.\n";
+    }
+    return out;
+}
+
+std::string JsonReport(const IMAGE_SET_CHECK& check, ExitCode code) {
+    Json files = Json::array();
+    for (const auto& file : check.files) {
+        Json f{{"position", file.nPosition},
+               {"name", file.strName},
+               {"path", file.strPath},
+               {"found", file.bFound},
+               {"valid", file.bValid},
+               {"kind", file.bFound ? KindText(file.nType) : nullptr},
+               {"bytes", file.nLength >= 0 ? Json(file.nLength) : Json(nullptr)},
+               {"base_address", file.nBaseAddr}};
+        if (file.nPosition >= FILEIMG_POS_SBOOT && file.bValid) {
+            f["records"] = file.nRecords;
+            f["counted_records"] = file.nCounted;
+        }
+        if (!file.strError.empty())
+            f["error"] = file.strError;
+        files.push_back(std::move(f));
+    }
+    Json report{{"type", "check"},
+                {"images", check.strImageDir},
+                {"ini", check.strIniPath},
+                {"ini_found", check.bIniFound},
+                {"revision", check.strRevision},
+                {"files", std::move(files)},
+                {"records", check.nTotalCounted},
+                {"valid", check.bValid},
+                {"status", StatusName(code)},
+                {"exit_code", ToInt(code)}};
+    return report.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+} // namespace
+
+int RunCheck(const CheckOptions& options) {
+    IMAGE_SET_CHECK check = CheckImageDir(ResolveImageDir(options.strImages));
+    CheckBootFrames(check);
+    const ExitCode code = check.bValid ? ExitCode::Success : ExitCode::Images;
+    WriteAll(STDOUT_FILENO, options.bJson ? JsonReport(check, code) : TextReport(check));
+    return ToInt(code);
+}
+
+} // namespace cli

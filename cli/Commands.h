@@ -1,0 +1,42 @@
+#pragma once
+// The three commands of morfw, each returning its exit code.
+
+#include <string>
+
+namespace cli {
+
+struct UploadOptions {
+    std::string strPort;     // empty: the one port the system lists
+    std::string strImages;   // empty: "MorFWImg/" beside the program
+    bool bSlow = false;
+    bool bRelaxed = false;
+    std::string strLogFile;  // empty: none
+    bool bJson = false;
+    bool bQuiet = false;
+    bool bTrace = false;
+};
+
+struct CheckOptions {
+    std::string strImages;
+    bool bJson = false;
+};
+
+struct PortsOptions {
+    bool bJson = false;
+};
+
+int RunUpload(const UploadOptions& options);
+int RunCheck(const CheckOptions& options);
+int RunPorts(const PortsOptions& options);
+
+// The image directory the commands use: --images as given (with a '/' added), or "MorFWImg/"
+// in the directory of the running program file, the same rule as the window's.
+std::string ResolveImageDir(const std::string& strImages);
+
+// The program's version, "morfw X.Y.Z".
+const char* VersionText();
+
+// The command line as the log file's header repeats it: the options that were set.
+std::string DescribeOptions(const UploadOptions& options);
+
+} // namespace cli

@@ -1,0 +1,73 @@
+#include "cli/Commands.h"
+#include "cli/ExitCodes.h"
+#include "cli/Terminal.h"
+
+#include "serial/PortDiscovery.h"
+
+#include <nlohmann/json.hpp>
+
+#include <unistd.h>
+
+namespace cli {
+
+namespace {
+
+using Json = nlohmann::json;
+
+std::string Describe(const SerialPortInfo& port) {
+    std::string line = port.strDevice;
+    const auto add = [&line](const std::string& strLabel, const std::string& strValue) {
+        if (!strValue.empty())
+            line += "  " + strLabel + strValue;
+    };
+    if (port.bUsb) {
+        add("usb ", port.strVendorId + ":" + port.strProductId);
+        std::string name = port.strManufacturer;
+        if (!port.strProduct.empty())
+            name += (name.empty() ? "" : " ") + port.strProduct;
+        add("", name);
+        add("serial ", port.strSerialNumber);
+    }
+    add("driver ", port.strDriver);
+    add("", port.strByIdLink);
+    return line;
+}
+
+Json ToJson(const SerialPortInfo& port) {
+    Json j{{"device", port.strDevice},
+           {"driver", port.strDriver},
+           {"by_id", port.strByIdLink},
+           {"usb", port.bUsb}};
+    if (port.bUsb) {
+        j["vendor_id"] = port.strVendorId;
+        j["product_id"] = port.strProductId;
+        j["manufacturer"] = port.strManufacturer;
+        j["product"] = port.strProduct;
+        j["serial_number"] = port.strSerialNumber;
+    }
+    return j;
+}
+
+} // namespace
+
+int RunPorts(const PortsOptions& options) {
+    const auto ports = EnumerateSerialPorts();
+    std::string out;
+    if (options.bJson) {
+        Json list = Json::array();
+        for (const auto& port : ports)
+            list.push_back(ToJson(port));
+        out = Json{{"type", "ports"}, {"ports", std::move(list)}}.dump(
+                  -1, ' ', false, Json::error_handler_t::replace) +
+              "\n";
+    } else if (ports.empty()) {
+        out = "No serial ports found.\n";
+    } else {
+        for (const auto& port : ports)
+            out += Describe(port) + "\n";
+    }
+    WriteAll(STDOUT_FILENO, out);
+    return ToInt(ExitCode::Success);
+}
+
+} // namespace cli

@@ -1,0 +1,223 @@
+#include "cli/Backends.h"
+#include "cli/CancelSignals.h"
+#include "cli/Commands.h"
+#include "cli/Reporter.h"
+#include "cli/Terminal.h"
+#include "cli/UploadHost.h"
+
+#include "image/FileImg.h"
+#include "platform/Event.h"
+#include "platform/ProgramDir.h"
+#include "platform/Trace.h"
+#include "serial/PortDiscovery.h"
+#include "upload/UploadTexts.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace cli {
+
+namespace {
+
+// How often the main thread looks at the session and refreshes the status line.
+constexpr DWORD TICK_MS = 100;
+
+std::string LocalTimeText() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    char buf[64];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S %z", &tm);
+    return buf;
+}
+
+class FdHolder {
+public:
+    explicit FdHolder(int fd) : m_fd(fd) {}
+    ~FdHolder() {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    FdHolder(const FdHolder&) = delete;
+    FdHolder& operator=(const FdHolder&) = delete;
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+// Puts the default trace sink back when the upload ends, before the Reporter goes away.
+class TraceSinkScope {
+public:
+    explicit TraceSinkScope(Reporter* pReporter) : m_bSet(pReporter != nullptr) {
+        if (m_bSet)
+            SetTraceSink([pReporter](std::string_view line) { pReporter->Trace(line); });
+    }
+    ~TraceSinkScope() {
+        if (m_bSet)
+            SetTraceSink(nullptr);
+    }
+    TraceSinkScope(const TraceSinkScope&) = delete;
+    TraceSinkScope& operator=(const TraceSinkScope&) = delete;
+
+private:
+    bool m_bSet;
+};
+
+std::string NoPortText(const std::vector<SerialPortInfo>& ports) {
+    if (ports.empty()) {
+        return "no serial port given and none found; name one with --port "
+               "(a device such as /dev/ttyUSB0, or sim: for the simulated unit)";
+    }
+    std::string text = "no serial port given and " + std::to_string(ports.size()) +
+                       " found; name one with --port:";
+    for (const auto& port : ports)
+        text += "\n  " + port.strDevice;
+    return text;
+}
+
+struct Outcome {
+    ExitCode code;
+    std::string strDetail;
+};
+
+Outcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::string& strPort,
+                     const std::string& strImageDir) {
+    if (hr == S_OK)
+        return {ExitCode::Success, {}};
+    if (hr == 1)
+        return {ExitCode::Cancelled, "upload cancelled"};
+    if (hr == E_INVALIDARG)
+        return {ExitCode::Port, "the serial port name \"" + strPort + "\" is not valid"};
+    if (tracker.LoadFailed()) {
+        const std::string error = tracker.GetImageError();
+        return {ExitCode::Images, "the image set in " + strImageDir + " is missing or invalid" +
+                                      (error.empty() ? std::string() : ": " + error)};
+    }
+    if (tracker.OpenFailed())
+        return {ExitCode::Port, "serial port " + strPort + " could not be opened"};
+    if (tracker.GetPart() > 0) {
+        return {ExitCode::UploadFailed,
+                "upload failed in part " + std::to_string(tracker.GetPart()) + " of 5"};
+    }
+    return {ExitCode::UploadFailed, "upload failed"};
+}
+
+} // namespace
+
+std::string ResolveImageDir(const std::string& strImages) {
+    if (strImages.empty())
+        return GetImageDir(GetProgramDir());
+    return strImages.back() == '/' ? strImages : strImages + '/';
+}
+
+const char* VersionText() { return "morfw " MORFW_VERSION; }
+
+std::string DescribeOptions(const UploadOptions& o) {
+    std::string s;
+    const auto add = [&s](bool bOn, const char* pszName) {
+        if (bOn)
+            s += s.empty() ? pszName : std::string(" ") + pszName;
+    };
+    add(o.bSlow, "--slow");
+    add(o.bRelaxed, "--relaxed");
+    add(o.bQuiet, "--quiet");
+    add(o.bJson, "--json");
+    add(o.bTrace, "--trace");
+    return s.empty() ? "none" : s;
+}
+
+int RunUpload(const UploadOptions& o) {
+    // A reader that goes away (morfw upload | head) must not end the process before the guard
+    // has closed the port: writes to it simply fail from then on.
+    std::signal(SIGPIPE, SIG_IGN);
+    // Before any thread exists, so that every thread inherits the blocked signals.
+    CancelSignals signals;
+    const bool bSignals = signals.Install();
+
+    const std::string strImageDir = ResolveImageDir(o.strImages);
+    RegisterLineBackends(strImageDir);
+
+    FdHolder logFile(o.strLogFile.empty()
+                         ? -1
+                         : open(o.strLogFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                                0644));
+    if (!o.strLogFile.empty() && logFile.Get() < 0) {
+        const std::string text = "morfw: cannot open the log file " + o.strLogFile + ": " +
+                                 std::strerror(errno) + "\n";
+        WriteAll(STDERR_FILENO, text);
+        return ToInt(ExitCode::Usage);
+    }
+
+    ReporterSettings settings;
+    settings.mode = o.bJson ? OutputMode::Json : o.bQuiet ? OutputMode::Quiet : OutputMode::Text;
+    settings.bStatusLine = settings.mode == OutputMode::Text && IsCapableTerminal(STDOUT_FILENO);
+    settings.nLogFd = logFile.Get();
+    Reporter reporter(settings);
+    if (!bSignals)
+        reporter.Notice("Ctrl-C cannot be caught here; it would end morfw without closing the "
+                        "session");
+
+    std::string strPort = o.strPort;
+    if (strPort.empty()) {
+        const auto ports = EnumerateSerialPorts();
+        if (ports.size() != 1) {
+            reporter.Notice(NoPortText(ports));
+            reporter.Finish(ExitCode::Port, "no serial port");
+            return ToInt(ExitCode::Port);
+        }
+        strPort = ports.front().strDevice;
+    }
+
+    reporter.LogFileLine("---- " + std::string(VersionText()) + ", " + LocalTimeText() +
+                         ", port " + strPort + ", images " + strImageDir +
+                         ", options: " + DescribeOptions(o));
+    if (o.bRelaxed)
+        reporter.MessageBox(MSG_RELAXED_WARNING, CAPTION_WARNING, BoxKind::Warning);
+
+    const TraceSinkScope traceScope(o.bTrace ? &reporter : nullptr);
+    UploadHost host(reporter, strPort);
+    host.m_bSlowMode = o.bSlow;
+    host.m_bRelaxedErrorChecking = o.bRelaxed;
+    host.m_strAppDir = GetProgramDir();
+    if (!o.strImages.empty())
+        host.m_strImageDir = strImageDir;
+
+    reporter.BeginSession({MORFW_VERSION, strPort, strImageDir, o.bSlow, o.bRelaxed});
+    if (!host.StartUploadSession()) {
+        reporter.Finish(ExitCode::UploadFailed, "the upload could not be started");
+        return ToInt(ExitCode::UploadFailed);
+    }
+
+    int nSignals = 0;
+    while (host.IsSessionRunning()) {
+        pollfd pfd{signals.Fd(), POLLIN, 0};
+        PollFor(&pfd, 1, TICK_MS);
+        for (int sig = signals.Take(); sig != 0; sig = signals.Take()) {
+            const std::string name = SignalName(sig);
+            if (nSignals++ > 0) {
+                reporter.Notice("cancel already under way (" + name +
+                                "); waiting for the session to close the port");
+            } else if (host.ConfirmCancel(host.GetCancelTicket())) {
+                reporter.Notice("cancel requested (" + name +
+                                "); the upload stops at its next check and closes the port");
+            } else {
+                reporter.Notice("cancel requested (" + name +
+                                ") too late: the upload is already ending");
+            }
+        }
+        reporter.Tick();
+    }
+    const HRESULT hr = host.JoinSession();
+
+    const Outcome outcome = JudgeSession(hr, reporter.GetTracker(), strPort, strImageDir);
+    reporter.Finish(outcome.code, outcome.strDetail);
+    return ToInt(outcome.code);
+}
+
+} // namespace cli

@@ -1,0 +1,88 @@
+// morfw: the command-line uploader. Argument parsing lives here; the commands are in their own
+// files.
+
+#include "cli/Commands.h"
+#include "cli/ExitCodes.h"
+
+#include <CLI/CLI.hpp>
+
+namespace {
+
+constexpr const char* EXIT_CODES_TEXT =
+    "Exit codes:\n"
+    "  0  success\n"
+    "  1  the upload failed (a stage ran out of retries or got a wrong reply)\n"
+    "  2  usage error (or the log file could not be opened)\n"
+    "  3  no usable serial port: it could not be opened, or none was named or found\n"
+    "  4  the image set is missing or invalid\n"
+    "  5  cancelled (Ctrl-C, SIGTERM or SIGHUP)\n";
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Uploads firmware to a Morvane 2000 unit over an RS-232 line.", "morfw"};
+    app.set_version_flag("--version", cli::VersionText(), "Print the program's version and exit");
+    app.require_subcommand(1);
+    app.footer(std::string("Run 'morfw COMMAND --help' for a command's options.\n\n") +
+               EXIT_CODES_TEXT);
+
+    cli::UploadOptions upload;
+    CLI::App* pUpload = app.add_subcommand("upload", "Upload the image set to a unit");
+    pUpload->add_option("-p,--port", upload.strPort,
+                        "Serial port: a device (/dev/ttyUSB0, /dev/serial/by-id/...) or sim: "
+                        "with options for the simulated unit. Default: the one port the "
+                        "system lists")
+        ->type_name("NAME");
+    pUpload->add_option("-i,--images", upload.strImages,
+                        "Image directory. Default: MorFWImg/ beside the program")
+        ->type_name("DIR");
+    pUpload->add_flag("--slow", upload.bSlow,
+                      "Slow Mode: the boot images go at 738 baud instead of 4800");
+    pUpload->add_flag("--relaxed", upload.bRelaxed,
+                      "Relaxed Error Checking for the boot images (a last resort; prints a "
+                      "warning)");
+    pUpload->add_option("--log", upload.strLogFile,
+                        "Also append the log text to FILE, after a line with the date, the "
+                        "version, the port and the options")
+        ->type_name("FILE");
+    CLI::Option* pJson = pUpload->add_flag(
+        "--json", upload.bJson,
+        "One JSON object per line on standard output instead of the text");
+    CLI::Option* pQuiet =
+        pUpload->add_flag("-q,--quiet", upload.bQuiet, "Print only the result and errors");
+    pJson->excludes(pQuiet);
+    pUpload->add_flag("--trace", upload.bTrace, "Debug traces on standard error");
+    pUpload->footer(EXIT_CODES_TEXT);
+
+    cli::CheckOptions check;
+    CLI::App* pCheck = app.add_subcommand(
+        "check", "Check an image set without a port: files, sizes, kinds, records, revision");
+    pCheck->add_option("-i,--images", check.strImages,
+                       "Image directory. Default: MorFWImg/ beside the program")
+        ->type_name("DIR");
+    pCheck->add_flag("--json", check.bJson, "The report as one JSON object");
+    pCheck->footer("Exit codes: 0 the set is valid, 4 it is missing or invalid, 2 usage error.");
+
+    cli::PortsOptions ports;
+    CLI::App* pPorts = app.add_subcommand(
+        "ports", "List the serial ports with their USB details (vendor and product id, name, "
+                 "serial number, /dev/serial/by-id link)");
+    pPorts->add_flag("--json", ports.bJson, "The list as one JSON object");
+    pPorts->footer("Exit code 0, also when no port is found.");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        // Help and version end with 0; every other parse failure is a usage error.
+        return rc == 0 ? 0 : cli::ToInt(cli::ExitCode::Usage);
+    }
+
+    if (pUpload->parsed())
+        return cli::RunUpload(upload);
+    if (pCheck->parsed())
+        return cli::RunCheck(check);
+    if (pPorts->parsed())
+        return cli::RunPorts(ports);
+    return cli::ToInt(cli::ExitCode::Usage);
+}
