@@ -15,7 +15,7 @@ namespace cli {
 
 namespace {
 
-using Json = nlohmann::json;
+using Json = nlohmann::ordered_json;
 
 const char* KindText(std::int32_t nType) {
     switch (nType) {
@@ -56,8 +56,8 @@ std::string TextReport(const IMAGE_SET_CHECK& check) {
                                   ? std::to_string(file.nRecords) + " records"
                                   : "";
         std::snprintf(line, sizeof line, "  %d  %-12s %-9s %12s %13s  ", file.nPosition + 1,
-                      file.strName.c_str(), file.bFound ? KindText(file.nType) : "-",
-                      size.c_str(), records.c_str());
+                      file.strName.c_str(), file.bFound ? KindText(file.nType) : "-", size.c_str(),
+                      records.c_str());
         out += line;
         if (!file.bFound) {
             out += "MISSING";
@@ -95,7 +95,7 @@ std::string JsonReport(const IMAGE_SET_CHECK& check, ExitCode code) {
                {"path", file.strPath},
                {"found", file.bFound},
                {"valid", file.bValid},
-               {"kind", file.bFound ? KindText(file.nType) : nullptr},
+               {"kind", file.bFound ? Json(KindText(file.nType)) : Json(nullptr)},
                {"bytes", file.nLength >= 0 ? Json(file.nLength) : Json(nullptr)},
                {"base_address", file.nBaseAddr}};
         if (file.nPosition >= FILEIMG_POS_SBOOT && file.bValid) {

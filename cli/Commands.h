@@ -2,15 +2,19 @@
 // The three commands of morfw, each returning its exit code.
 
 #include <string>
+#include <vector>
+
+class CSerialPort;
+struct SerialPortInfo;
 
 namespace cli {
 
 struct UploadOptions {
-    std::string strPort;     // empty: the one port the system lists
-    std::string strImages;   // empty: "MorFWImg/" beside the program
+    std::string strPort;   // empty: the one port the system lists
+    std::string strImages; // empty: "MorFWImg/" beside the program
     bool bSlow = false;
     bool bRelaxed = false;
-    std::string strLogFile;  // empty: none
+    std::string strLogFile; // empty: none
     bool bJson = false;
     bool bQuiet = false;
     bool bTrace = false;
@@ -32,6 +36,9 @@ int RunPorts(const PortsOptions& options);
 // The image directory the commands use: --images as given (with a '/' added), or "MorFWImg/"
 // in the directory of the running program file, the same rule as the window's.
 std::string ResolveImageDir(const std::string& strImages);
+
+// The ports a port object lists (the dialog's list), in its order, with their details.
+std::vector<SerialPortInfo> ListPorts(const CSerialPort& port);
 
 // The program's version, "morfw X.Y.Z".
 const char* VersionText();

@@ -5,15 +5,17 @@
 namespace cli {
 
 enum class ExitCode : int {
-    Success = 0,       // the upload (or the check) succeeded; "ports" always ends here
-    UploadFailed = 1,  // a stage ran out of retries or got a wrong reply
-    Usage = 2,         // the command line was wrong (or the log file could not be opened)
-    Port = 3,          // no usable port: it could not be opened, or none was named or found
-    Images = 4,        // the image set is missing or invalid
-    Cancelled = 5,     // the operator cancelled (Ctrl-C, SIGTERM or SIGHUP)
+    Success = 0,      // the upload (or the check) succeeded; "ports" always ends here
+    UploadFailed = 1, // a stage ran out of retries or got a wrong reply
+    Usage = 2,        // the command line was wrong (or the log file could not be opened)
+    Port = 3,         // no usable port: it could not be opened, or none was named or found
+    Images = 4,       // the image set is missing or invalid
+    Cancelled = 5,    // the operator cancelled (Ctrl-C, SIGTERM or SIGHUP)
 };
 
-inline constexpr int ToInt(ExitCode code) { return static_cast<int>(code); }
+inline constexpr int ToInt(ExitCode code) {
+    return static_cast<int>(code);
+}
 
 // The word that JSON results and the log file's result line use for each code.
 inline constexpr const char* StatusName(ExitCode code) {

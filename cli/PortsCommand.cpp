@@ -3,6 +3,7 @@
 #include "cli/Terminal.h"
 
 #include "serial/PortDiscovery.h"
+#include "serial/SerialPort.h"
 
 #include <nlohmann/json.hpp>
 
@@ -12,7 +13,7 @@ namespace cli {
 
 namespace {
 
-using Json = nlohmann::json;
+using Json = nlohmann::ordered_json;
 
 std::string Describe(const SerialPortInfo& port) {
     std::string line = port.strDevice;
@@ -50,8 +51,16 @@ Json ToJson(const SerialPortInfo& port) {
 
 } // namespace
 
+std::vector<SerialPortInfo> ListPorts(const CSerialPort& port) {
+    std::vector<SerialPortInfo> ports;
+    for (int i = 0; const SerialPortInfo* pInfo = port.GetPortInfo(i); ++i)
+        ports.push_back(*pInfo);
+    return ports;
+}
+
 int RunPorts(const PortsOptions& options) {
-    const auto ports = EnumerateSerialPorts();
+    const CSerialPort serialPort; // reads the list as the dialog's port object does
+    const auto ports = ListPorts(serialPort);
     std::string out;
     if (options.bJson) {
         Json list = Json::array();

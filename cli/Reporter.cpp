@@ -9,7 +9,7 @@
 
 namespace cli {
 
-using Json = nlohmann::json;
+using Json = nlohmann::ordered_json;
 
 namespace {
 
@@ -134,10 +134,8 @@ void Reporter::MessageBox(std::string_view text, std::string_view caption, BoxKi
     std::lock_guard lock(m_mutex);
     switch (m_settings.mode) {
     case OutputMode::Json:
-        JsonLocked(Dump(Json{{"type", "message"},
-                             {"kind", KindName(kind)},
-                             {"caption", caption},
-                             {"text", text}}));
+        JsonLocked(Dump(Json{
+            {"type", "message"}, {"kind", KindName(kind)}, {"caption", caption}, {"text", text}}));
         return;
     case OutputMode::Quiet:
         if (kind == BoxKind::Warning)
@@ -238,9 +236,13 @@ void Reporter::OutLocked(std::string_view text) {
         m_bOutOk = WriteAll(m_settings.nOutFd, text);
 }
 
-void Reporter::ErrLocked(std::string_view text) { WriteAll(m_settings.nErrFd, text); }
+void Reporter::ErrLocked(std::string_view text) {
+    WriteAll(m_settings.nErrFd, text);
+}
 
-void Reporter::JsonLocked(const std::string& line) { OutLocked(line); }
+void Reporter::JsonLocked(const std::string& line) {
+    OutLocked(line);
+}
 
 std::string Reporter::StatusTextLocked() {
     StatusFigures f;

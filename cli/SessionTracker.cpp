@@ -51,8 +51,8 @@ void SessionTracker::OnLog(std::string_view text) {
     case Step::Stages:
         if (m_nPart >= 3 && text == ".") {
             ++m_nRecords;
-        } else if (text.size() == 1 && std::string_view("+*!:;").find(text[0]) !=
-                                           std::string_view::npos) {
+        } else if (text.size() == 1 &&
+                   std::string_view("+*!:;").find(text[0]) != std::string_view::npos) {
             ++m_nRetries;
         }
         break;
@@ -64,7 +64,9 @@ void SessionTracker::OnProgressRange(int nRange) {
     m_nPosition = std::clamp(m_nPosition, 0, m_nRange);
 }
 
-void SessionTracker::OnProgressPos(int nPos) { m_nPosition = std::clamp(nPos, 0, m_nRange); }
+void SessionTracker::OnProgressPos(int nPos) {
+    m_nPosition = std::clamp(nPos, 0, m_nRange);
+}
 
 void SessionTracker::OnProgressDelta(int nDelta) {
     // Like the bar, stop at the range's ends; in 64 bits so a huge step cannot overflow.

@@ -25,12 +25,12 @@ private:
 };
 
 struct StatusFigures {
-    int nPart = 0;      // 1..5, 0 before the first part
-    int nRecords = 0;   // load records begun
-    int nTotal = 0;     // load records in all (0 while the images are not loaded)
-    int nRetries = 0;   // retry marks seen
+    int nPart = 0;    // 1..5, 0 before the first part
+    int nRecords = 0; // load records begun
+    int nTotal = 0;   // load records in all (0 while the images are not loaded)
+    int nRetries = 0; // retry marks seen
     double dElapsed = 0;
-    double dLeft = -1;  // negative: not known
+    double dLeft = -1; // negative: not known
 };
 
 // One line without a line end, e.g.

@@ -36,8 +36,12 @@ int TerminalColumns(int fd) {
 }
 
 namespace {
-bool StartsCharacter(unsigned char c) { return (c & 0xC0) != 0x80; }
-bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+bool StartsCharacter(unsigned char c) {
+    return (c & 0xC0) != 0x80;
+}
+bool IsControl(unsigned char c) {
+    return c < 0x20 || c == 0x7F;
+}
 } // namespace
 
 std::size_t DisplayColumns(std::string_view text) {

@@ -6,10 +6,12 @@
 #include "cli/UploadHost.h"
 
 #include "image/FileImg.h"
+#include "image/ImageCheck.h"
 #include "platform/Event.h"
 #include "platform/ProgramDir.h"
 #include "platform/Trace.h"
 #include "serial/PortDiscovery.h"
+#include "serial/SerialPort.h"
 #include "upload/UploadTexts.h"
 
 #include <cerrno>
@@ -95,7 +97,17 @@ Outcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::strin
     if (hr == E_INVALIDARG)
         return {ExitCode::Port, "the serial port name \"" + strPort + "\" is not valid"};
     if (tracker.LoadFailed()) {
-        const std::string error = tracker.GetImageError();
+        std::string error = tracker.GetImageError();
+        if (error.empty()) {
+            // The session names no file when one is simply missing: say which.
+            const IMAGE_SET_CHECK check = CheckImageDir(strImageDir);
+            for (const auto& file : check.files) {
+                if (!file.bValid && !file.strError.empty()) {
+                    error = file.strError;
+                    break;
+                }
+            }
+        }
         return {ExitCode::Images, "the image set in " + strImageDir + " is missing or invalid" +
                                       (error.empty() ? std::string() : ": " + error)};
     }
@@ -116,7 +128,9 @@ std::string ResolveImageDir(const std::string& strImages) {
     return strImages.back() == '/' ? strImages : strImages + '/';
 }
 
-const char* VersionText() { return "morfw " MORFW_VERSION; }
+const char* VersionText() {
+    return "morfw " MORFW_VERSION;
+}
 
 std::string DescribeOptions(const UploadOptions& o) {
     std::string s;
@@ -143,13 +157,12 @@ int RunUpload(const UploadOptions& o) {
     const std::string strImageDir = ResolveImageDir(o.strImages);
     RegisterLineBackends(strImageDir);
 
-    FdHolder logFile(o.strLogFile.empty()
-                         ? -1
-                         : open(o.strLogFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                                0644));
+    FdHolder logFile(o.strLogFile.empty() ? -1
+                                          : open(o.strLogFile.c_str(),
+                                                 O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (!o.strLogFile.empty() && logFile.Get() < 0) {
-        const std::string text = "morfw: cannot open the log file " + o.strLogFile + ": " +
-                                 std::strerror(errno) + "\n";
+        const std::string text =
+            "morfw: cannot open the log file " + o.strLogFile + ": " + std::strerror(errno) + "\n";
         WriteAll(STDERR_FILENO, text);
         return ToInt(ExitCode::Usage);
     }
@@ -163,9 +176,12 @@ int RunUpload(const UploadOptions& o) {
         reporter.Notice("Ctrl-C cannot be caught here; it would end morfw without closing the "
                         "session");
 
+    // The sink outlives the host, whose port threads may trace until the port is closed.
+    const TraceSinkScope traceScope(o.bTrace ? &reporter : nullptr);
+    UploadHost host(reporter);
     std::string strPort = o.strPort;
     if (strPort.empty()) {
-        const auto ports = EnumerateSerialPorts();
+        const auto ports = host.GetPortList();
         if (ports.size() != 1) {
             reporter.Notice(NoPortText(ports));
             reporter.Finish(ExitCode::Port, "no serial port");
@@ -173,15 +189,10 @@ int RunUpload(const UploadOptions& o) {
         }
         strPort = ports.front().strDevice;
     }
+    host.SetPortText(strPort);
 
-    reporter.LogFileLine("---- " + std::string(VersionText()) + ", " + LocalTimeText() +
-                         ", port " + strPort + ", images " + strImageDir +
-                         ", options: " + DescribeOptions(o));
-    if (o.bRelaxed)
-        reporter.MessageBox(MSG_RELAXED_WARNING, CAPTION_WARNING, BoxKind::Warning);
-
-    const TraceSinkScope traceScope(o.bTrace ? &reporter : nullptr);
-    UploadHost host(reporter, strPort);
+    reporter.LogFileLine("---- " + std::string(VersionText()) + ", " + LocalTimeText() + ", port " +
+                         strPort + ", images " + strImageDir + ", options: " + DescribeOptions(o));
     host.m_bSlowMode = o.bSlow;
     host.m_bRelaxedErrorChecking = o.bRelaxed;
     host.m_strAppDir = GetProgramDir();
@@ -189,6 +200,8 @@ int RunUpload(const UploadOptions& o) {
         host.m_strImageDir = strImageDir;
 
     reporter.BeginSession({MORFW_VERSION, strPort, strImageDir, o.bSlow, o.bRelaxed});
+    if (o.bRelaxed)
+        reporter.MessageBox(MSG_RELAXED_WARNING, CAPTION_WARNING, BoxKind::Warning);
     if (!host.StartUploadSession()) {
         reporter.Finish(ExitCode::UploadFailed, "the upload could not be started");
         return ToInt(ExitCode::UploadFailed);

@@ -1,17 +1,20 @@
 #include "cli/UploadHost.h"
 
+#include "cli/Commands.h"
+
 namespace cli {
 
-UploadHost::UploadHost(Reporter& reporter, std::string strPort)
-    : m_reporter(reporter), m_strPort(std::move(strPort)) {
-    SetSerialPort(&m_port);
-}
+UploadHost::UploadHost(Reporter& reporter) : m_reporter(reporter) {}
 
 UploadHost::~UploadHost() {
     // The session works on this object: it must have let go before anything here goes away.
     WaitForSessionEnd(INFINITE);
     if (m_worker.IsStarted())
         m_worker.Join();
+}
+
+std::vector<SerialPortInfo> UploadHost::GetPortList() const {
+    return ListPorts(m_SerialPort);
 }
 
 HRESULT UploadHost::JoinSession() {
@@ -42,15 +45,20 @@ void UploadHost::SetProgressRange(int /*nLower: always 0*/, int nUpper) {
     m_reporter.ProgressRange(nUpper);
 }
 
-void UploadHost::SetProgressPos(int nPos) { m_reporter.ProgressPos(nPos); }
+void UploadHost::SetProgressPos(int nPos) {
+    m_reporter.ProgressPos(nPos);
+}
 
-void UploadHost::DeltaProgressPos(int nDelta) { m_reporter.ProgressDelta(nDelta); }
+void UploadHost::DeltaProgressPos(int nDelta) {
+    m_reporter.ProgressDelta(nDelta);
+}
 
-std::string UploadHost::GetPortText() { return m_strPort; }
+std::string UploadHost::GetPortText() {
+    return m_strPort;
+}
 
-MsgBoxResult UploadHost::ShowMessageBox(const std::string& strText,
-                                        const std::string& strCaption, MsgBoxIcon eIcon,
-                                        MsgBoxButtons eButtons) {
+MsgBoxResult UploadHost::ShowMessageBox(const std::string& strText, const std::string& strCaption,
+                                        MsgBoxIcon eIcon, MsgBoxButtons eButtons) {
     BoxKind kind = BoxKind::Information;
     if (strCaption == CAPTION_ERROR)
         kind = BoxKind::Error;

@@ -5,16 +5,22 @@
 
 #include "cli/Reporter.h"
 #include "platform/Thread.h"
-#include "serial/SerialPort.h"
+#include "serial/PortDiscovery.h"
 #include "upload/UploadDlgBase.h"
 
 #include <string>
+#include <vector>
 
 namespace cli {
 
 class UploadHost final : public CUploadDlgBase {
 public:
-    UploadHost(Reporter& reporter, std::string strPort);
+    explicit UploadHost(Reporter& reporter);
+
+    // The port box's text: the name the session opens.
+    void SetPortText(const std::string& strPort) { m_strPort = strPort; }
+    // The ports the dialog's list would receive, in its order, with their details.
+    std::vector<SerialPortInfo> GetPortList() const;
     ~UploadHost() override;
 
     // After the session has ended: waits for its worker to return and gives the session's
@@ -39,8 +45,7 @@ protected:
 
 private:
     Reporter& m_reporter;
-    const std::string m_strPort;
-    CSerialPort m_port; // the port the session opens; outlives the worker
+    std::string m_strPort;
     CThread m_worker;
 };
 

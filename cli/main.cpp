@@ -28,26 +28,28 @@ int main(int argc, char** argv) {
 
     cli::UploadOptions upload;
     CLI::App* pUpload = app.add_subcommand("upload", "Upload the image set to a unit");
-    pUpload->add_option("-p,--port", upload.strPort,
-                        "Serial port: a device (/dev/ttyUSB0, /dev/serial/by-id/...) or sim: "
-                        "with options for the simulated unit. Default: the one port the "
-                        "system lists")
+    pUpload
+        ->add_option("-p,--port", upload.strPort,
+                     "Serial port: a device (/dev/ttyUSB0, /dev/serial/by-id/...) or sim: "
+                     "with options for the simulated unit. Default: the one port the "
+                     "system lists")
         ->type_name("NAME");
-    pUpload->add_option("-i,--images", upload.strImages,
-                        "Image directory. Default: MorFWImg/ beside the program")
+    pUpload
+        ->add_option("-i,--images", upload.strImages,
+                     "Image directory. Default: MorFWImg/ beside the program")
         ->type_name("DIR");
     pUpload->add_flag("--slow", upload.bSlow,
                       "Slow Mode: the boot images go at 738 baud instead of 4800");
     pUpload->add_flag("--relaxed", upload.bRelaxed,
                       "Relaxed Error Checking for the boot images (a last resort; prints a "
                       "warning)");
-    pUpload->add_option("--log", upload.strLogFile,
-                        "Also append the log text to FILE, after a line with the date, the "
-                        "version, the port and the options")
+    pUpload
+        ->add_option("--log", upload.strLogFile,
+                     "Also append the log text to FILE, after a line with the date, the "
+                     "version, the port and the options")
         ->type_name("FILE");
     CLI::Option* pJson = pUpload->add_flag(
-        "--json", upload.bJson,
-        "One JSON object per line on standard output instead of the text");
+        "--json", upload.bJson, "One JSON object per line on standard output instead of the text");
     CLI::Option* pQuiet =
         pUpload->add_flag("-q,--quiet", upload.bQuiet, "Print only the result and errors");
     pJson->excludes(pQuiet);
@@ -57,8 +59,9 @@ int main(int argc, char** argv) {
     cli::CheckOptions check;
     CLI::App* pCheck = app.add_subcommand(
         "check", "Check an image set without a port: files, sizes, kinds, records, revision");
-    pCheck->add_option("-i,--images", check.strImages,
-                       "Image directory. Default: MorFWImg/ beside the program")
+    pCheck
+        ->add_option("-i,--images", check.strImages,
+                     "Image directory. Default: MorFWImg/ beside the program")
         ->type_name("DIR");
     pCheck->add_flag("--json", check.bJson, "The report as one JSON object");
     pCheck->footer("Exit codes: 0 the set is valid, 4 it is missing or invalid, 2 usage error.");

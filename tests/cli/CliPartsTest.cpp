@@ -50,11 +50,23 @@ std::vector<std::string> ScreenOf(std::string_view text, int nColumns = 80) {
 }
 
 // The texts of a short session as the engine appends them, one call each.
-const std::vector<std::string> kSessionTexts = {
-    LOG_FAST_MODE, LOG_LOADING, LOG_SUCCEEDED, LOG_OPENING, LOG_SUCCEEDED,
-    "Uploading firmware - part 1 of 5...\n", "# ", "+", LOG_STAGE_SUCCEEDED,
-    "Uploading firmware - part 3 of 5...\n", "# ", ".", ".", "!", ".", LOG_STAGE_SUCCEEDED,
-    "\n"};
+const std::vector<std::string> kSessionTexts = {LOG_FAST_MODE,
+                                                LOG_LOADING,
+                                                LOG_SUCCEEDED,
+                                                LOG_OPENING,
+                                                LOG_SUCCEEDED,
+                                                "Uploading firmware - part 1 of 5...\n",
+                                                "# ",
+                                                "+",
+                                                LOG_STAGE_SUCCEEDED,
+                                                "Uploading firmware - part 3 of 5...\n",
+                                                "# ",
+                                                ".",
+                                                ".",
+                                                "!",
+                                                ".",
+                                                LOG_STAGE_SUCCEEDED,
+                                                "\n"};
 
 } // namespace
 
@@ -67,8 +79,8 @@ TEST(SessionTracker, FollowsPartsRecordsAndRetries) {
         t.OnLog(text);
     EXPECT_EQ(t.GetStep(), SessionTracker::Step::Stages);
     EXPECT_EQ(t.GetPart(), 3);
-    EXPECT_EQ(t.GetRecords(), 3);  // the dots of part 3 only, not those of "..." in the lines
-    EXPECT_EQ(t.GetRetries(), 2);  // "+" in part 1, "!" in part 3
+    EXPECT_EQ(t.GetRecords(), 3); // the dots of part 3 only, not those of "..." in the lines
+    EXPECT_EQ(t.GetRetries(), 2); // "+" in part 1, "!" in part 3
     EXPECT_FALSE(t.LoadFailed());
     EXPECT_FALSE(t.OpenFailed());
     EXPECT_FALSE(t.SawUserCancelled());

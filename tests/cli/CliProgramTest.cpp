@@ -1,0 +1,511 @@
+// morfw run as a user runs it: its own process, its command line, its output and exit code.
+// Uploads go to the simulated unit; most use a small image set so that each takes seconds.
+
+#include "ProgramRunner.h"
+
+#include "upload/UploadTexts.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+
+namespace {
+
+const std::string kMorfw = MORFW_PROGRAM;              // the built program
+const std::string kSampleDir = MORFW_SAMPLE_IMAGE_DIR; // the sample set beside it
+
+// Exit codes as the manual page gives them.
+constexpr int kSuccess = 0, kFailed = 1, kUsage = 2, kPort = 3, kImages = 4, kCancelled = 5;
+
+std::string ReadFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const fs::path& p, const std::string& text) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size()))
+        ++n;
+    return n;
+}
+
+// Each line of a --json run parsed on its own; a line that is not one JSON object fails.
+std::vector<Json> JsonLines(const std::string& text) {
+    std::vector<Json> objects;
+    for (const auto& line : Lines(text)) {
+        Json j = Json::parse(line, nullptr, false);
+        EXPECT_TRUE(j.is_object()) << "not a JSON object: " << line;
+        if (j.is_object())
+            objects.push_back(std::move(j));
+    }
+    return objects;
+}
+
+std::string JoinedLogText(const std::vector<Json>& objects) {
+    std::string log;
+    for (const auto& j : objects) {
+        if (j["type"] == "log")
+            log += j["text"].get<std::string>();
+    }
+    return log;
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/morfw-cli-test-XXXXXX";
+        m_path = mkdtemp(tmpl);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(m_path, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const fs::path& Path() const { return m_path; }
+
+private:
+    fs::path m_path;
+};
+
+// A copy of the sample set cut down to a few records per image: an upload of it to the
+// simulated unit passes every stage in a few seconds.
+void MakeSmallSet(const fs::path& dir) {
+    fs::create_directories(dir);
+    const fs::path sample = kSampleDir;
+    WriteFile(dir / "Shutup.bin", ReadFile(sample / "Shutup.bin").substr(0, 32));
+    WriteFile(dir / "BootI.bin", ReadFile(sample / "BootI.bin").substr(0, 32));
+    WriteFile(dir / "SBoot.bin", ReadFile(sample / "SBoot.bin").substr(0, 128));
+    for (const char* name : {"kernimg.s19", "Morvane.s19"}) {
+        const auto lines = Lines(ReadFile(sample / name));
+        std::string text;
+        for (std::size_t i = 0; i < 4 && i < lines.size(); ++i) // S0 and three S1 lines
+            text += lines[i] + "\n";
+        text += lines.back() + "\n"; // the S9 line
+        WriteFile(dir / name, text);
+    }
+    fs::copy_file(sample / "MorFWImg.ini", dir / "MorFWImg.ini");
+}
+
+// Spoils the checksum of line nLine (from 1) of an S-record file.
+void SpoilChecksum(const fs::path& file, std::size_t nLine) {
+    auto lines = Lines(ReadFile(file));
+    std::string& line = lines.at(nLine - 1);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
+    char& last = line.back();
+    last = last == '0' ? '1' : '0';
+    std::string text;
+    for (const auto& l : lines)
+        text += l + "\n";
+    WriteFile(file, text);
+}
+
+RunResult Morfw(std::vector<std::string> args, std::chrono::milliseconds timeout = 240s) {
+    RunSpec spec;
+    spec.strProgram = kMorfw;
+    spec.args = std::move(args);
+    return RunProgram(spec, timeout);
+}
+
+} // namespace
+
+// --- Command line ---------------------------------------------------------------------------
+
+TEST(MorfwCommandLine, HelpVersionAndUsageErrors) {
+    const RunResult version = Morfw({"--version"});
+    EXPECT_EQ(version.nExitCode, kSuccess);
+    EXPECT_TRUE(version.strOut.starts_with("morfw ")) << version.strOut;
+
+    for (const char* command : {"upload", "check", "ports"}) {
+        const RunResult help = Morfw({command, "--help"});
+        EXPECT_EQ(help.nExitCode, kSuccess) << command;
+        EXPECT_NE(help.strOut.find("morfw " + std::string(command)), std::string::npos);
+    }
+    const RunResult uploadHelp = Morfw({"upload", "--help"});
+    for (const char* option : {"--port", "--images", "--slow", "--relaxed", "--log", "--json",
+                               "--quiet", "--trace", "Exit codes"})
+        EXPECT_NE(uploadHelp.strOut.find(option), std::string::npos) << option;
+
+    EXPECT_EQ(Morfw({}).nExitCode, kUsage);
+    EXPECT_EQ(Morfw({"flash"}).nExitCode, kUsage);
+    EXPECT_EQ(Morfw({"upload", "--bogus"}).nExitCode, kUsage);
+    EXPECT_EQ(Morfw({"upload", "--port"}).nExitCode, kUsage);
+    EXPECT_EQ(Morfw({"upload", "--json", "--quiet", "--port", "sim:"}).nExitCode, kUsage);
+    const RunResult badLog = Morfw({"upload", "--port", "sim:", "--log", "/nonexistent/dir/x.log"});
+    EXPECT_EQ(badLog.nExitCode, kUsage);
+    EXPECT_NE(badLog.strErr.find("/nonexistent/dir/x.log"), std::string::npos);
+    EXPECT_EQ(badLog.strOut, ""); // refused before any session
+}
+
+// --- ports ------------------------------------------------------------------------------------
+
+TEST(MorfwPorts, ListsWhatThisMachineHasOrSaysThereIsNone) {
+    const RunResult text = Morfw({"ports"});
+    EXPECT_EQ(text.nExitCode, kSuccess);
+    EXPECT_EQ(text.strErr, "");
+    const RunResult json = Morfw({"ports", "--json"});
+    EXPECT_EQ(json.nExitCode, kSuccess);
+    const auto objects = JsonLines(json.strOut);
+    ASSERT_EQ(objects.size(), 1u);
+    const Json& ports = objects[0]["ports"];
+    ASSERT_TRUE(ports.is_array());
+
+    if (ports.empty()) {
+        EXPECT_EQ(text.strOut, "No serial ports found.\n");
+    } else {
+        const auto lines = Lines(text.strOut);
+        ASSERT_EQ(lines.size(), ports.size());
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const std::string device = ports[i]["device"];
+            EXPECT_TRUE(device.starts_with("/dev/")) << device;
+            EXPECT_TRUE(lines[i].starts_with(device)) << lines[i];
+        }
+    }
+}
+
+// --- check ------------------------------------------------------------------------------------
+
+TEST(MorfwCheck, AcceptsTheSampleSetBesideTheProgram) {
+    const RunResult text = Morfw({"check"});
+    EXPECT_EQ(text.nExitCode, kSuccess) << text.strOut;
+    EXPECT_NE(text.strOut.find("Image set: " + fs::path(kSampleDir).string() + "/"),
+              std::string::npos)
+        << text.strOut;
+    EXPECT_NE(text.strOut.find("The image set is valid."), std::string::npos);
+
+    const RunResult json = Morfw({"check", "--json", "--images", kSampleDir});
+    EXPECT_EQ(json.nExitCode, kSuccess);
+    const auto objects = JsonLines(json.strOut);
+    ASSERT_EQ(objects.size(), 1u);
+    const Json& report = objects[0];
+    EXPECT_EQ(report["valid"], true);
+    EXPECT_EQ(report["exit_code"], kSuccess);
+    ASSERT_EQ(report["files"].size(), 5u);
+    int records = 0;
+    for (const auto& f : report["files"]) {
+        EXPECT_EQ(f["valid"], true) << f.dump();
+        records += f.value("records", 0);
+    }
+    EXPECT_GT(records, 0);
+    EXPECT_EQ(report["records"], records);
+}
+
+TEST(MorfwCheck, NamesEveryFaultOfABrokenSet) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+    fs::remove(set / "BootI.bin");
+    SpoilChecksum(set / "kernimg.s19", 3);
+    WriteFile(set / "MorFWImg.ini", "[Other]\nx=1\n");
+
+    const RunResult text = Morfw({"check", "--images", set.string()});
+    EXPECT_EQ(text.nExitCode, kImages);
+    EXPECT_NE(text.strOut.find("BootI.bin"), std::string::npos);
+    EXPECT_NE(text.strOut.find("MISSING"), std::string::npos);
+    EXPECT_NE(text.strOut.find("kernimg.s19, line 3: S-record checksum mismatch"),
+              std::string::npos)
+        << text.strOut;
+    EXPECT_NE(text.strOut.find("Revision:  Unspecified"), std::string::npos);
+    EXPECT_NE(text.strOut.find("2 files are missing or faulty"), std::string::npos);
+
+    const RunResult json = Morfw({"check", "--json", "--images", set.string()});
+    EXPECT_EQ(json.nExitCode, kImages);
+    const Json report = JsonLines(json.strOut).at(0);
+    EXPECT_EQ(report["valid"], false);
+    EXPECT_EQ(report["files"][1]["found"], false);
+    EXPECT_EQ(report["files"][3]["valid"], false);
+    EXPECT_NE(report["files"][3]["error"].get<std::string>().find("line 3"), std::string::npos);
+    EXPECT_EQ(report["files"][4]["valid"], true); // every file is checked
+    EXPECT_EQ(report["revision"], "Unspecified");
+}
+
+TEST(MorfwCheck, RefusesABootImageThatDoesNotFitABootFrame) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+    WriteFile(set / "Shutup.bin", std::string(4096, '\x5A'));
+    const RunResult text = Morfw({"check", "--images", set.string()});
+    EXPECT_EQ(text.nExitCode, kImages);
+    EXPECT_NE(text.strOut.find("Shutup.bin: 4096 bytes; a boot image can have at most 4095"),
+              std::string::npos)
+        << text.strOut;
+}
+
+// The image directory is the one beside the program file, however the program was started:
+// through PATH by a bare name, from another working directory, through a symbolic link.
+TEST(MorfwCheck, FindsTheImagesBesideItsOwnFileWhereverItIsStartedFrom) {
+    TempDir tmp;
+    const fs::path links = tmp.Path() / "links", elsewhere = tmp.Path() / "elsewhere";
+    fs::create_directories(links);
+    fs::create_directories(elsewhere / "MorFWImg"); // a decoy in the working directory
+    fs::create_symlink(kMorfw, links / "morfw");
+
+    RunSpec spec;
+    spec.strProgram = "morfw";
+    spec.strArgv0 = "morfw";
+    spec.env["PATH"] = links.string();
+    spec.strCwd = elsewhere.string();
+    spec.args = {"check"};
+    const RunResult viaPath = RunProgram(spec);
+    EXPECT_EQ(viaPath.nExitCode, kSuccess) << viaPath.strOut;
+    EXPECT_NE(viaPath.strOut.find("Image set: " + fs::path(kSampleDir).string() + "/"),
+              std::string::npos)
+        << viaPath.strOut;
+
+    // A copy of the program elsewhere looks beside the copy, not where it was built.
+    const fs::path copyDir = tmp.Path() / "copy";
+    fs::create_directories(copyDir);
+    fs::copy_file(kMorfw, copyDir / "morfw");
+    spec.strProgram = (copyDir / "morfw").string();
+    spec.env.clear();
+    const RunResult copy = RunProgram(spec);
+    EXPECT_EQ(copy.nExitCode, kImages);
+    EXPECT_NE(copy.strOut.find("Image set: " + (copyDir / "MorFWImg/").string()), std::string::npos)
+        << copy.strOut;
+}
+
+// --- upload -----------------------------------------------------------------------------------
+
+// The whole sample set to the simulated unit, with --json parsed line by line and --log.
+TEST(MorfwUpload, UploadsTheSampleSetToTheSimulatedUnit) {
+    TempDir tmp;
+    const fs::path logFile = tmp.Path() / "upload.log";
+    WriteFile(logFile, "an earlier line\n");
+    const RunResult r = Morfw({"upload", "--port", "sim:", "--json", "--log", logFile.string()});
+    ASSERT_EQ(r.nExitCode, kSuccess) << r.strOut << r.strErr;
+    EXPECT_EQ(r.strErr, "");
+
+    const auto objects = JsonLines(r.strOut);
+    ASSERT_GE(objects.size(), 3u);
+    EXPECT_EQ(objects.front()["type"], "start");
+    EXPECT_EQ(objects.front()["port"], "sim:");
+    EXPECT_EQ(objects.front()["slow"], false);
+    const Json& result = objects.back();
+    EXPECT_EQ(result["type"], "result");
+    EXPECT_EQ(result["status"], "success");
+    EXPECT_EQ(result["exit_code"], kSuccess);
+    EXPECT_GT(result["elapsed"].get<double>(), 0.0);
+
+    // The log text, exactly as the session writes it, stage by stage.
+    const std::string log = JoinedLogText(objects);
+    const std::regex transcript("Using high baudrate bootstrap mode\n"
+                                "Loading the firmware image files\\.\\.\\.  -> Succeeded\n"
+                                "Opening COM port\\.\\.\\.  -> Succeeded\n"
+                                "Uploading firmware - part 1 of 5\\.\\.\\.\n# \\+* Succeeded\n"
+                                "Uploading firmware - part 2 of 5\\.\\.\\.\n# [+*]* Succeeded\n"
+                                "Uploading firmware - part 3 of 5\\.\\.\\.\n# [.!\n+ ]* Succeeded\n"
+                                "Uploading firmware - part 4 of 5\\.\\.\\.\n# [.!\n+ ]* Succeeded\n"
+                                "Uploading firmware - part 5 of 5\\.\\.\\.\n# [.!\n+ ]* Succeeded\n"
+                                "Firmware uploaded in 0:00:[0-5][0-9] \\(h:mm:ss\\)\n\n\n");
+    EXPECT_TRUE(std::regex_match(log, transcript)) << log;
+
+    // Progress: the bar's range is the set's record count, and every record is counted.
+    const RunResult check = Morfw({"check", "--json"});
+    const int records = JsonLines(check.strOut).at(0)["records"];
+    int lastPosition = -1, range = -1, lastRecords = -1;
+    for (const auto& j : objects) {
+        if (j["type"] == "progress") {
+            range = j["range"];
+            lastPosition = j["position"];
+            lastRecords = j["records"];
+        }
+    }
+    EXPECT_EQ(range, records);
+    EXPECT_EQ(lastPosition, records);
+    EXPECT_GE(lastRecords, records - 20); // the last step comes before the stage's last records
+    EXPECT_EQ(static_cast<int>(Count(log, ".")) - 5 * 3 - 2 * 3, records); // dots of the lines
+
+    // The success box once, as a message.
+    int successBoxes = 0;
+    for (const auto& j : objects) {
+        if (j["type"] == "message") {
+            EXPECT_EQ(j["kind"], "information");
+            EXPECT_EQ(j["text"], MSG_UPLOAD_SUCCESSFUL);
+            ++successBoxes;
+        }
+    }
+    EXPECT_EQ(successBoxes, 1);
+
+    // The log file: what was there, the header, the log text, the result.
+    const std::string file = ReadFile(logFile);
+    const auto fileLines = Lines(file);
+    ASSERT_GE(fileLines.size(), 3u);
+    EXPECT_EQ(fileLines[0], "an earlier line");
+    EXPECT_TRUE(std::regex_match(
+        fileLines[1], std::regex("---- morfw [0-9.]+, [0-9]{4}-[0-9]{2}-[0-9]{2} "
+                                 "[0-9:]{8} [-+][0-9]{4}, port sim:, images .*/MorFWImg/, "
+                                 "options: --json")))
+        << fileLines[1];
+    const std::string header = "an earlier line\n" + fileLines[1] + "\n";
+    EXPECT_EQ(file.substr(header.size(), log.size()), log);
+    EXPECT_TRUE(fileLines.back().starts_with("---- result: success, exit code 0, elapsed 0:"))
+        << fileLines.back();
+}
+
+// The text form and the quiet form of the same successful upload (small set).
+TEST(MorfwUpload, TextAndQuietOutput) {
+    TempDir tmp;
+    MakeSmallSet(tmp.Path() / "set");
+    const std::string set = (tmp.Path() / "set").string();
+
+    const RunResult text = Morfw({"upload", "--port", "sim:", "--images", set, "--slow"});
+    ASSERT_EQ(text.nExitCode, kSuccess) << text.strOut << text.strErr;
+    EXPECT_EQ(text.strErr, "");
+    EXPECT_TRUE(text.strOut.starts_with("Using low baudrate bootstrap mode\n"
+                                        "Loading the firmware image files...  -> Succeeded\n"))
+        << text.strOut;
+    EXPECT_EQ(text.strOut.find('\r'), std::string::npos); // line feeds, no escape sequences
+    EXPECT_EQ(text.strOut.find('\033'), std::string::npos);
+    EXPECT_TRUE(std::regex_search(text.strOut,
+                                  std::regex("Firmware uploaded in 0:00:[0-9]{2} \\(h:mm:ss\\)\n\n"
+                                             "Firmware upload appears to be successful\\.\n\n$")))
+        << text.strOut;
+
+    const RunResult quiet = Morfw({"upload", "--port", "sim:", "--images", set, "--quiet"});
+    EXPECT_EQ(quiet.nExitCode, kSuccess);
+    EXPECT_EQ(quiet.strOut, std::string(MSG_UPLOAD_SUCCESSFUL) + "\n");
+    EXPECT_EQ(quiet.strErr, "");
+}
+
+TEST(MorfwUpload, AMissingImageEndsWithTheImageCodeWithoutOpeningThePort) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+    fs::remove(set / "Morvane.s19");
+    const RunResult r = Morfw({"upload", "--port", "sim:", "--images", set.string(), "--relaxed"});
+    EXPECT_EQ(r.nExitCode, kImages);
+    EXPECT_EQ(r.strOut, "Using high baudrate bootstrap mode\n"
+                        "Loading the firmware image files...  -> Failed!!!\n\n");
+    // The option's warning once, then the result line naming the file.
+    EXPECT_EQ(Count(r.strErr, MSG_RELAXED_WARNING), 1u);
+    EXPECT_NE(r.strErr.find("morfw: the image set in " + set.string() +
+                            "/ is missing or invalid: " + (set / "Morvane.s19").string()),
+              std::string::npos)
+        << r.strErr;
+}
+
+TEST(MorfwUpload, AnInvalidSRecordFileEndsWithTheImageCodeAndNamesTheLine) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+    SpoilChecksum(set / "Morvane.s19", 2);
+    const RunResult r = Morfw({"upload", "--port", "sim:", "--images", set.string(), "-q"});
+    EXPECT_EQ(r.nExitCode, kImages);
+    EXPECT_EQ(r.strOut, "");
+    EXPECT_NE(r.strErr.find("Morvane.s19, line 2: S-record checksum mismatch"), std::string::npos)
+        << r.strErr;
+}
+
+TEST(MorfwUpload, APortThatDoesNotExistEndsWithThePortCode) {
+    TempDir tmp;
+    MakeSmallSet(tmp.Path() / "set");
+    const RunResult r = Morfw({"upload", "--port", "/dev/ttyMORFW-NO-SUCH-PORT", "--images",
+                               (tmp.Path() / "set").string()});
+    EXPECT_EQ(r.nExitCode, kPort);
+    EXPECT_TRUE(r.strOut.ends_with("Opening COM port...  -> Failed!!!\n\n")) << r.strOut;
+    EXPECT_EQ(Count(r.strErr, MSG_PORT_NOT_OPEN), 1u) << r.strErr;
+    EXPECT_NE(r.strErr.find("morfw: serial port /dev/ttyMORFW-NO-SUCH-PORT could not be opened"),
+              std::string::npos);
+}
+
+TEST(MorfwUpload, WithoutAPortNamedAndNotExactlyOneListedItSaysSo) {
+    const auto ports = JsonLines(Morfw({"ports", "--json"}).strOut).at(0)["ports"];
+    if (ports.size() == 1)
+        GTEST_SKIP() << "this machine lists exactly one port, which morfw would use";
+    const RunResult r = Morfw({"upload", "--images", kSampleDir});
+    EXPECT_EQ(r.nExitCode, kPort);
+    EXPECT_EQ(r.strOut, "");
+    EXPECT_NE(r.strErr.find("--port"), std::string::npos) << r.strErr;
+    for (const auto& p : ports)
+        EXPECT_NE(r.strErr.find(p["device"].get<std::string>()), std::string::npos);
+}
+
+TEST(MorfwUpload, AUnitThatNeverAnswersOkFailsPartTwo) {
+    TempDir tmp;
+    MakeSmallSet(tmp.Path() / "set");
+    const RunResult r =
+        Morfw({"upload", "--port", "sim:ok=0", "--images", (tmp.Path() / "set").string()});
+    EXPECT_EQ(r.nExitCode, kFailed);
+    EXPECT_TRUE(std::regex_search(r.strOut, std::regex("Uploading firmware - part 2 of 5\\.\\.\\.\n"
+                                                       "# [+]*(\\*[+]*){15} Failed!!!  -> Out of "
+                                                       "retries!!!\n\n$")))
+        << r.strOut;
+    EXPECT_NE(r.strErr.find("morfw: upload failed in part 2 of 5"), std::string::npos);
+}
+
+// Ctrl-C during part 3, and again while the session winds down: the guard runs to its end,
+// "User cancelled..." is logged, the line is closed (the simulated unit writes its dump when
+// its line closes), and the exit code says cancelled.
+TEST(MorfwUpload, CtrlCDuringPartThreeCancelsThroughTheGuard) {
+    TempDir tmp;
+    const fs::path dump = tmp.Path() / "unit.dump";
+    RunSpec spec;
+    spec.strProgram = kMorfw;
+    spec.args = {"upload", "--port", "sim:dump=" + dump.string(), "--json"};
+    ChildProcess child(spec);
+
+    int dotsInPartThree = 0;
+    bool bInPartThree = false;
+    while (dotsInPartThree < 5) {
+        const auto line = child.ReadLine(60s);
+        ASSERT_TRUE(line.has_value()) << "no part 3 records";
+        const Json j = Json::parse(*line);
+        if (j["type"] != "log")
+            continue;
+        const std::string text = j["text"];
+        if (text == "Uploading firmware - part 3 of 5...\n")
+            bInPartThree = true;
+        else if (bInPartThree && text == ".")
+            ++dotsInPartThree;
+    }
+    child.Signal(SIGINT);
+    std::this_thread::sleep_for(50ms);
+    child.Signal(SIGINT); // must not cut the guard short
+    const RunResult r = child.Finish(60s);
+    EXPECT_EQ(r.nSignal, 0);
+    EXPECT_EQ(r.nExitCode, kCancelled) << r.strOut << r.strErr;
+
+    const auto objects = JsonLines(r.strOut);
+    ASSERT_FALSE(objects.empty());
+    const std::string log = JoinedLogText(objects);
+    // Part 3's line ends where the cancel was seen; the guard closes it and reports.
+    EXPECT_TRUE(std::regex_search(log, std::regex("Uploading firmware - part 3 of 5\\.\\.\\.\n"
+                                                  "# \\.{5,}[.!]*\nUser cancelled\\.\\.\\.\n\n$")))
+        << log;
+    EXPECT_EQ(log.find("Uploading firmware - part 4 of 5"), std::string::npos);
+    EXPECT_EQ(log.find("Failed"), std::string::npos);
+    int notices = 0;
+    for (const auto& j : objects)
+        notices += j["type"] == "notice" ? 1 : 0;
+    EXPECT_EQ(notices, 2);
+    EXPECT_EQ(objects.back()["type"], "result");
+    EXPECT_EQ(objects.back()["status"], "cancelled");
+    EXPECT_EQ(objects.back()["exit_code"], kCancelled);
+    EXPECT_TRUE(fs::exists(dump)) << "the line was not closed";
+}
