@@ -1,15 +1,20 @@
 #include "app/MorFWUploadApp.h"
 
 #include "app/MorFWUploadDlg.h"
-#include "platform/Beep.h"
 #include "platform/ProgramDir.h"
 #include "platform/Sleep.h"
+#include "sim/SimLine.h"
 
 #include <QApplication>
 #include <QIcon>
 #include <QMetaObject>
 
-int CMorFWUploadApp::InitInstance(const char* pszArgv0) {
+CMorFWUploadApp::~CMorFWUploadApp() {
+    if (m_bBeepSinkSet)
+        SetBeepSink(std::move(m_previousBeepSink));
+}
+
+void CMorFWUploadApp::SetUp(const char* pszArgv0) {
     // The first argument may hold a bare name (found through PATH): the running program file
     // says where the program and its image directory really are.
     m_strAppDir = GetProgramDir(pszArgv0);
@@ -23,16 +28,21 @@ int CMorFWUploadApp::InitInstance(const char* pszArgv0) {
 
     // Beep codes ring the desktop's bell; the caller still waits out each tone's length, so
     // the codes keep their rhythm.
-    const BeepSink previous = SetBeepSink([](DWORD, DWORD dwDuration) {
+    m_previousBeepSink = SetBeepSink([](DWORD, DWORD dwDuration) {
         QMetaObject::invokeMethod(
             qApp, [] { QApplication::beep(); }, Qt::QueuedConnection);
         Sleep(dwDuration);
     });
+    m_bBeepSinkSet = true;
 
-    {
-        CMorFWUploadDlg dlg(m_strAppDir);
-        dlg.exec();
-    }
-    SetBeepSink(previous);
+    // "sim:" in the port box uploads to the simulated unit (demonstrations, rehearsals).
+    RegisterSimLineBackend();
+}
+
+int CMorFWUploadApp::InitInstance(const char* pszArgv0) {
+    SetUp(pszArgv0);
+    CMorFWUploadDlg dlg(m_strAppDir);
+    dlg.exec();
+    // The dialog has ended: so does the program.
     return 0;
 }

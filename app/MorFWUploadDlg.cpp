@@ -219,6 +219,7 @@ void CMorFWUploadDlg::FillPortList() {
 void CMorFWUploadDlg::ShowRevision() {
     const std::string strRevision = GetFirmwareRevision(m_strAppDir);
     m_stcRevision->setText(m_stcRevision->text() + QStringLiteral("  ") + FromUtf8(strRevision));
+    m_stcRevision->setToolTip(m_stcRevision->text());
 }
 
 void CMorFWUploadDlg::UpdateData(bool bSaveAndValidate) {

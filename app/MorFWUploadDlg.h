@@ -39,7 +39,9 @@ public:
     static constexpr DLGITEM_LAYOUT LAYOUT_PORT{7, 18, 78, 60};
     static constexpr DLGITEM_LAYOUT LAYOUT_PROGRESS_LABEL{7, 42, 194, 9};
     static constexpr DLGITEM_LAYOUT LAYOUT_PROGRESS{7, 51, 195, 13};
-    static constexpr DLGITEM_LAYOUT LAYOUT_REVISION{7, 69, 116, 12};
+    // The template gives the revision line 116 units, which cuts a longer revision short; it
+    // takes the free width up to the buttons' column instead, as the version line does.
+    static constexpr DLGITEM_LAYOUT LAYOUT_REVISION{7, 69, 212, 12};
     static constexpr DLGITEM_LAYOUT LAYOUT_LOG{7, 82, 267, 103};
     static constexpr DLGITEM_LAYOUT LAYOUT_SLOW_MODE{109, 14, 94, 12};
     static constexpr DLGITEM_LAYOUT LAYOUT_RELAXED{109, 30, 94, 12};

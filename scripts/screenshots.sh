@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Renders the desktop dialog into PNG files for the documentation, under a virtual X display:
+#   docs/images/MorFWUpload-idle.png          the dialog as it starts
+#   docs/images/MorFWUpload-uploaded.png      after a successful upload to the simulated unit
+#   docs/images/MorFWUpload-success-box.png   the box that reports it
+# Usage: scripts/screenshots.sh [BUILD_DIR]   (default: build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD_DIR=${1:-build}
+OUT_DIR=docs/images
+
+if ! command -v xvfb-run >/dev/null 2>&1; then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends xvfb xauth
+fi
+
+cmake -S . -B "$BUILD_DIR" -G Ninja -DMORFW_BUILD_APP=ON >/dev/null
+cmake --build "$BUILD_DIR" --target morfw_app_screenshots
+
+# A real X server (not the offscreen platform), at a fixed density, so the pictures look as on
+# a desktop and do not change from run to run.
+unset QT_QPA_PLATFORM QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS
+export QT_FONT_DPI=96 QT_AUTO_SCREEN_SCALE_FACTOR=0
+xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" \
+  "$BUILD_DIR/bin/morfw_app_screenshots" "$OUT_DIR" "sim:"
