@@ -43,7 +43,12 @@ bool IsImageFileMissing(const std::string& strImageDir, std::size_t nPos) {
 
 } // namespace
 
-CUploadDlgBase::CUploadDlgBase() : m_pClock(&CSystemClock::Instance()) {}
+CUploadDlgBase::CUploadDlgBase()
+    : m_pSerialPort(&m_SerialPort), m_pClock(&CSystemClock::Instance()) {}
+
+CUploadDlgBase::CUploadDlgBase(const std::string& strSysClassTty, const std::string& strDevDir)
+    : m_SerialPort(strSysClassTty, strDevDir), m_pSerialPort(&m_SerialPort),
+      m_pClock(&CSystemClock::Instance()) {}
 
 CUploadDlgBase::~CUploadDlgBase() {
     // A front end waits for its session before it takes itself apart; this only keeps the
@@ -51,7 +56,9 @@ CUploadDlgBase::~CUploadDlgBase() {
     WaitForSessionEnd(INFINITE);
 }
 
-void CUploadDlgBase::SetSerialPort(ISerialPort* pPort) { m_pSerialPort = pPort; }
+void CUploadDlgBase::SetSerialPort(ISerialPort* pPort) {
+    m_pSerialPort = pPort ? pPort : &m_SerialPort;
+}
 
 void CUploadDlgBase::SetClock(IClock* pClock) {
     m_pClock = pClock ? pClock : &CSystemClock::Instance();
@@ -153,8 +160,7 @@ HRESULT CUploadDlgBase::LoadImageFiles(std::int32_t* pnRecords, std::string* pst
 
 void CUploadDlgBase::ReleaseSessionResources() {
     m_listFileImg.clear();
-    if (m_pSerialPort)
-        m_pSerialPort->Close();
+    m_pSerialPort->Close();
 }
 
 // --- The session -----------------------------------------------------------------------------
@@ -213,7 +219,7 @@ DWORD CUploadDlgBase::UploadProc(void* pThunk) {
     mode.byStopBits = ONESTOPBIT;
     mode.byRtsControl = RTS_CONTROL_DISABLE;
     mode.dwReserved = 0xFFFFFFFFu;
-    if (!m_pSerialPort || m_pSerialPort->Open(mode) != S_OK) {
+    if (m_pSerialPort->Open(mode) != S_OK) {
         AddToLog(LOG_FAILED);
         ShowMessageBox(MSG_PORT_NOT_OPEN, CAPTION_ERROR, MsgBoxIcon::Exclamation,
                        MsgBoxButtons::Ok);

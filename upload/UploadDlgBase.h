@@ -40,6 +40,7 @@
 #include "platform/ThreadThunk.h"
 #include "platform/Types.h"
 #include "serial/PortMode.h"
+#include "serial/SerialPort.h"
 #include "serial/SerialPortInterface.h"
 #include "upload/Clock.h"
 #include "upload/LogText.h"
@@ -72,6 +73,8 @@ enum class MsgBoxResult { Ok, Yes, No };
 class CUploadDlgBase {
 public:
     CUploadDlgBase();
+    // The same, with m_SerialPort's port list read from another tree (see CSerialPort).
+    CUploadDlgBase(const std::string& strSysClassTty, const std::string& strDevDir);
     virtual ~CUploadDlgBase();
     CUploadDlgBase(const CUploadDlgBase&) = delete;
     CUploadDlgBase& operator=(const CUploadDlgBase&) = delete;
@@ -88,6 +91,9 @@ public:
     // by the guard. Front ends set it through ConfirmCancel.
     std::atomic<bool> m_bCancel{false};
 
+    // The dialog's one serial port; it also holds the list of installed ports. The session
+    // opens it and the guard closes it, unless SetSerialPort put another port in its place.
+    CSerialPort m_SerialPort;
     // The five images during a session (emptied before loading and by the guard).
     CFileImgList m_listFileImg;
     // The Start button's caption, saved when a session starts (RestoreStartCaption puts it back).
@@ -101,8 +107,8 @@ public:
 
     // --- Seams -----------------------------------------------------------------------------
 
-    // The port the session opens and the stages drive. Replaceable only while no session runs
-    // (tests put a scripted unit here); null puts back the dialog's own port.
+    // The port the session opens and the stages drive: m_SerialPort unless replaced. Replaceable
+    // only while no session runs (tests put a scripted unit here); null puts back m_SerialPort.
     void SetSerialPort(ISerialPort* pPort);
     ISerialPort* GetSerialPort() const { return m_pSerialPort; }
     // The clock of the stages' pauses and polls and of the elapsed time; null puts back the
@@ -212,7 +218,7 @@ private:
     // Ends the session's run: marks it idle and wakes WaitForSessionEnd.
     void MarkSessionEnded();
 
-    ISerialPort* m_pSerialPort = nullptr;
+    ISerialPort* m_pSerialPort;
     IClock* m_pClock;
 
     mutable std::mutex m_mtxLog;
