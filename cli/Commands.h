@@ -10,8 +10,9 @@ struct SerialPortInfo;
 namespace cli {
 
 struct UploadOptions {
-    std::string strPort;   // empty: the one port the system lists
-    std::string strImages; // empty: "MorFWImg/" beside the program
+    std::string strPort;     // the port box's text, used as given (an empty name included)
+    bool bPortGiven = false; // false: the one port the system lists
+    std::string strImages;   // empty: "MorFWImg/" beside the program
     bool bSlow = false;
     bool bRelaxed = false;
     std::string strLogFile; // empty: none

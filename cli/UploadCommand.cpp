@@ -180,7 +180,7 @@ int RunUpload(const UploadOptions& o) {
     const TraceSinkScope traceScope(o.bTrace ? &reporter : nullptr);
     UploadHost host(reporter);
     std::string strPort = o.strPort;
-    if (strPort.empty()) {
+    if (!o.bPortGiven) {
         const auto ports = host.GetPortList();
         if (ports.size() != 1) {
             reporter.Notice(NoPortText(ports));

@@ -81,8 +81,10 @@ int main(int argc, char** argv) {
         return rc == 0 ? 0 : cli::ToInt(cli::ExitCode::Usage);
     }
 
-    if (pUpload->parsed())
+    if (pUpload->parsed()) {
+        upload.bPortGiven = pUpload->count("--port") > 0;
         return cli::RunUpload(upload);
+    }
     if (pCheck->parsed())
         return cli::RunCheck(check);
     if (pPorts->parsed())

@@ -434,6 +434,21 @@ TEST(MorfwUpload, APortThatDoesNotExistEndsWithThePortCode) {
               std::string::npos);
 }
 
+// An empty or overlong name is the dialog's empty port box: its message box, the port code.
+TEST(MorfwUpload, AnEmptyOrOverlongPortNameGetsTheDialogsBox) {
+    TempDir tmp;
+    MakeSmallSet(tmp.Path() / "set");
+    for (const std::string& name : {std::string(), std::string(300, 'x')}) {
+        const RunResult r =
+            Morfw({"upload", "--port", name, "--images", (tmp.Path() / "set").string()});
+        EXPECT_EQ(r.nExitCode, kPort);
+        EXPECT_EQ(r.strOut, "Using high baudrate bootstrap mode\n"
+                            "Loading the firmware image files...  -> Succeeded\n\n");
+        EXPECT_TRUE(r.strErr.starts_with(std::string(MSG_SELECT_PORT) + "\n")) << r.strErr;
+        EXPECT_EQ(Count(r.strErr, MSG_SELECT_PORT), 1u);
+    }
+}
+
 TEST(MorfwUpload, WithoutAPortNamedAndNotExactlyOneListedItSaysSo) {
     const auto ports = JsonLines(Morfw({"ports", "--json"}).strOut).at(0)["ports"];
     if (ports.size() == 1)
@@ -449,9 +464,12 @@ TEST(MorfwUpload, WithoutAPortNamedAndNotExactlyOneListedItSaysSo) {
 TEST(MorfwUpload, AUnitThatNeverAnswersOkFailsPartTwo) {
     TempDir tmp;
     MakeSmallSet(tmp.Path() / "set");
-    const RunResult r =
-        Morfw({"upload", "--port", "sim:ok=0", "--images", (tmp.Path() / "set").string()});
+    const RunResult r = Morfw(
+        {"upload", "--port", "sim:ok=0", "--images", (tmp.Path() / "set").string(), "--trace"});
     EXPECT_EQ(r.nExitCode, kFailed);
+    // --trace: the session's traces on standard error, one line each.
+    EXPECT_EQ(Count(r.strErr, "CMorFWUploadDlg::UploadBootI:  WaitRxBreak timed out\n"), 15u)
+        << r.strErr;
     EXPECT_TRUE(std::regex_search(r.strOut, std::regex("Uploading firmware - part 2 of 5\\.\\.\\.\n"
                                                        "# [+]*(\\*[+]*){15} Failed!!!  -> Out of "
                                                        "retries!!!\n\n$")))
