@@ -4,7 +4,9 @@
 
 #include <chrono>
 
-void CSystemClock::Sleep(DWORD dwMilliseconds) { ::Sleep(dwMilliseconds); }
+void CSystemClock::Sleep(DWORD dwMilliseconds) {
+    ::Sleep(dwMilliseconds);
+}
 
 std::int64_t CSystemClock::GetMonotonicTime() {
     using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;

@@ -55,8 +55,7 @@ int CUploadDlgBase::SendLoadRecords(CLRArray* pLRArray) {
             port.WaitTxEmpty(1000);
             bool bAcknowledged = false;
             if (port.WaitRxBreak(500) == 0) {
-                for (int nPolls = 0; port.GetRxCount() < ACK_LENGTH && nPolls < ACK_POLLS;
-                     ++nPolls)
+                for (int nPolls = 0; port.GetRxCount() < ACK_LENGTH && nPolls < ACK_POLLS; ++nPolls)
                     clock.Sleep(1);
                 bAcknowledged = IsLoadRecordAck(rec);
             }

@@ -156,8 +156,8 @@ public:
         LCCleanUp(const LCCleanUp&) = delete;
         LCCleanUp& operator=(const LCCleanUp&) = delete;
 
-        CUploadDlgBase* m_pDlg;  // not owned
-        CThreadThunk* m_pThunk;  // owned; may be null
+        CUploadDlgBase* m_pDlg; // not owned
+        CThreadThunk* m_pThunk; // owned; may be null
     };
 
     // Empties m_listFileImg, then closes the port. Called only by the guard.
@@ -228,5 +228,5 @@ private:
     mutable std::mutex m_mtxSession;
     mutable std::condition_variable m_cvSessionEnded;
     std::uint64_t m_nSessionSerial = 0; // numbers the sessions started by StartUploadSession
-    bool m_bCancelOpen = false;          // the running session can still see a cancel request
+    bool m_bCancelOpen = false;         // the running session can still see a cancel request
 };

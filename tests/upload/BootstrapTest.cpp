@@ -10,7 +10,9 @@ namespace {
 
 using Bootstrap = UploadFixture;
 
-std::string Trace(const char* psz) { return std::string("trace ") + psz; }
+std::string Trace(const char* psz) {
+    return std::string("trace ") + psz;
+}
 
 TEST_F(Bootstrap, FirstAttemptSucceeds) {
     Prepare(300);
@@ -213,7 +215,8 @@ TEST_F(Bootstrap, BootstrapRateRefusedEndsAtOnce) {
     EXPECT_EQ(host.UploadShutup(), E_FAIL);
     Events want{"log \"# \""};
     Append(want, UnlockEvents(true));
-    Append(want, {"baud 4800", Trace("CMorFWUploadDlg::SendUnlockSequence:  SetPortMode(738) failed")});
+    Append(want,
+           {"baud 4800", Trace("CMorFWUploadDlg::SendUnlockSequence:  SetPortMode(738) failed")});
     EXPECT_EQ(activity.Events(), want);
 }
 
@@ -354,7 +357,8 @@ TEST_F(Bootstrap, StageTwoLoaderRateRefused) {
     unit.hrSetLoaderMode = E_FAIL;
     EXPECT_EQ(host.UploadBootI(), E_FAIL);
     const Events tail = activity.From(activity.Size() - 2);
-    EXPECT_EQ(tail, (Events{"mode 38400", Trace("CMorFWUploadDlg::UploadBootI:  SetPortMode failed")}));
+    EXPECT_EQ(tail,
+              (Events{"mode 38400", Trace("CMorFWUploadDlg::UploadBootI:  SetPortMode failed")}));
     EXPECT_EQ(unit.bootFrames.size(), 1u);
 }
 

@@ -69,7 +69,8 @@ TEST_F(Loader, KernelAndFirmwareCleanTranscripts) {
 TEST_F(Loader, RecordAcknowledgedAtTheThirdTry) {
     Prepare(38400);
     unit.reply = [](const Bytes& r, int nSend) {
-        return r[4] == 0x40 && nSend < 3 ? std::nullopt : std::optional<Bytes>(CScriptedUnit::AckOf(r));
+        return r[4] == 0x40 && nSend < 3 ? std::nullopt
+                                         : std::optional<Bytes>(CScriptedUnit::AckOf(r));
     };
     EXPECT_EQ(host.UploadSBoot(), 0);
     EXPECT_EQ(Log(), "# ..!!.");
@@ -119,7 +120,9 @@ TEST_F(Loader, AcknowledgementIsComparedByteByByte) {
 TEST_F(Loader, AcknowledgementRepeatingTheRecordIsRefused) {
     Prepare(38400);
     // 'L', 'R', bank, address, count: the record's own first bytes, not its acknowledgement.
-    unit.reply = [](const Bytes& r, int) { return std::optional<Bytes>(Bytes(r.begin(), r.begin() + 6)); };
+    unit.reply = [](const Bytes& r, int) {
+        return std::optional<Bytes>(Bytes(r.begin(), r.begin() + 6));
+    };
     EXPECT_EQ(host.UploadSBoot(), E_FAIL);
     EXPECT_EQ(Log(), "# .!!!!!!!!!!!!!!!");
 }
@@ -170,7 +173,9 @@ TEST_F(Loader, HundredthRecordOpensANewLineAndProgressStepsEveryTwenty) {
     EXPECT_EQ(marks[23], "step 20");
     // The 99th record's mark is not followed by a new line, the 100th's is, the 101st's not.
     const std::size_t n100 = IndexOf(marks, "log \"\\n+ \"");
-    EXPECT_EQ(std::count(marks.begin(), marks.begin() + static_cast<std::ptrdiff_t>(n100), "log \".\""), 100);
+    EXPECT_EQ(
+        std::count(marks.begin(), marks.begin() + static_cast<std::ptrdiff_t>(n100), "log \".\""),
+        100);
     EXPECT_EQ(std::count(marks.begin(), marks.end(), "log \"\\n+ \""), 1);
 }
 

@@ -15,13 +15,13 @@ std::string Log(std::initializer_list<const char*> appends) {
 
 TEST(LogText, BareLineFeedsBecomeCrLf) {
     EXPECT_EQ(Log({"Succeeded\n"}), "Succeeded\r\n");
-    EXPECT_EQ(Log({"\nabc"}), "\r\nabc");            // the first character of an empty log
-    EXPECT_EQ(Log({"a\r\nb"}), "a\r\nb");            // a pair stays one pair
-    EXPECT_EQ(Log({"a\n\nb"}), "a\r\n\r\nb");        // an empty line
+    EXPECT_EQ(Log({"\nabc"}), "\r\nabc");     // the first character of an empty log
+    EXPECT_EQ(Log({"a\r\nb"}), "a\r\nb");     // a pair stays one pair
+    EXPECT_EQ(Log({"a\n\nb"}), "a\r\n\r\nb"); // an empty line
     EXPECT_EQ(Log({"\n\n"}), "\r\n\r\n");
-    EXPECT_EQ(Log({"a\r", "\nb"}), "a\r\nb");        // the join keeps the CR that ended the log
-    EXPECT_EQ(Log({"a", "\nb"}), "a\r\nb");          // a bare LF at the join gets its CR
-    EXPECT_EQ(Log({"a\r", "b\n"}), "a\rb\r\n");      // a lone CR is left as it is
+    EXPECT_EQ(Log({"a\r", "\nb"}), "a\r\nb");   // the join keeps the CR that ended the log
+    EXPECT_EQ(Log({"a", "\nb"}), "a\r\nb");     // a bare LF at the join gets its CR
+    EXPECT_EQ(Log({"a\r", "b\n"}), "a\rb\r\n"); // a lone CR is left as it is
 }
 
 TEST(LogText, MarksExtendTheLastLine) {

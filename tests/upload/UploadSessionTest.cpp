@@ -14,7 +14,9 @@ namespace {
 
 using Session = UploadFixture;
 
-std::string L(const std::string& strText) { return "log \"" + Escape(strText) + "\""; }
+std::string L(const std::string& strText) {
+    return "log \"" + Escape(strText) + "\"";
+}
 
 std::string StageLine(int n) {
     return "Uploading firmware - part " + std::to_string(n) + " of 5...\n";
@@ -25,16 +27,17 @@ const std::string BOX_SELECT_PORT = "box Error|You must select a valid serial po
 // The full activity of a clean five-stage upload of the small image set.
 Events CleanSession(const TestImages& img, bool bSlow, const std::string& strElapsed) {
     const DWORD dwBoot = bSlow ? 738 : 4800;
-    Events e{L(bSlow ? "Using low baudrate bootstrap mode\n" : "Using high baudrate bootstrap mode\n"),
-             L("Loading the firmware image files...  -> "),
-             L("Succeeded\n"),
-             "range 0 8",
-             "pos 0",
-             L("Opening COM port...  -> "),
-             "open /dev/ttyUSB0 300",
-             L("Succeeded\n"),
-             L(StageLine(1)),
-             L("# ")};
+    Events e{
+        L(bSlow ? "Using low baudrate bootstrap mode\n" : "Using high baudrate bootstrap mode\n"),
+        L("Loading the firmware image files...  -> "),
+        L("Succeeded\n"),
+        "range 0 8",
+        "pos 0",
+        L("Opening COM port...  -> "),
+        "open /dev/ttyUSB0 300",
+        L("Succeeded\n"),
+        L(StageLine(1)),
+        L("# ")};
     Append(e, UnlockEvents(true));
     Append(e, BootFrameEvents(img.shutup, dwBoot));
     Append(e, {"trace Bytes sent: 16;   Bytes received: 17", "clear rx", L(" Succeeded\n")});
@@ -121,19 +124,22 @@ TEST_F(Session, StageOneFailureWaitsTwoSecondsBeforeTheGuard) {
     unit.bBreakAfterEcho = false;
     EXPECT_EQ(host.Run(), E_FAIL);
     EXPECT_EQ(activity.From(activity.Size() - 6),
-              (Events{"waitbreak 500 timeout", L(" Failed!!!  -> Out of retries!!!\n"), "sleep 2000",
-                      "close", L("\n"), "caption Start Upload"}));
-    EXPECT_TRUE(Log().ends_with("Uploading firmware - part 1 of 5...\r\n# ++++++++++++++ Failed!!!  "
-                                "-> Out of retries!!!\r\n\r\n"));
+              (Events{"waitbreak 500 timeout", L(" Failed!!!  -> Out of retries!!!\n"),
+                      "sleep 2000", "close", L("\n"), "caption Start Upload"}));
+    EXPECT_TRUE(
+        Log().ends_with("Uploading firmware - part 1 of 5...\r\n# ++++++++++++++ Failed!!!  "
+                        "-> Out of retries!!!\r\n\r\n"));
     EXPECT_FALSE(host.m_bUploading);
 }
 
 TEST_F(Session, LaterStageFailuresEndAtOnce) {
     unit.answerBootOk = [](int) { return false; };
     EXPECT_EQ(host.Run(), E_FAIL);
-    EXPECT_TRUE(Log().ends_with("part 2 of 5...\r\n# *************** Failed!!!  -> Out of retries!!!\r\n\r\n"));
+    EXPECT_TRUE(Log().ends_with(
+        "part 2 of 5...\r\n# *************** Failed!!!  -> Out of retries!!!\r\n\r\n"));
     EXPECT_EQ(activity.From(activity.Size() - 4),
-              (Events{L(" Failed!!!  -> Out of retries!!!\n"), "close", L("\n"), "caption Start Upload"}));
+              (Events{L(" Failed!!!  -> Out of retries!!!\n"), "close", L("\n"),
+                      "caption Start Upload"}));
 
     // A wrong closing reply (E_UNEXPECTED) reads the same.
     activity.Clear();
@@ -169,11 +175,10 @@ TEST_F(Session, InvalidImageSetIsNamedUnderTheFailedLine) {
 TEST_F(Session, EmptyPortName) {
     host.strPortText = "";
     EXPECT_EQ(host.Run(), E_INVALIDARG);
-    EXPECT_EQ(activity.Events(),
-              (Events{L("Using high baudrate bootstrap mode\n"),
-                      L("Loading the firmware image files...  -> "), L("Succeeded\n"), "range 0 8",
-                      "pos 0", BOX_SELECT_PORT, "focus port", "close", L("\n"),
-                      "caption Start Upload"}));
+    EXPECT_EQ(activity.Events(), (Events{L("Using high baudrate bootstrap mode\n"),
+                                         L("Loading the firmware image files...  -> "),
+                                         L("Succeeded\n"), "range 0 8", "pos 0", BOX_SELECT_PORT,
+                                         "focus port", "close", L("\n"), "caption Start Upload"}));
 }
 
 TEST_F(Session, PortNameLongerThanTheRecordIsRefusedLikeAnEmptyOne) {
@@ -199,9 +204,9 @@ TEST_F(Session, PortThatCannotBeOpened) {
         "* If you use PDA (such as Palm Pilot or Win CE palmtop)\\n"
         "    synchronisers, they are not configured for this port\\n"
         "    and loaded to run in background|excl|ok";
-    EXPECT_EQ(activity.From(5), (Events{L("Opening COM port...  -> "), "open /dev/ttyUSB0 300 failed",
-                                        L("Failed!!!\n"), strBox, "close", L("\n"),
-                                        "caption Start Upload"}));
+    EXPECT_EQ(activity.From(5),
+              (Events{L("Opening COM port...  -> "), "open /dev/ttyUSB0 300 failed",
+                      L("Failed!!!\n"), strBox, "close", L("\n"), "caption Start Upload"}));
 }
 
 TEST_F(Session, ProgressBarIsNotResetWhenTheSessionEnds) {
@@ -236,7 +241,9 @@ TEST_F(Session, ElapsedTimeShowsWholeHoursMinutesAndTruncatedSeconds) {
         const std::size_t nReadings = clock.Readings().size();
         EXPECT_EQ(host.Run(), S_OK);
         ASSERT_EQ(clock.Readings().size(), nReadings + 2);
-        EXPECT_EQ(activity.Count(L(std::string("Firmware uploaded in ") + c.pszText + " (h:mm:ss)\n\n")), 1)
+        EXPECT_EQ(
+            activity.Count(L(std::string("Firmware uploaded in ") + c.pszText + " (h:mm:ss)\n\n")),
+            1)
             << c.pszText;
     }
 }
@@ -346,8 +353,8 @@ TEST_F(Session, CancelAndAFailedLoad) {
 TEST_F(Session, GuardOrder) {
     host.m_bCancel = true; // seen at the first check, after loading
     EXPECT_EQ(host.Run(), 1);
-    EXPECT_EQ(activity.From(3), (Events{"close", L("\n"), "caption Start Upload",
-                                        L("User cancelled...\n\n")}));
+    EXPECT_EQ(activity.From(3),
+              (Events{"close", L("\n"), "caption Start Upload", L("User cancelled...\n\n")}));
     EXPECT_EQ(host.nImagesAtClose, 0u);
     EXPECT_FALSE(host.m_bCancel);
     EXPECT_FALSE(host.m_bUploading);
@@ -480,7 +487,8 @@ TEST_F(Session, CancelAnsweredAfterTheSessionEndedIsDropped) {
     ASSERT_TRUE(host.WaitForSessionEnd(20'000));
     EXPECT_TRUE(Log().ends_with("Firmware uploaded in 0:00:07 (h:mm:ss)\r\n\r\n\r\n"));
     EXPECT_EQ(activity.Count(L("User cancelled...\n\n")), 0);
-    EXPECT_EQ(activity.Count("box MorFWUpload|Firmware upload appears to be successful.|none|ok"), 2);
+    EXPECT_EQ(activity.Count("box MorFWUpload|Firmware upload appears to be successful.|none|ok"),
+              2);
 }
 
 TEST_F(Session, NoThreadForTheSessionLeavesTheDialogIdle) {
@@ -493,7 +501,8 @@ TEST_F(Session, NoThreadForTheSessionLeavesTheDialogIdle) {
     host.bThreadFails = false;
     ASSERT_TRUE(host.StartUploadSession());
     ASSERT_TRUE(host.WaitForSessionEnd(20'000));
-    EXPECT_EQ(activity.Count("box MorFWUpload|Firmware upload appears to be successful.|none|ok"), 1);
+    EXPECT_EQ(activity.Count("box MorFWUpload|Firmware upload appears to be successful.|none|ok"),
+              1);
 }
 
 } // namespace

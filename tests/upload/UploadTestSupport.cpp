@@ -34,7 +34,9 @@ std::string Describe(const void* pData, int nLength) {
     for (int i = 0; i < nLength; ++i)
         bText = bText && p[i] >= 0x20 && p[i] < 0x7F;
     if (bText)
-        return "\"" + std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(nLength)) + "\"";
+        return "\"" +
+               std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(nLength)) +
+               "\"";
     std::string out;
     for (int i = 0; i < nLength; ++i) {
         char sz[4];
@@ -289,9 +291,13 @@ void CScriptedUnit::ClearRxBuffer() {
     m_activity.Add("clear rx");
 }
 
-void CScriptedUnit::ClearTxBuffer() { m_activity.Add("clear tx"); }
+void CScriptedUnit::ClearTxBuffer() {
+    m_activity.Add("clear tx");
+}
 
-int CScriptedUnit::GetRxCount() { return static_cast<int>(m_rx.size()); }
+int CScriptedUnit::GetRxCount() {
+    return static_cast<int>(m_rx.size());
+}
 
 char CScriptedUnit::PeekRx(int nIndex) {
     if (nIndex < 0 || static_cast<std::size_t>(nIndex) >= m_rx.size())
@@ -340,10 +346,12 @@ std::unique_ptr<CFileImg> MakeImg(const std::string& strName, const BYTE* p, std
 std::string MakeS19(std::uint16_t wStart, const Bytes& data, int nPerLine) {
     std::string s = "S00600004844521B\r\n";
     for (std::size_t k = 0; k < data.size(); k += static_cast<std::size_t>(nPerLine)) {
-        const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(nPerLine), data.size() - k);
+        const std::size_t n =
+            std::min<std::size_t>(static_cast<std::size_t>(nPerLine), data.size() - k);
         const unsigned wAddr = (wStart + k) & 0xFFFFu;
         unsigned sum = static_cast<unsigned>(n + 3) + (wAddr >> 8) + (wAddr & 0xFF);
-        std::string line = "S1" + Hex2(static_cast<unsigned>(n + 3)) + Hex2(wAddr >> 8) + Hex2(wAddr);
+        std::string line =
+            "S1" + Hex2(static_cast<unsigned>(n + 3)) + Hex2(wAddr >> 8) + Hex2(wAddr);
         for (std::size_t i = 0; i < n; ++i) {
             line += Hex2(data[k + i]);
             sum += data[k + i];
@@ -366,7 +374,7 @@ TestImages SmallImages() {
     t.shutup = CountingBytes(16, 1);
     t.booti = CountingBytes(8, 40);
     t.sboot = CountingBytes(130, 7);
-    t.kernel = MakeS19(0x2000, CountingBytes(40, 3), 16); // 3 S1 lines
+    t.kernel = MakeS19(0x2000, CountingBytes(40, 3), 16);   // 3 S1 lines
     t.firmware = MakeS19(0x8000, CountingBytes(20, 9), 16); // 2 S1 lines
     return t;
 }
@@ -380,7 +388,9 @@ CRecordingHost::CRecordingHost(CActivity& activity, CVirtualClock& clock, CScrip
     unit.onClose = [this] { nImagesAtClose = m_listFileImg.size(); };
 }
 
-CRecordingHost::~CRecordingHost() { WaitForSessionEnd(INFINITE); }
+CRecordingHost::~CRecordingHost() {
+    WaitForSessionEnd(INFINITE);
+}
 
 HRESULT CRecordingHost::LoadImageFiles(std::int32_t* pnRecords, std::string* pstrError) {
     if (bRealLoader)
@@ -398,11 +408,11 @@ HRESULT CRecordingHost::LoadImageFiles(std::int32_t* pnRecords, std::string* pst
         }
         const auto& entry = table[static_cast<std::size_t>(nImg)];
         std::unique_ptr<CFileImg> pImg =
-            bins[nImg] ? MakeImg(entry.pszFileName, bins[nImg]->data(), bins[nImg]->size(),
-                                 FILEIMG_BIN, entry.nBaseAddr)
-                       : MakeImg(entry.pszFileName,
-                                 reinterpret_cast<const BYTE*>(texts[nImg]->data()),
-                                 texts[nImg]->size(), FILEIMG_S19, entry.nBaseAddr);
+            bins[nImg]
+                ? MakeImg(entry.pszFileName, bins[nImg]->data(), bins[nImg]->size(), FILEIMG_BIN,
+                          entry.nBaseAddr)
+                : MakeImg(entry.pszFileName, reinterpret_cast<const BYTE*>(texts[nImg]->data()),
+                          texts[nImg]->size(), FILEIMG_S19, entry.nBaseAddr);
         if (nImg >= 2)
             *pnRecords += CountLoadRecords(*pImg);
         m_listFileImg.push_back(std::move(pImg));
@@ -437,7 +447,9 @@ void CRecordingHost::DeltaProgressPos(int nDelta) {
     m_activity.Add("step " + std::to_string(nDelta));
 }
 
-std::string CRecordingHost::GetPortText() { return strPortText; }
+std::string CRecordingHost::GetPortText() {
+    return strPortText;
+}
 
 MsgBoxResult CRecordingHost::ShowMessageBox(const std::string& strText,
                                             const std::string& strCaption, MsgBoxIcon eIcon,
@@ -448,9 +460,13 @@ MsgBoxResult CRecordingHost::ShowMessageBox(const std::string& strText,
     return answer;
 }
 
-void CRecordingHost::FocusPortBox() { m_activity.Add("focus port"); }
+void CRecordingHost::FocusPortBox() {
+    m_activity.Add("focus port");
+}
 
-void CRecordingHost::RestoreStartCaption() { m_activity.Add("caption " + m_strStartCaption); }
+void CRecordingHost::RestoreStartCaption() {
+    m_activity.Add("caption " + m_strStartCaption);
+}
 
 bool CRecordingHost::StartSessionThread(CThreadThunk* pThunk) {
     if (bThreadFails)
@@ -461,16 +477,21 @@ bool CRecordingHost::StartSessionThread(CThreadThunk* pThunk) {
 // --- Traces ----------------------------------------------------------------------------------
 
 CTraceCapture::CTraceCapture(CActivity& activity) {
-    SetTraceSink([&activity](std::string_view line) { activity.Add("trace " + std::string(line)); });
+    SetTraceSink(
+        [&activity](std::string_view line) { activity.Add("trace " + std::string(line)); });
 }
 
-CTraceCapture::~CTraceCapture() { SetTraceSink({}); }
+CTraceCapture::~CTraceCapture() {
+    SetTraceSink({});
+}
 
 // --- Expected sequences ----------------------------------------------------------------------
 
 #include "image/LRArray.h"
 
-void Append(Events& to, const Events& more) { to.insert(to.end(), more.begin(), more.end()); }
+void Append(Events& to, const Events& more) {
+    to.insert(to.end(), more.begin(), more.end());
+}
 
 Events UnlockEvents(bool bAt300) {
     Events e;
@@ -500,8 +521,8 @@ Events BootFrameEvents(const Bytes& image, DWORD dwBaud, bool bUnlockBreak, bool
 }
 
 Events BootOkEvents(bool bAnswered) {
-    Events e{"mode 38400", "sleep 100", "clear rx", "waittx 2000", "break on", "sleep 1",
-             "break off", "send@38400 \"OK\"", "waittx 2000"};
+    Events e{"mode 38400", "sleep 100", "clear rx",          "waittx 2000", "break on",
+             "sleep 1",    "break off", "send@38400 \"OK\"", "waittx 2000"};
     if (bAnswered) {
         e.push_back("waitbreak 100");
     } else {
@@ -568,7 +589,9 @@ UploadFixture::UploadFixture() {
     g_nBootstrapBaud = BOOTSTRAP_BAUD_NORMAL;
 }
 
-UploadFixture::~UploadFixture() { g_nBootstrapBaud = BOOTSTRAP_BAUD_NORMAL; }
+UploadFixture::~UploadFixture() {
+    g_nBootstrapBaud = BOOTSTRAP_BAUD_NORMAL;
+}
 
 void UploadFixture::Prepare(DWORD dwBaud) {
     std::int32_t nRecords = 0;

@@ -5,6 +5,8 @@
 
 #include "upload/UploadDlgBase.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -96,7 +98,7 @@ public:
     std::function<bool(int nOk)> answerSBootOk;
     std::optional<Bytes> kernelReply = Bytes{'B', '0'};   // after "B0C"'s break; nullopt: silence
     std::optional<Bytes> firmwareReply = Bytes{'R', 'C'}; // after the last "RC"'s break
-    std::function<void()> onClose; // called by Close before it records
+    std::function<void()> onClose;                        // called by Close before it records
 
     // --- What the unit saw
     std::vector<Bytes> records;    // every load record received, tries included
@@ -245,8 +247,6 @@ std::vector<Bytes> RecordsOf(const Bytes& binary, std::int32_t nBase);
 std::vector<Bytes> RecordsOfS19(const std::string& text, std::int32_t nBase);
 
 // The engine tests' common set-up.
-#include <gtest/gtest.h>
-
 class UploadFixture : public ::testing::Test {
 protected:
     UploadFixture();
