@@ -21,7 +21,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+double Micros(Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
 
 void Report(const char* pszWhat, std::vector<double> v) {
     std::sort(v.begin(), v.end());
