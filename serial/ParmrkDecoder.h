@@ -4,8 +4,8 @@
 //   \377 \0 \0   a break: one 0x00 byte in the stream, counted as a break
 //   \377 \0 X    byte X received with a framing or parity error: X, counted as a line error
 // A NUL received with an error looks exactly like a break and is taken as one. A stray \377 X
-// (never sent by the kernel) gives X, counted as a line error. A marker may
-// be split across reads; the decoder keeps its place between calls.
+// (never sent by the kernel) gives X, counted as a line error. A marker may be split across
+// reads; the decoder keeps its place between calls.
 
 #include "serial/SerialLine.h"
 
