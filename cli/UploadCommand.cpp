@@ -71,18 +71,6 @@ private:
     bool m_bSet;
 };
 
-std::string NoPortText(const std::vector<SerialPortInfo>& ports) {
-    if (ports.empty()) {
-        return "no serial port given and none found; name one with --port "
-               "(a device such as /dev/ttyUSB0, or sim: for the simulated unit)";
-    }
-    std::string text = "no serial port given and " + std::to_string(ports.size()) +
-                       " found; name one with --port:";
-    for (const auto& port : ports)
-        text += "\n  " + port.strDevice;
-    return text;
-}
-
 struct Outcome {
     ExitCode code;
     std::string strDetail;
@@ -121,6 +109,24 @@ Outcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::strin
 }
 
 } // namespace
+
+bool ChooseDefaultPort(const std::vector<SerialPortInfo>& ports, std::string& strPort,
+                       std::string& strError) {
+    if (ports.size() == 1) {
+        strPort = ports.front().strDevice;
+        return true;
+    }
+    if (ports.empty()) {
+        strError = "no serial port given and none found; name one with --port "
+                   "(a device such as /dev/ttyUSB0, or sim: for the simulated unit)";
+        return false;
+    }
+    strError = "no serial port given and " + std::to_string(ports.size()) +
+               " found; name one with --port:";
+    for (const auto& port : ports)
+        strError += "\n  " + port.strDevice;
+    return false;
+}
 
 std::string ResolveImageDir(const std::string& strImages) {
     if (strImages.empty())
@@ -181,13 +187,12 @@ int RunUpload(const UploadOptions& o) {
     UploadHost host(reporter);
     std::string strPort = o.strPort;
     if (!o.bPortGiven) {
-        const auto ports = host.GetPortList();
-        if (ports.size() != 1) {
-            reporter.Notice(NoPortText(ports));
+        std::string strError;
+        if (!ChooseDefaultPort(host.GetPortList(), strPort, strError)) {
+            reporter.Notice(strError);
             reporter.Finish(ExitCode::Port, "no serial port");
             return ToInt(ExitCode::Port);
         }
-        strPort = ports.front().strDevice;
     }
     host.SetPortText(strPort);
 

@@ -4,10 +4,12 @@
 #include "ScreenModel.h"
 
 #include "cli/CancelSignals.h"
+#include "cli/Commands.h"
 #include "cli/Reporter.h"
 #include "cli/SessionTracker.h"
 #include "cli/StatusLine.h"
 #include "cli/UploadHost.h"
+#include "serial/PortDiscovery.h"
 #include "upload/UploadTexts.h"
 
 #include <gtest/gtest.h>
@@ -333,6 +335,29 @@ TEST(UploadHost, GivesBackTheLineFeedsTheSessionWrote) {
     EXPECT_EQ(UploadHost::ToLineFeeds("\r\n\r\n"), "\n\n");
     EXPECT_EQ(UploadHost::ToLineFeeds("# ..\r\n+ ."), "# ..\n+ .");
     EXPECT_EQ(UploadHost::ToLineFeeds("a\rb\r"), "a\rb\r"); // a lone CR is the writer's own
+}
+
+// --- The port an upload takes without --port ------------------------------------------------
+
+TEST(DefaultPort, IsTheOnePortListedOtherwiseAnErrorNamingThem) {
+    std::string port, error;
+    EXPECT_FALSE(ChooseDefaultPort({}, port, error));
+    EXPECT_NE(error.find("none found"), std::string::npos);
+    EXPECT_NE(error.find("--port"), std::string::npos);
+    EXPECT_EQ(port, "");
+
+    SerialPortInfo usb;
+    usb.strDevice = "/dev/ttyUSB0";
+    ASSERT_TRUE(ChooseDefaultPort({usb}, port, error));
+    EXPECT_EQ(port, "/dev/ttyUSB0");
+
+    SerialPortInfo s0;
+    s0.strDevice = "/dev/ttyS0";
+    port.clear();
+    EXPECT_FALSE(ChooseDefaultPort({s0, usb}, port, error));
+    EXPECT_EQ(port, "");
+    EXPECT_NE(error.find("2 found"), std::string::npos);
+    EXPECT_NE(error.find("\n  /dev/ttyS0\n  /dev/ttyUSB0"), std::string::npos) << error;
 }
 
 // --- Cancel signals ---------------------------------------------------------------------------
