@@ -284,17 +284,22 @@ LineWait CSimLine::WaitRx(const CEvent& stop, DWORD dwMilliseconds) {
     for (;;) {
         m_evRx.Reset();
         SimTime next;
+        bool bGone = false;
         {
             std::lock_guard lock(m_mutex);
             const SimTime now = SimClock::now();
-            if (IsGone(now))
-                return WaitGone(stop, deadline);
-            if (!m_toHost.empty() && m_toHost.front().end <= now)
+            bGone = IsGone(now);
+            if (bGone)
+                next = kSimNever;
+            else if (!m_toHost.empty() && m_toHost.front().end <= now)
                 return LineWait::Ready;
-            if (now >= deadline)
+            else if (now >= deadline)
                 return LineWait::TimedOut;
-            next = std::min(m_toHost.empty() ? kSimNever : m_toHost.front().end, m_goneAt);
+            else
+                next = std::min(m_toHost.empty() ? kSimNever : m_toHost.front().end, m_goneAt);
         }
+        if (bGone)
+            return WaitGone(stop, deadline);
         const DWORD r = SimWaitUntil(stop, &m_evRx, std::min(next, deadline));
         if (r == WAIT_OBJECT_0)
             return LineWait::Stopped;
@@ -375,18 +380,22 @@ LineWait CSimLine::WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) {
                                  : SimClock::now() + std::chrono::milliseconds(dwMilliseconds);
     for (;;) {
         m_evTx.Reset();
-        SimTime target;
+        SimTime target = kSimNever;
+        bool bGone = false;
         {
             std::lock_guard lock(m_mutex);
             const SimTime now = SimClock::now();
-            if (IsGone(now))
-                return WaitGone(stop, deadline);
-            if (!m_bBreakOn && m_txFreeAt <= now)
-                return LineWait::Ready;
-            if (now >= deadline)
-                return LineWait::TimedOut;
-            target = std::min(m_bBreakOn ? kSimNever : m_txFreeAt, m_goneAt);
+            bGone = IsGone(now);
+            if (!bGone) {
+                if (!m_bBreakOn && m_txFreeAt <= now)
+                    return LineWait::Ready;
+                if (now >= deadline)
+                    return LineWait::TimedOut;
+                target = std::min(m_bBreakOn ? kSimNever : m_txFreeAt, m_goneAt);
+            }
         }
+        if (bGone) // waited for outside the lock: the host's other calls must still fail at once
+            return WaitGone(stop, deadline);
         const DWORD r = SimWaitUntil(stop, &m_evTx, std::min(target, deadline));
         if (r == WAIT_OBJECT_0)
             return LineWait::Stopped;

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <memory>
+#include <thread>
 
 using namespace simtest;
 using namespace std::chrono;
@@ -334,6 +335,14 @@ TEST_F(SimLineTest, UnplugMakesEveryOperationFailWithoutSpinning) {
     const auto t0 = steady_clock::now();
     EXPECT_EQ(line->WaitRx(host.Stop(), 200), LineWait::Gone);
     EXPECT_GE(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 190);
+    // A thread waiting on the gone line does not hold up the others' calls.
+    CEvent stopWaiter;
+    std::thread waiter([&] { EXPECT_EQ(line->WaitRx(stopWaiter, INFINITE), LineWait::Stopped); });
+    Sleep(50);
+    EXPECT_EQ(line->SetRts(true), E_FAIL);
+    EXPECT_EQ(line->WaitTxDrained(host.Stop(), 10), LineWait::Gone);
+    stopWaiter.Set();
+    waiter.join();
     host.Stop().Set();
     EXPECT_EQ(line->WaitTxDrained(host.Stop(), INFINITE), LineWait::Stopped);
     EXPECT_EQ(line->WaitRx(host.Stop(), INFINITE), LineWait::Stopped);

@@ -1,0 +1,213 @@
+// Uploads the sample image set through CSerialPort to the simulated unit and measures the record
+// transfer of stages 3 to 5 against the line floor. Prints figures; never fails on time.
+//
+//   bench_sim_upload [SIM_OPTIONS]      e.g.  bench_sim_upload latency=2
+//
+// The floor of one record: the host's 1 ms break, the record's bytes at 38400 baud, the unit's
+// handling time (latency=, 1 ms by default), its break and its 6 answer bytes at 38400 baud.
+// A record's wall time runs from its break to the next record's break (or to whatever the stage
+// does next), so it holds everything the host spends on it.
+
+#include "image/FileImg.h"
+#include "platform/ProgramDir.h"
+#include "serial/SerialLine.h"
+#include "serial/SerialPort.h"
+#include "sim/SimLine.h"
+#include "upload/Clock.h"
+#include "upload/UploadDlgBase.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <sys/resource.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double CpuSeconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// One mark on the time line: a host break (a record or command try begins) or a long pause.
+struct Mark {
+    Clock::time_point t;
+    double dCpu = 0;
+    bool bPause = false;
+    int nFirstByte = -1; // the first byte written after the break
+    int nLength = 0;     // the bytes written after the break
+};
+
+std::mutex g_mutex;
+std::vector<Mark> g_marks;
+
+void AddMark(bool bPause) {
+    Mark m;
+    m.t = Clock::now();
+    m.dCpu = CpuSeconds();
+    m.bPause = bPause;
+    std::lock_guard lock(g_mutex);
+    g_marks.push_back(m);
+}
+
+// Passes everything to the simulated line and marks each break and what follows it.
+class CTimingLine final : public ISerialLine {
+public:
+    explicit CTimingLine(std::unique_ptr<ISerialLine> pInner) : m_pInner(std::move(pInner)) {}
+    HRESULT Configure(const DCB& dcb) override { return m_pInner->Configure(dcb); }
+    LineWait WaitRx(const CEvent& stop, DWORD ms) override { return m_pInner->WaitRx(stop, ms); }
+    int Read(char* p, int n, RxInfo& info) override { return m_pInner->Read(p, n, info); }
+    LineWait Write(const char* p, int n, const CEvent& stop, DWORD ms) override {
+        {
+            std::lock_guard lock(g_mutex);
+            if (!g_marks.empty() && !g_marks.back().bPause) {
+                if (g_marks.back().nFirstByte < 0 && n > 0)
+                    g_marks.back().nFirstByte = static_cast<unsigned char>(p[0]);
+                g_marks.back().nLength += n;
+            }
+        }
+        return m_pInner->Write(p, n, stop, ms);
+    }
+    LineWait WaitTxDrained(const CEvent& stop, DWORD ms) override {
+        return m_pInner->WaitTxDrained(stop, ms);
+    }
+    HRESULT SetBreak(bool bOn) override {
+        if (bOn)
+            AddMark(false);
+        return m_pInner->SetBreak(bOn);
+    }
+    HRESULT SetDtr(bool bOn) override { return m_pInner->SetDtr(bOn); }
+    HRESULT SetRts(bool bOn) override { return m_pInner->SetRts(bOn); }
+
+private:
+    std::unique_ptr<ISerialLine> m_pInner;
+};
+
+// The real clock, with a mark before each of the stages' long pauses.
+class CMarkingClock final : public IClock {
+public:
+    void Sleep(DWORD ms) override {
+        if (ms >= 100)
+            AddMark(true);
+        CSystemClock::Instance().Sleep(ms);
+    }
+    std::int64_t GetMonotonicTime() override {
+        return CSystemClock::Instance().GetMonotonicTime();
+    }
+};
+
+class CBenchHost final : public CUploadDlgBase {
+public:
+    explicit CBenchHost(std::string strPort) : m_strPort(std::move(strPort)) {
+        m_strAppDir = GetProgramDir();
+        SetSerialPort(&m_port);
+        SetClock(&m_clock);
+    }
+    ~CBenchHost() override {
+        WaitForSessionEnd(INFINITE);
+        m_port.Close();
+    }
+    std::string m_log;
+
+protected:
+    void ShowLogText(const std::string& s) override { m_log += s; }
+    void SetProgressRange(int, int) override {}
+    void SetProgressPos(int) override {}
+    void DeltaProgressPos(int) override {}
+    std::string GetPortText() override { return m_strPort; }
+    MsgBoxResult ShowMessageBox(const std::string&, const std::string&, MsgBoxIcon,
+                                MsgBoxButtons) override {
+        return MsgBoxResult::Ok;
+    }
+    void FocusPortBox() override {}
+    void RestoreStartCaption() override {}
+
+private:
+    std::string m_strPort;
+    CSerialPort m_port;
+    CMarkingClock m_clock;
+};
+
+double Percentile(std::vector<double> v, double p) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    const std::size_t i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+    return v[std::min(i, v.size() - 1)];
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string strOptions = argc > 1 ? argv[1] : "";
+    SimOptions opts;
+    std::string error;
+    if (!ParseSimOptions(strOptions, opts, &error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 2;
+    }
+    RegisterLineBackend("simbench:", [](const std::string& strName,
+                                        std::unique_ptr<ISerialLine>* ppLine) -> HRESULT {
+        std::unique_ptr<ISerialLine> pInner;
+        std::string err;
+        if (CSimLine::Open("sim:" + strName.substr(9), &pInner, &err) != S_OK) {
+            std::fprintf(stderr, "%s\n", err.c_str());
+            return E_FAIL;
+        }
+        *ppLine = std::make_unique<CTimingLine>(std::move(pInner));
+        return S_OK;
+    });
+
+    CBenchHost host("simbench:" + strOptions);
+    const auto t0 = Clock::now();
+    if (!host.StartUploadSession()) {
+        std::fprintf(stderr, "the session did not start\n");
+        return 1;
+    }
+    host.WaitForSessionEnd(INFINITE);
+    const double dSession = std::chrono::duration<double>(Clock::now() - t0).count();
+    const bool bOk = host.m_log.find("Firmware uploaded in") != std::string::npos;
+
+    // Each record try lasts from its break to the next mark.
+    const double dChar = 10.0 / 38400;
+    const double dFloorFixed = 0.001 + opts.dLatencyMs / 1000 + (2 + 6) * dChar;
+    int nRecords = 0;
+    double dWall = 0, dFloor = 0, dCpu = 0;
+    std::vector<double> overheads;
+    for (std::size_t i = 0; i + 1 < g_marks.size(); ++i) {
+        const Mark& m = g_marks[i];
+        if (m.bPause || m.nFirstByte != 'L')
+            continue;
+        const Mark& next = g_marks[i + 1];
+        const double dDur = std::chrono::duration<double>(next.t - m.t).count();
+        const double dRecFloor = dFloorFixed + m.nLength * dChar;
+        ++nRecords;
+        dWall += dDur;
+        dFloor += dRecFloor;
+        dCpu += next.dCpu - m.dCpu;
+        overheads.push_back((dDur - dRecFloor) * 1000);
+    }
+
+    std::printf("Simulated upload: stages 3 to 5 of the sample set through CSerialPort to "
+                "sim:%s\n",
+                strOptions.c_str());
+    std::printf("  session result          %s (%.1f s in all)\n", bOk ? "uploaded" : "FAILED",
+                dSession);
+    std::printf("  records sent            %d\n", nRecords);
+    std::printf("  wall time               %.3f s\n", dWall);
+    std::printf("  line floor              %.3f s\n", dFloor);
+    std::printf("  efficiency              %.3f   (target >= 0.93)\n",
+                dWall > 0 ? dFloor / dWall : 0.0);
+    std::printf("  overhead per record     median %.3f ms, 99th percentile %.3f ms   "
+                "(target median <= 1.0 ms)\n",
+                Percentile(overheads, 0.5), Percentile(overheads, 0.99));
+    std::printf("  CPU during transfer     %.2f %% of wall   (target < 5 %%)\n",
+                dWall > 0 ? 100 * dCpu / dWall : 0.0);
+    return bOk ? 0 : 1;
+}
