@@ -1,5 +1,6 @@
 #include "app/MorFWUploadApp.h"
 
+#include "app/DesktopBell.h"
 #include "app/MorFWUploadDlg.h"
 #include "platform/ProgramDir.h"
 #include "platform/Sleep.h"
@@ -7,7 +8,6 @@
 
 #include <QApplication>
 #include <QIcon>
-#include <QMetaObject>
 
 CMorFWUploadApp::~CMorFWUploadApp() {
     if (m_bBeepSinkSet)

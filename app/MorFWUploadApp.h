@@ -2,8 +2,10 @@
 // The application object: records the program directory, runs the main dialog, and ends the
 // program when the dialog has closed.
 
+#include "app/DesktopBell.h"
 #include "platform/Beep.h"
 
+#include <memory>
 #include <string>
 
 class CMorFWUploadApp {
@@ -24,6 +26,7 @@ public:
     void SetUp(const char* pszArgv0);
 
 private:
+    std::unique_ptr<CDesktopBell> m_pBell;
     bool m_bBeepSinkSet = false;
     BeepSink m_previousBeepSink;
 };

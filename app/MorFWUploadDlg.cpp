@@ -18,7 +18,6 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QThread>
 
 #include <algorithm>
 
@@ -75,7 +74,8 @@ QRect Map(const CDialogUnits& du, const DLGITEM_LAYOUT& l) {
 
 CMorFWUploadDlg::CMorFWUploadDlg(const std::string& strAppDir, QWidget* pParent,
                                  const std::string& strSysClassTty, const std::string& strDevDir)
-    : QDialog(pParent), m_SerialPort(strSysClassTty, strDevDir) {
+    : QDialog(pParent), m_SerialPort(strSysClassTty, strDevDir),
+      m_idWindowThread(std::this_thread::get_id()) {
     m_strAppDir = strAppDir;
     SetSerialPort(&m_SerialPort);
     // A fixed frame with a title and a close button, no minimise or maximise box.
@@ -319,11 +319,35 @@ QMessageBox::StandardButton CMorFWUploadDlg::DoMessageBox(const QString& strText
 
 // --- Window operations of the session ------------------------------------------------------
 
-template <class F> void CMorFWUploadDlg::OnWindowThread(F&& f) {
-    if (QThread::currentThread() == thread())
-        f();
-    else
-        QMetaObject::invokeMethod(this, std::forward<F>(f), Qt::BlockingQueuedConnection);
+void CMorFWUploadDlg::OnWindowThread(const std::function<void()>& fn) {
+    if (std::this_thread::get_id() == m_idWindowThread) {
+        fn();
+        return;
+    }
+    std::unique_lock lock(m_mtxCall);
+    m_pPendingCall = &fn;
+    m_bCallDone = false;
+    lock.unlock();
+    QMetaObject::invokeMethod(this, "RunPendingCall", Qt::QueuedConnection);
+    lock.lock();
+    m_cvCall.wait(lock, [this] { return m_bCallDone; });
+}
+
+void CMorFWUploadDlg::RunPendingCall() {
+    const std::function<void()>* pCall;
+    {
+        std::lock_guard lock(m_mtxCall);
+        pCall = m_pPendingCall;
+        m_pPendingCall = nullptr;
+    }
+    if (!pCall)
+        return;
+    (*pCall)();
+    {
+        std::lock_guard lock(m_mtxCall);
+        m_bCallDone = true;
+    }
+    m_cvCall.notify_all();
 }
 
 void CMorFWUploadDlg::ShowLogText(const std::string& strAppended) {

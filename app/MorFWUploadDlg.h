@@ -12,7 +12,11 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 
 class CWrapButton;
 class QAction;
@@ -127,9 +131,11 @@ private:
     void FillPortList();
     void ShowRevision();
 
-    // Runs f on the window's thread: at once when called there, otherwise queued to it while
-    // the calling thread waits.
-    template <class F> void OnWindowThread(F&& f);
+    // Runs fn on the window's thread: at once when called there; from another thread, queued
+    // to the window's thread while the caller waits. The hand-over goes through a mutex of its
+    // own, so whatever fn touches is ordered for both threads.
+    void OnWindowThread(const std::function<void()>& fn);
+    Q_INVOKABLE void RunPendingCall();
 
     // Progress bar model: the bar shows pos within lower..upper; positions stay in the range.
     int m_nProgressLower = 0;
@@ -141,4 +147,11 @@ private:
     // the window's thread comes to an idle moment after the session's very end (the worker
     // gives no sign of its own then).
     QTimer m_tmrSessionEnd;
+
+    // The call the worker waits for (at most one: there is one worker).
+    std::thread::id m_idWindowThread;
+    std::mutex m_mtxCall;
+    std::condition_variable m_cvCall;
+    const std::function<void()>* m_pPendingCall = nullptr;
+    bool m_bCallDone = false;
 };
