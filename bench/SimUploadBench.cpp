@@ -97,9 +97,7 @@ public:
             AddMark(true);
         CSystemClock::Instance().Sleep(ms);
     }
-    std::int64_t GetMonotonicTime() override {
-        return CSystemClock::Instance().GetMonotonicTime();
-    }
+    std::int64_t GetMonotonicTime() override { return CSystemClock::Instance().GetMonotonicTime(); }
 };
 
 class CBenchHost final : public CUploadDlgBase {
@@ -152,17 +150,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
     }
-    RegisterLineBackend("simbench:", [](const std::string& strName,
-                                        std::unique_ptr<ISerialLine>* ppLine) -> HRESULT {
-        std::unique_ptr<ISerialLine> pInner;
-        std::string err;
-        if (CSimLine::Open("sim:" + strName.substr(9), &pInner, &err) != S_OK) {
-            std::fprintf(stderr, "%s\n", err.c_str());
-            return E_FAIL;
-        }
-        *ppLine = std::make_unique<CTimingLine>(std::move(pInner));
-        return S_OK;
-    });
+    RegisterLineBackend(
+        "simbench:",
+        [](const std::string& strName, std::unique_ptr<ISerialLine>* ppLine) -> HRESULT {
+            std::unique_ptr<ISerialLine> pInner;
+            std::string err;
+            if (CSimLine::Open("sim:" + strName.substr(9), &pInner, &err) != S_OK) {
+                std::fprintf(stderr, "%s\n", err.c_str());
+                return E_FAIL;
+            }
+            *ppLine = std::make_unique<CTimingLine>(std::move(pInner));
+            return S_OK;
+        });
 
     CBenchHost host("simbench:" + strOptions);
     const auto t0 = Clock::now();

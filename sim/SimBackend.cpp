@@ -6,12 +6,12 @@
 #include "sim/SimLine.h"
 
 void RegisterSimLineBackend() {
-    RegisterLineBackend("sim:", [](const std::string& strName,
-                                   std::unique_ptr<ISerialLine>* ppLine) -> HRESULT {
-        std::string error;
-        const HRESULT hr = CSimLine::Open(strName, ppLine, &error);
-        if (hr != S_OK)
-            TraceDebug((error + "\n").c_str());
-        return hr == S_OK ? S_OK : E_FAIL;
-    });
+    RegisterLineBackend(
+        "sim:", [](const std::string& strName, std::unique_ptr<ISerialLine>* ppLine) -> HRESULT {
+            std::string error;
+            const HRESULT hr = CSimLine::Open(strName, ppLine, &error);
+            if (hr != S_OK)
+                TraceDebug((error + "\n").c_str());
+            return hr == S_OK ? S_OK : E_FAIL;
+        });
 }

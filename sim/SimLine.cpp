@@ -75,8 +75,8 @@ HRESULT CSimLine::Open(const SimOptions& optsIn, std::unique_ptr<CSimLine>* ppLi
     std::unique_ptr<CSimLine> pLine(new (std::nothrow) CSimLine(opts, std::move(images)));
     if (!pLine)
         return E_OUTOFMEMORY;
-    if (!pLine->m_evStop.IsValid() || !pLine->m_evHostInput.IsValid() ||
-        !pLine->m_evRx.IsValid() || !pLine->m_evTx.IsValid()) {
+    if (!pLine->m_evStop.IsValid() || !pLine->m_evHostInput.IsValid() || !pLine->m_evRx.IsValid() ||
+        !pLine->m_evTx.IsValid()) {
         if (pstrError)
             *pstrError = "sim: out of event descriptors";
         return E_FAIL;

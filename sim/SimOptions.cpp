@@ -100,8 +100,8 @@ bool ParseSimOptions(const std::string& strText, SimOptions& opts, std::string* 
                 if (q == std::string::npos)
                     q = list.size();
                 if (!ParseUnsigned(list.substr(p, q - p), 4000000, n) || n < 50)
-                    return Fail(pstrError, "sim: rates=" + list +
-                                               ": expected baud rates from 50 to 4000000");
+                    return Fail(pstrError,
+                                "sim: rates=" + list + ": expected baud rates from 50 to 4000000");
                 rates.push_back(static_cast<DWORD>(n));
                 p = q + 1;
             }
@@ -122,8 +122,9 @@ bool ParseSimOptions(const std::string& strText, SimOptions& opts, std::string* 
         } else if (key == "latency" || key == "restart" || key == "breakdelay") {
             if (!ParseDouble(value, 0.0, 600000.0, d))
                 return bad("expected milliseconds from 0 to 600000");
-            (key == "latency" ? opts.dLatencyMs
-                              : key == "restart" ? opts.dRestartMs : opts.dBreakDelayMs) = d;
+            (key == "latency"   ? opts.dLatencyMs
+             : key == "restart" ? opts.dRestartMs
+                                : opts.dBreakDelayMs) = d;
         } else if (key == "images") {
             if (value.empty())
                 return bad("expected a directory");

@@ -9,20 +9,20 @@
 #include <vector>
 
 struct SimOptions {
-    std::uint64_t nSeed = 1;      // seed=N: every random choice of the line and the unit
-    double dNoise = 0.0;          // noise=P: probability that a bit flips, both directions
+    std::uint64_t nSeed = 1;             // seed=N: every random choice of the line and the unit
+    double dNoise = 0.0;                 // noise=P: probability that a bit flips, both directions
     std::vector<DWORD> rates{4800, 738}; // rates=A,B,...: bootstrap rates the unit accepts
-    bool bEcho = true;            // echo=0: no echo in bootstrap mode
-    bool bOk = true;              // ok=0: the first loader never answers "OK"
-    double dDrop = 0.0;           // drop=P: probability that a record gets no answer
-    double dBadAck = 0.0;         // badack=P: probability that a record's answer has a wrong byte
-    int nUnplug = 0;              // unplug=N: the line goes away after N load records (0: never)
-    double dLatencyMs = 1.0;      // latency=MS: the unit's time to handle a record or command
-    double dRestartMs = 3000.0;   // restart=MS: the second loader's start time
-    double dBreakDelayMs = 60.0;  // breakdelay=MS: from the unlock's drop to the unit's break
-    std::string strImageDir;      // images=DIR: the image set the unit knows (empty: default)
-    std::string strDumpFile;      // dump=FILE: the unit's records, written when the line closes
-    bool bTrace = false;          // trace=1: the unit's events go to the debug trace
+    bool bEcho = true;                   // echo=0: no echo in bootstrap mode
+    bool bOk = true;                     // ok=0: the first loader never answers "OK"
+    double dDrop = 0.0;                  // drop=P: probability that a record gets no answer
+    double dBadAck = 0.0;        // badack=P: probability that a record's answer has a wrong byte
+    int nUnplug = 0;             // unplug=N: the line goes away after N load records (0: never)
+    double dLatencyMs = 1.0;     // latency=MS: the unit's time to handle a record or command
+    double dRestartMs = 3000.0;  // restart=MS: the second loader's start time
+    double dBreakDelayMs = 60.0; // breakdelay=MS: from the unlock's drop to the unit's break
+    std::string strImageDir;     // images=DIR: the image set the unit knows (empty: default)
+    std::string strDumpFile;     // dump=FILE: the unit's records, written when the line closes
+    bool bTrace = false;         // trace=1: the unit's events go to the debug trace
 };
 
 // Parses the text after "sim:" (the prefix itself is also accepted and skipped). Empty text

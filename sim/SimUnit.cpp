@@ -87,7 +87,7 @@ bool LoadSimKnownImages(const std::string& strImageDir, SimKnownImages& images,
     if (!dir.empty() && dir.back() != '/')
         dir += '/';
     const std::pair<const char*, std::vector<BYTE>*> files[] = {{"Shutup.bin", &images.shutup},
-                                                                 {"BootI.bin", &images.booti}};
+                                                                {"BootI.bin", &images.booti}};
     for (const auto& [pszName, pData] : files) {
         std::string path = dir + pszName;
         if (!ReadFile(path, *pData)) {
@@ -105,8 +105,7 @@ bool LoadSimKnownImages(const std::string& strImageDir, SimKnownImages& images,
 
 CSimUnit::CSimUnit(const SimOptions& opts, SimKnownImages images, ISimUnitOutput& out, LogFn log)
     : m_opts(opts), m_images(std::move(images)), m_out(out), m_log(std::move(log)),
-      m_rand(opts.nSeed, 3),
-      m_txBaud(opts.rates.empty() ? 4800 : opts.rates.front()) {}
+      m_rand(opts.nSeed, 3), m_txBaud(opts.rates.empty() ? 4800 : opts.rates.front()) {}
 
 void CSimUnit::Log(const std::string& strText) const {
     if (m_log)
@@ -296,8 +295,8 @@ void CSimUnit::OnChar(const SimRxChar& c) {
         }
         ++m_report.stats.nLeadRefused;
         if (m_report.stats.nLeadRefused <= 3 || m_opts.bTrace)
-            Log("bootstrap: lead character at about " + std::to_string(static_cast<int>(dMeasured)) +
-                " baud, not a rate the unit accepts");
+            Log("bootstrap: lead character at about " +
+                std::to_string(static_cast<int>(dMeasured)) + " baud, not a rate the unit accepts");
         return;
     }
     case State::BootLoading:
@@ -413,8 +412,12 @@ void CSimUnit::HandleRecord(SimTime end) {
     // A refused record is answered with '?' in place of 'L': had it been answered like a good
     // one, a record whose checksum byte alone was damaged on the way would carry the unit's own
     // (correct) sum back, the host would take it as good, and the record would be missing.
-    BYTE answer[6] = {static_cast<BYTE>(bGood ? 'L' : '?'), m_frame[5], static_cast<BYTE>(sum),
-                      m_frame[3], m_frame[4], m_frame[2]};
+    BYTE answer[6] = {static_cast<BYTE>(bGood ? 'L' : '?'),
+                      m_frame[5],
+                      static_cast<BYTE>(sum),
+                      m_frame[3],
+                      m_frame[4],
+                      m_frame[2]};
     if (m_rand.Chance(m_opts.dBadAck)) {
         answer[m_rand.Below(6)] ^= static_cast<BYTE>(1 + m_rand.Below(255));
         ++m_report.stats.nBadAcks;
@@ -427,7 +430,8 @@ void CSimUnit::Keep(SimPhase phase, SimRecord rec) {
     ++m_report.stats.nKept;
     // The host sends a record again when its answer came back wrong: the loader then writes the
     // same address once more, so the repeat replaces the record before it.
-    if (!mem.empty() && mem.back().wAddr == rec.wAddr && mem.back().data.size() == rec.data.size()) {
+    if (!mem.empty() && mem.back().wAddr == rec.wAddr &&
+        mem.back().data.size() == rec.data.size()) {
         mem.back() = std::move(rec);
         ++m_report.stats.nRepeats;
         return;

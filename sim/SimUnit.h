@@ -50,17 +50,17 @@ struct SimRecord {
 };
 
 struct SimStats {
-    int nUnlocks = 0;         // unlock sequences accepted
-    int nUnlocksRefused = 0;  // DTR/RTS windows that did not hold a valid unlock
-    int nLeadRefused = 0;     // bootstrap lead characters at a rate the unit does not accept
-    int nBootLoads = 0;       // images loaded in bootstrap mode
-    int nRecordFrames = 0;    // load records received (every one, also ignored or dropped ones)
-    int nKept = 0;            // records kept (repeats included)
-    int nRepeats = 0;         // kept records that rewrote the one before (the host sent it again)
-    int nRefused = 0;         // records refused (checksum, header or bank wrong)
-    int nDropped = 0;         // records left unanswered on purpose (drop=)
-    int nBadAcks = 0;         // answers sent with a wrong byte on purpose (badack=)
-    int nCommands = 0;        // commands answered or acted on ("OK", "RC", "B0C")
+    int nUnlocks = 0;        // unlock sequences accepted
+    int nUnlocksRefused = 0; // DTR/RTS windows that did not hold a valid unlock
+    int nLeadRefused = 0;    // bootstrap lead characters at a rate the unit does not accept
+    int nBootLoads = 0;      // images loaded in bootstrap mode
+    int nRecordFrames = 0;   // load records received (every one, also ignored or dropped ones)
+    int nKept = 0;           // records kept (repeats included)
+    int nRepeats = 0;        // kept records that rewrote the one before (the host sent it again)
+    int nRefused = 0;        // records refused (checksum, header or bank wrong)
+    int nDropped = 0;        // records left unanswered on purpose (drop=)
+    int nBadAcks = 0;        // answers sent with a wrong byte on purpose (badack=)
+    int nCommands = 0;       // commands answered or acted on ("OK", "RC", "B0C")
 };
 
 // What the unit holds: the records of every phase in the order accepted, and its counters.

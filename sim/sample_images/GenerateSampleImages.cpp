@@ -82,8 +82,12 @@ bool Write(const std::string& path, const void* pData, std::size_t n) {
     return std::fclose(f) == 0 && ok;
 }
 
-bool Write(const std::string& path, const Bytes& b) { return Write(path, b.data(), b.size()); }
-bool Write(const std::string& path, const std::string& s) { return Write(path, s.data(), s.size()); }
+bool Write(const std::string& path, const Bytes& b) {
+    return Write(path, b.data(), b.size());
+}
+bool Write(const std::string& path, const std::string& s) {
+    return Write(path, s.data(), s.size());
+}
 
 } // namespace
 
@@ -100,10 +104,10 @@ int main(int argc, char** argv) {
         Write(dir + "Shutup.bin", MakeImage(248, 0x5348u, "\x7EMV2K SHUTUP ")) &&
         Write(dir + "BootI.bin", MakeImage(504, 0x4249u, "\x7EMV2K BOOTI ")) &&
         Write(dir + "SBoot.bin", MakeImage(4096, 0x5342u, "\x7EMV2K SBOOT ")) &&
-        Write(dir + "kernimg.s19", S19(MakeImage(10560, 0x4B45u, "MV2K KERNEL "), 0x0000,
-                                       "kernimg.s19")) &&
-        Write(dir + "Morvane.s19", S19(MakeImage(14080, 0x4657u, "MV2K FIRMWARE "), 0x8000,
-                                       "Morvane.s19")) &&
+        Write(dir + "kernimg.s19",
+              S19(MakeImage(10560, 0x4B45u, "MV2K KERNEL "), 0x0000, "kernimg.s19")) &&
+        Write(dir + "Morvane.s19",
+              S19(MakeImage(14080, 0x4657u, "MV2K FIRMWARE "), 0x8000, "Morvane.s19")) &&
         Write(dir + "MorFWImg.ini",
               std::string("[Firmware_Info]\r\nVerion=2.10.0 (simulator sample set)\r\n"));
     return ok ? 0 : 1;

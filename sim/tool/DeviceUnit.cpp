@@ -195,7 +195,8 @@ void CDeviceUnit::SendDue(const CEvent& stop) {
         int n = 0;
         while (n < static_cast<int>(sizeof buf) && !m_out.empty() && !m_out.front().bBreak &&
                m_out.front().dwBaud == baud && m_out.front().start <= SimClock::now()) {
-            buf[n++] = static_cast<char>(m_out.front().value ^ ((m_noiseOut.NextFrame() >> 1) & 0xFF));
+            buf[n++] =
+                static_cast<char>(m_out.front().value ^ ((m_noiseOut.NextFrame() >> 1) & 0xFF));
             m_out.pop_front();
         }
         SetRate(baud);

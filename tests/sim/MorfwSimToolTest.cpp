@@ -135,8 +135,8 @@ TEST(MorfwSimTool, UnlocksEchoesAndEndsCleanlyOnAPty) {
     TempDir dir;
     const SmallSet set = WriteSmallSet(dir.Path());
     Program prog;
-    ASSERT_TRUE(prog.Start(
-        {pty.Slave(), "images=" + dir.Path() + ",dump=" + dir.File("dump.txt")}));
+    ASSERT_TRUE(
+        prog.Start({pty.Slave(), "images=" + dir.Path() + ",dump=" + dir.File("dump.txt")}));
     std::this_thread::sleep_for(500ms); // the program opens the device
 
     pty.Write(Bytes{'Q', '!', 'X'});

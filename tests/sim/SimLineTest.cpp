@@ -168,7 +168,7 @@ TEST_F(SimLineTest, BootstrapAcceptsOnlyItsRates) {
     ScriptHost host(*line);
     bool bUnlockBreak = false;
     Received r = host.Bootstrap(m_set.shutup, 4800, &bUnlockBreak);
-    EXPECT_TRUE(bUnlockBreak); // the unlock itself works
+    EXPECT_TRUE(bUnlockBreak);    // the unlock itself works
     EXPECT_TRUE(r.bytes.empty()); // but 4800 is not a rate this unit takes: no echo, no break
     r = host.Bootstrap(m_set.shutup, 738);
     ASSERT_EQ(r.breaks.size(), 1u);

@@ -98,8 +98,8 @@ std::vector<SimRecord> ExpectedRecords(const std::string& strImageDir, int nPosi
         const CLoadRecord& rec = arr.GetAt(i);
         SimRecord r;
         r.cBank = rec[2];
-        r.wAddr = static_cast<std::uint16_t>(static_cast<BYTE>(rec[3]) << 8 |
-                                             static_cast<BYTE>(rec[4]));
+        r.wAddr =
+            static_cast<std::uint16_t>(static_cast<BYTE>(rec[3]) << 8 | static_cast<BYTE>(rec[4]));
         r.data.assign(rec.begin() + 6, rec.end() - 1);
         out.push_back(r);
     }
@@ -115,7 +115,9 @@ CReportCatcher::CReportCatcher() {
     });
 }
 
-CReportCatcher::~CReportCatcher() { SetSimReportObserver({}); }
+CReportCatcher::~CReportCatcher() {
+    SetSimReportObserver({});
+}
 
 bool CReportCatcher::Wait(DWORD dwMs) {
     std::unique_lock lock(m_mutex);

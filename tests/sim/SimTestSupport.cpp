@@ -122,8 +122,12 @@ std::vector<SimRecord> S19Records(const Bytes& data, std::uint16_t wStart, char 
 }
 
 Bytes MakeRecord(char cBank, std::uint16_t wAddr, const Bytes& data) {
-    Bytes r = {'L', 'R', static_cast<BYTE>(cBank), static_cast<BYTE>(wAddr >> 8),
-               static_cast<BYTE>(wAddr & 0xFF), static_cast<BYTE>(data.size())};
+    Bytes r = {'L',
+               'R',
+               static_cast<BYTE>(cBank),
+               static_cast<BYTE>(wAddr >> 8),
+               static_cast<BYTE>(wAddr & 0xFF),
+               static_cast<BYTE>(data.size())};
     unsigned sum = r[3] + r[4] + r[5];
     for (BYTE b : data) {
         r.push_back(b);
@@ -162,7 +166,9 @@ void ScriptHost::Send(const Bytes& data) {
                  1000);
 }
 
-bool ScriptHost::Drain(DWORD ms) { return m_line.WaitTxDrained(m_stop, ms) == LineWait::Ready; }
+bool ScriptHost::Drain(DWORD ms) {
+    return m_line.WaitTxDrained(m_stop, ms) == LineWait::Ready;
+}
 
 Received ScriptHost::ReadFor(int ms, bool bUntilBreak, int nAfterBreak) {
     Received r;

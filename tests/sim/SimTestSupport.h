@@ -55,7 +55,7 @@ std::vector<SimRecord> S19Records(const Bytes& data, std::uint16_t wStart, char 
 
 // What a host read from the line: the bytes, and where breaks stood among them.
 struct Received {
-    Bytes bytes;          // a break shows as a 0x00 here
+    Bytes bytes;             // a break shows as a 0x00 here
     std::vector<int> breaks; // indexes in bytes of the breaks' 0x00
     int nLineErrors = 0;
 };

@@ -66,8 +66,7 @@ TEST_F(SimUpload, FullUploadOfTheSampleSetLeavesExactlyItsRecordsInTheUnit) {
 
     // The dump holds one line per record, phase by phase.
     const std::string dump = ReadFileText(out.File("dump.txt"));
-    const std::size_t nRecords =
-        rep.memory[0].size() + rep.memory[1].size() + rep.memory[2].size();
+    const std::size_t nRecords = rep.memory[0].size() + rep.memory[1].size() + rep.memory[2].size();
     EXPECT_EQ(static_cast<std::size_t>(CountOf(dump, '\n')), nRecords);
     EXPECT_EQ(dump.rfind("sboot 0 0500 7E4D56324B", 0), 0u) << dump.substr(0, 40);
     EXPECT_NE(dump.find("\nkernel 1 0000 "), std::string::npos);
