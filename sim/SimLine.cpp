@@ -6,6 +6,7 @@
 #include "sim/SimWait.h"
 
 #include <algorithm>
+#include <sys/prctl.h>
 
 namespace {
 
@@ -15,6 +16,16 @@ constexpr double kRateMismatch = 0.03;
 const SimDuration kUnplugAfterAnswer = SimMilliseconds(2);
 // The unit thread also wakes for this many queued host characters, so the queue stays bounded.
 constexpr std::size_t kMaxQueued = 4096;
+
+// The threads that wait for the simulated line's moments wake on time to the microsecond rather
+// than the kernel's default 50 us of timer slack. Once per thread.
+void UsePreciseTimers() {
+    thread_local bool bDone = false;
+    if (!bDone) {
+        prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
+        bDone = true;
+    }
+}
 
 bool RateMismatch(DWORD dwSender, DWORD dwReceiver) {
     const double s = dwSender;
@@ -138,6 +149,7 @@ std::string CSimLine::GetUnitState() const {
 DWORD CSimLine::UnitThread(void*) {
     // The unit answers at the moments its characters are due; let it be woken first.
     SetCurrentThreadPriority(THREAD_PRIORITY_HIGHEST);
+    UsePreciseTimers();
     for (;;) {
         m_evHostInput.Reset(); // before looking: a change made after the look sets it again
         SimTime wake;
@@ -227,6 +239,7 @@ void CSimLine::EmitByte(BYTE value, DWORD dwBaud, SimTime start, SimTime end) {
     item.dwBaud = dwBaud;
     item.start = start;
     item.end = end;
+    item.due = end;
     m_toHost.push_back(item);
     m_evRx.Set();
 }
@@ -236,6 +249,9 @@ void CSimLine::EmitBreak(SimTime start, SimTime end) {
     item.bBreak = true;
     item.start = start;
     item.end = end;
+    // A receiver reports a break once the line has stayed low for a whole character (start bit,
+    // data bits and where the stop bit should be), while the break goes on.
+    item.due = start + (end - start) / kSimBreakChars;
     m_toHost.push_back(item);
     m_evRx.Set();
 }
@@ -255,7 +271,7 @@ HRESULT CSimLine::Configure(const DCB& dcb) {
         return E_FAIL;
     // Characters already received keep the rate they were received at.
     for (OutItem& item : m_toHost) {
-        if (item.end > now)
+        if (item.due > now)
             break;
         if (item.dwHostBaud == 0) {
             item.dwHostBaud = m_dwHostBaud;
@@ -278,6 +294,7 @@ LineWait CSimLine::WaitGone(const CEvent& stop, SimTime deadline) {
 }
 
 LineWait CSimLine::WaitRx(const CEvent& stop, DWORD dwMilliseconds) {
+    UsePreciseTimers();
     const SimTime deadline = dwMilliseconds == INFINITE
                                  ? kSimNever
                                  : SimClock::now() + std::chrono::milliseconds(dwMilliseconds);
@@ -291,12 +308,12 @@ LineWait CSimLine::WaitRx(const CEvent& stop, DWORD dwMilliseconds) {
             bGone = IsGone(now);
             if (bGone)
                 next = kSimNever;
-            else if (!m_toHost.empty() && m_toHost.front().end <= now)
+            else if (!m_toHost.empty() && m_toHost.front().due <= now)
                 return LineWait::Ready;
             else if (now >= deadline)
                 return LineWait::TimedOut;
             else
-                next = std::min(m_toHost.empty() ? kSimNever : m_toHost.front().end, m_goneAt);
+                next = std::min(m_toHost.empty() ? kSimNever : m_toHost.front().due, m_goneAt);
         }
         if (bGone)
             return WaitGone(stop, deadline);
@@ -316,7 +333,7 @@ int CSimLine::Read(char* pDest, int nCapacity, RxInfo& info) {
         return -1;
     }
     int n = 0;
-    while (n < nCapacity && !m_toHost.empty() && m_toHost.front().end <= now) {
+    while (n < nCapacity && !m_toHost.empty() && m_toHost.front().due <= now) {
         const OutItem item = m_toHost.front();
         m_toHost.pop_front();
         if (item.bBreak) {
@@ -375,6 +392,7 @@ LineWait CSimLine::Write(const char* pData, int nLength, const CEvent&, DWORD) {
 }
 
 LineWait CSimLine::WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) {
+    UsePreciseTimers();
     const SimTime deadline = dwMilliseconds == INFINITE
                                  ? kSimNever
                                  : SimClock::now() + std::chrono::milliseconds(dwMilliseconds);

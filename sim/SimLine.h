@@ -73,6 +73,8 @@ private:
         DWORD dwBaud = 0;
         SimTime start{};
         SimTime end{};
+        SimTime due{};        // when the host's receiver has it: a break once it has lasted a
+                              // character time, a character at its end
         DWORD dwHostBaud = 0; // the host's rate when it received it, once the host changed rate
         bool bHost8N1 = true;
     };
