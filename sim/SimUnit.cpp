@@ -12,7 +12,7 @@ namespace {
 // The unlock's drop of DTR and RTS may come this much before the end of the last stop bit of
 // "Q!X" (the host's transmit thread started late) or after it (the host's 100 ms sleep ran long).
 const SimDuration kDropEarly = SimMilliseconds(25);
-const SimDuration kDropLate = SimMilliseconds(35);
+const SimDuration kDropLate = SimMilliseconds(50);
 // The unit's autobaud accepts a measured rate within this share of a rate it knows.
 constexpr double kRateTolerance = 0.03;
 // Bootstrap mode takes the image as complete after this many idle character times.

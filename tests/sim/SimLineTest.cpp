@@ -155,12 +155,18 @@ TEST_F(SimLineTest, UnlockNeedsTheDropAtTheEndOfQ_X_At300Baud) {
     Sleep(100);
     line->SetRts(false);
     EXPECT_TRUE(host.ReadFor(150).breaks.empty());
-    EXPECT_EQ(line->GetReport().stats.nUnlocks, 0);
-    EXPECT_EQ(line->GetReport().stats.nUnlocksRefused, 2);
-    // The sequence as the stages send it works.
-    host.Unlock();
+    // Dropped 45 ms before the "X" has ended: refused.
+    host.Unlock(55);
     host.SetBaud(4800);
-    EXPECT_EQ(host.ReadFor(150, true).breaks.size(), 1u);
+    EXPECT_TRUE(host.ReadFor(150).breaks.empty());
+    EXPECT_EQ(line->GetReport().stats.nUnlocks, 0);
+    EXPECT_EQ(line->GetReport().stats.nUnlocksRefused, 3);
+    // The sequence as the stages send it works, and so does a drop a little late.
+    for (int nDropAfter : {100, 125}) {
+        host.Unlock(nDropAfter);
+        host.SetBaud(4800);
+        EXPECT_EQ(host.ReadFor(150, true).breaks.size(), 1u) << nDropAfter;
+    }
 }
 
 TEST_F(SimLineTest, BootstrapAcceptsOnlyItsRates) {
