@@ -4,6 +4,7 @@
 
 #include "AppTestSupport.h"
 #include "app/AboutDlg.h"
+#include "app/MorFWUploadApp.h"
 #include "app/MorFWUploadDlg.h"
 #include "app/WrapButton.h"
 #include "platform/Beep.h"
@@ -21,7 +22,10 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
+
 #include <atomic>
+#include <thread>
 
 namespace {
 
@@ -204,6 +208,15 @@ TEST_F(DialogFixture, CloseIsDisabledAndEscapeRefusedWhileASessionRuns) {
     EXPECT_EQ(dlg.m_btnStart->text(), "Cancel Upload");
     EXPECT_TRUE(answerer.seen.empty());
 
+    // The port box and both options stay usable; Relaxed Error Checking takes effect at once.
+    EXPECT_TRUE(dlg.m_cmbPort->isEnabled());
+    EXPECT_TRUE(dlg.m_chkSlowMode->isEnabled());
+    EXPECT_TRUE(dlg.m_chkRelaxedErrorChecking->isEnabled());
+    dlg.m_chkRelaxedErrorChecking->click();
+    EXPECT_TRUE(dlg.m_bRelaxedErrorChecking.load());
+    ASSERT_GE(answerer.seen.size(), 1u);
+    EXPECT_TRUE(answerer.seen[0].strText.startsWith("NOTE: Use this option as a last resort."));
+
     // Enabled again after the session, at the next idle moment; then Escape ends the dialog.
     ASSERT_TRUE(WaitIdle());
     EXPECT_TRUE(dlg.m_btnClose->isEnabled());
@@ -315,4 +328,45 @@ TEST_F(DialogFixture, AboutIsInTheContextMenuAndOnCtrlShiftA) {
     }
     dlg.m_actAbout->trigger();
     EXPECT_EQ(titles.size(), 4);
+}
+
+TEST(Application, SetsUpTheProgramAndRunsTheDialogUntilItCloses) {
+    std::atomic<int> nMarker{0};
+    const BeepSink before = SetBeepSink([&](DWORD, DWORD) { ++nMarker; });
+    {
+        CMorFWUploadApp theApp;
+        QString strTitle;
+        bool bModal = false;
+        // The operator closes the dialog as soon as it is up.
+        QTimer closer;
+        QObject::connect(&closer, &QTimer::timeout, [&] {
+            if (auto* pDlg = qobject_cast<CMorFWUploadDlg*>(QApplication::activeModalWidget())) {
+                strTitle = pDlg->windowTitle();
+                bModal = pDlg->isModal();
+                pDlg->m_btnClose->click();
+            }
+        });
+        closer.start(20);
+        EXPECT_EQ(theApp.InitInstance(nullptr), 0);
+        EXPECT_EQ(strTitle, "Morvane 2000  Firmware Upload");
+        EXPECT_TRUE(bModal);
+
+        // The program directory is the running program's, with a trailing '/'.
+        EXPECT_EQ(QString::fromStdString(theApp.m_strAppDir),
+                  QCoreApplication::applicationDirPath() + "/");
+        EXPECT_EQ(QGuiApplication::desktopFileName(), "MorFWUpload");
+        EXPECT_FALSE(QApplication::windowIcon().isNull());
+
+        // Beep codes ring the desktop's bell and still take each tone's length, from any thread.
+        QElapsedTimer timer;
+        timer.start();
+        std::thread beeper([] { Beep(1000, 100); });
+        beeper.join();
+        EXPECT_GE(timer.elapsed(), 95);
+        EXPECT_EQ(nMarker.load(), 0);
+    }
+    // Leaving restores the previous sink.
+    Beep(1000, 1);
+    EXPECT_EQ(nMarker.load(), 1);
+    SetBeepSink(before);
 }

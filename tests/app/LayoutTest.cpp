@@ -91,24 +91,6 @@ TEST(DialogLayout, EveryControlSitsAtItsTemplatePositionAtAnyFontSize) {
     }
 }
 
-TEST(DialogLayout, KeepsItsProportionsWithALargerFont) {
-    const CTempAppDir dir;
-    QSize small;
-    QSize large;
-    {
-        const ScopedAppFont font(8);
-        small = CMorFWUploadDlg(dir.Path()).size();
-    }
-    {
-        const ScopedAppFont font(16);
-        large = CMorFWUploadDlg(dir.Path()).size();
-    }
-    EXPECT_GT(large.width(), small.width() * 3 / 2);
-    const double dSmall = double(small.width()) / small.height();
-    const double dLarge = double(large.width()) / large.height();
-    EXPECT_NEAR(dSmall, dLarge, 0.15);
-}
-
 TEST(WrapButton, WrapsTheCaptionOnlyWhenItDoesNotFit) {
     CWrapButton button(QStringLiteral("Cancel Upload"));
     const QFontMetrics fm(button.font());
