@@ -82,8 +82,7 @@ public:
     void OnHelp();                 // Help button, F1, context menu
     void OnAbout();                // the About item (context menu, Ctrl+Shift+A)
 
-    // The help page this dialog opens (empty when none was found) and the address it asks the
-    // desktop to open.
+    // The help page this dialog opens (empty when none was found).
     QString GetHelpPage() const;
 
     // A message box modal to this dialog (window's thread only); returns the button pressed.
