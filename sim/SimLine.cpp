@@ -197,7 +197,16 @@ SimTime CSimLine::Advance(SimTime now) {
     SimTime wake = m_pUnit->Deadline();
     if (!m_modem.empty())
         wake = std::min(wake, m_modem.front().t);
-    const std::size_t want = static_cast<std::size_t>(std::max(1, m_pUnit->CharsWanted()));
+    const DWORD rx = m_pUnit->RxBaud();
+    const auto peek = [&](std::size_t i) -> int {
+        if (i >= m_toUnit.size() || m_toUnit[i].bBreak)
+            return CSimUnit::kPeekNone;
+        const HostItem& item = m_toUnit[i];
+        if (item.bFrameError || (rx != 0 && (!item.b8N1 || RateMismatch(item.dwBaud, rx))))
+            return CSimUnit::kPeekDamaged;
+        return item.lineValue;
+    };
+    const std::size_t want = static_cast<std::size_t>(std::max(1, m_pUnit->CharsWanted(peek)));
     std::size_t chars = 0;
     for (const HostItem& item : m_toUnit) {
         if (item.bBreak || ++chars >= want || chars >= kMaxQueued) {

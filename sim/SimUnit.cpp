@@ -146,7 +146,7 @@ DWORD CSimUnit::RxBaud() const {
     }
 }
 
-int CSimUnit::CharsWanted() const {
+int CSimUnit::CharsWanted(const Peek& peek) const {
     switch (m_state) {
     case State::BootLead:
     case State::BootLoading:
@@ -155,16 +155,22 @@ int CSimUnit::CharsWanted() const {
     case State::Loader2: {
         if (!m_bFrameOpen)
             return kMany;
-        const std::size_t n = m_frame.size();
-        if (n == 0)
-            return 2; // the shortest frames are "OK" and "RC"
-        switch (m_frame[0]) {
-        case 'L':
-            return n < 6 ? static_cast<int>(6 - n) : static_cast<int>(m_frame[5] + 7 - n);
-        case 'B':
-            return static_cast<int>(3 - n);
-        default:
-            return static_cast<int>(2 - n);
+        // Follow the frame over the characters on their way to where it is complete.
+        std::vector<BYTE> frame = m_frame;
+        for (std::size_t i = 0;; ++i) {
+            const int v = peek(i);
+            if (v == kPeekNone)
+                return kMany; // not complete yet: nothing to do until more arrives
+            if (v == kPeekDamaged)
+                return static_cast<int>(i + 1); // closes the frame
+            frame.push_back(static_cast<BYTE>(v));
+            const std::size_t n = frame.size();
+            const bool bComplete =
+                (frame[0] == 'L' && n >= 6 && n == static_cast<std::size_t>(frame[5]) + 7) ||
+                ((frame[0] == 'R' || frame[0] == 'O') && n == 2) || (frame[0] == 'B' && n == 3) ||
+                (frame[0] != 'L' && frame[0] != 'R' && frame[0] != 'O' && frame[0] != 'B');
+            if (bComplete)
+                return static_cast<int>(i + 1);
         }
     }
     default:

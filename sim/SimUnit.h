@@ -123,9 +123,16 @@ public:
 
     // The rate the unit's receiver is set to; 0 while it measures the host's rate.
     DWORD RxBaud() const;
-    // How many more characters the unit can take before it reacts to one (1: it reacts to each,
-    // as when it echoes). A break or a change of the modem lines always matters.
-    int CharsWanted() const;
+    // What the line can say of the characters on their way: peek(i) is the value of the i-th
+    // (from 0), kPeekDamaged when it will arrive damaged or garbled, kPeekNone when the line
+    // holds no such character before the next break.
+    static constexpr int kPeekDamaged = -1;
+    static constexpr int kPeekNone = -2;
+    using Peek = std::function<int(std::size_t)>;
+    // How many of those characters the unit takes before it reacts to one (1: it reacts to each,
+    // as when it echoes; a record is taken whole), or a large number when none of them will
+    // make it react. A break or a change of the modem lines always matters.
+    int CharsWanted(const Peek& peek) const;
     // When the unit's transmitter has sent everything scheduled so far.
     SimTime TxIdleAt() const { return m_txFreeAt; }
 
