@@ -74,10 +74,9 @@ QRect Map(const CDialogUnits& du, const DLGITEM_LAYOUT& l) {
 
 CMorFWUploadDlg::CMorFWUploadDlg(const std::string& strAppDir, QWidget* pParent,
                                  const std::string& strSysClassTty, const std::string& strDevDir)
-    : QDialog(pParent), m_SerialPort(strSysClassTty, strDevDir),
+    : QDialog(pParent), CUploadDlgBase(strSysClassTty, strDevDir),
       m_idWindowThread(std::this_thread::get_id()) {
     m_strAppDir = strAppDir;
-    SetSerialPort(&m_SerialPort);
     // A fixed frame with a title and a close button, no minimise or maximise box.
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);

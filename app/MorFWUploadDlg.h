@@ -106,9 +106,6 @@ public:
     QAction* m_actAbout;
     QAction* m_actHelp;
 
-    // The one serial port: the session opens it, and it lists the system's ports.
-    CSerialPort m_SerialPort;
-
 protected:
     void contextMenuEvent(QContextMenuEvent* pEvent) override;
 
