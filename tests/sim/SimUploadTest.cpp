@@ -153,8 +153,8 @@ TEST_F(SimUpload, HeavyNoiseNeverGetsACorruptRecordAccepted) {
 
 TEST_F(SimUpload, UnpluggedLineFailsTheStageClosesThePortAndLeavesNoThread) {
     TempDir dir;
-    WriteSmallSet(dir.Path()); // SBoot.bin: 4 records
-    CSimTestHost host("sim:unplug=3,images=" + dir.Path(), dir.Path());
+    WriteSmallSet(dir.Path(), 24, 40, 64 * 64); // SBoot.bin: 64 records
+    CSimTestHost host("sim:unplug=50,images=" + dir.Path(), dir.Path());
     // A sanitizer starts a helper thread of its own with the process's first thread: let that
     // happen before the count is taken.
     std::thread([] {}).join();
@@ -165,8 +165,9 @@ TEST_F(SimUpload, UnpluggedLineFailsTheStageClosesThePortAndLeavesNoThread) {
     const double wall = duration<double>(steady_clock::now() - t0).count();
     const double cpu = ProcessCpuSeconds() - cpu0;
     const std::string log = host.Log();
-    EXPECT_NE(log.find("Uploading firmware - part 3 of 5...\r\n# ....!!!!!!!!!!!!!!!"
-                       " Failed!!!  -> Out of retries!!!\r\n"),
+    // Fifty records answered, then fifteen unanswered tries of the fifty-first.
+    EXPECT_NE(log.find("Uploading firmware - part 3 of 5...\r\n# " + std::string(51, '.') +
+                       std::string(15, '!') + " Failed!!!  -> Out of retries!!!\r\n"),
               std::string::npos)
         << log;
     EXPECT_FALSE(host.m_port.IsOpen());
