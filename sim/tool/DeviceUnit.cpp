@@ -296,8 +296,12 @@ void CDeviceUnit::ReadChars() {
 
 int CDeviceUnit::Run(const CEvent& stop) {
     int nReportedRecords = 0;
-    while (!stop.IsSet()) {
+    for (;;) {
+        // Reset before the stop is looked at: a stop that sets both events after the look
+        // must still end the wait below.
         m_wake.Reset();
+        if (stop.IsSet())
+            break;
         {
             std::deque<std::tuple<bool, bool, SimTime>> events;
             {

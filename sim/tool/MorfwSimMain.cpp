@@ -127,6 +127,9 @@ int main(int argc, char** argv) {
         g_pWake = &unit.WakeEvent(); // the stop must also end the unit's waits
         if (unit.Open(&error) != S_OK) {
             std::fprintf(stderr, "morfw-sim: %s\n", error.c_str());
+            // The handler must not reach the events once they are gone.
+            g_pWake = nullptr;
+            g_pStop = nullptr;
             return 1;
         }
         print("unit ready on " + set.strDevice + " (images " + set.opts.strImageDir + ")");
