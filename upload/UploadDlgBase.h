@@ -23,9 +23,10 @@
 //      with the answer:
 //          const auto nTicket = GetCancelTicket();
 //          if (<question answered Yes>) ConfirmCancel(nTicket);
-//      ConfirmCancel sets m_bCancel only if that same session is still running and has not
-//      passed its last cancel check, so a Yes given after the session ended on its own never
-//      leaves m_bCancel set for the next session.
+//      ConfirmCancel sets m_bCancel only if that same session is still running and its guard
+//      has not yet taken the flag, so a Yes given after the session ended on its own never
+//      leaves m_bCancel set for the next session. (A Yes that comes before the guard, even
+//      after the last stage, is still reported by the guard as "User cancelled...".)
 //   4. End: m_bUploading (IsSessionRunning) turns false as the very last thing the worker does
 //      with this object; from then on the object may be destroyed and a new session may
 //      start. WaitForSessionEnd waits for that moment (the command line's main, a window's
