@@ -1,5 +1,6 @@
 #include "image/FileImg.h"
 
+#include "image/AsciiCase.h"
 #include "image/Profile.h"
 #include "image/SRecord.h"
 
@@ -15,20 +16,6 @@
 #include <vector>
 
 namespace {
-
-char LowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i]))
-            return false;
-    }
-    return true;
-}
 
 void SetError(std::string* pstrError, const std::string& strText) {
     if (pstrError)

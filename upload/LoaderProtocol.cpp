@@ -73,13 +73,29 @@ int CUploadDlgBase::SendLoadRecords(CLRArray* pLRArray) {
     return 0;
 }
 
-int CUploadDlgBase::UploadSBoot() {
+int CUploadDlgBase::SendImageRecords(int nPos) {
     AddToLog("# ");
-    CFileImg* pImg = GetFileImgAt(m_listFileImg, FILEIMG_POS_SBOOT);
+    CFileImg* pImg = GetFileImgAt(m_listFileImg, nPos);
     if (!pImg)
         return E_FAIL;
     CLRArray lrArray(pImg);
-    if (const int r = SendLoadRecords(&lrArray); r != 0)
+    return SendLoadRecords(&lrArray);
+}
+
+void CUploadDlgBase::SendClosingCommand(const char* pszCommand, int nLength, int nPolls) {
+    // One try, not cut short by a cancel request: the session sees that afterwards.
+    ISerialPort& port = *m_pSerialPort;
+    port.ClearRxBuffer();
+    port.ClearTxBuffer();
+    SendHostBreak();
+    port.Send(pszCommand, nLength);
+    port.WaitRxBreak(4000);
+    for (int n = 0; port.GetRxCount() < 3 && n < nPolls; ++n)
+        m_pClock->Sleep(1);
+}
+
+int CUploadDlgBase::UploadSBoot() {
+    if (const int r = SendImageRecords(FILEIMG_POS_SBOOT); r != 0)
         return r;
 
     ISerialPort& port = *m_pSerialPort;
@@ -119,47 +135,23 @@ int CUploadDlgBase::UploadSBoot() {
 }
 
 int CUploadDlgBase::UploadKernel() {
-    AddToLog("# ");
-    CFileImg* pImg = GetFileImgAt(m_listFileImg, FILEIMG_POS_KERNEL);
-    if (!pImg)
-        return E_FAIL;
-    CLRArray lrArray(pImg);
-    if (const int r = SendLoadRecords(&lrArray); r != 0)
+    if (const int r = SendImageRecords(FILEIMG_POS_KERNEL); r != 0)
         return r;
 
-    // One try, not cut short by a cancel request: the session sees that afterwards.
     ISerialPort& port = *m_pSerialPort;
-    port.ClearRxBuffer();
-    port.ClearTxBuffer();
-    SendHostBreak();
-    port.Send("B0C", 3);
-    port.WaitRxBreak(4000);
-    for (int nPolls = 0; port.GetRxCount() < 3 && nPolls < KERNEL_POLLS; ++nPolls)
-        m_pClock->Sleep(1);
+    SendClosingCommand("B0C", 3, KERNEL_POLLS);
     if (port.GetRxCount() >= 3 && port.PeekRx(1) == 'B' && port.PeekRx(2) == '0')
         return 0;
     return E_UNEXPECTED;
 }
 
 int CUploadDlgBase::UploadFirmware() {
-    AddToLog("# ");
-    CFileImg* pImg = GetFileImgAt(m_listFileImg, FILEIMG_POS_FIRMWARE);
-    if (!pImg)
-        return E_FAIL;
-    CLRArray lrArray(pImg);
-    if (const int r = SendLoadRecords(&lrArray); r != 0)
+    if (const int r = SendImageRecords(FILEIMG_POS_FIRMWARE); r != 0)
         return r;
 
-    // One try, not cut short by a cancel request: the session sees that afterwards.
     ISerialPort& port = *m_pSerialPort;
     m_pClock->Sleep(2000);
-    port.ClearRxBuffer();
-    port.ClearTxBuffer();
-    SendHostBreak();
-    port.Send("RC", 2);
-    port.WaitRxBreak(4000);
-    for (int nPolls = 0; port.GetRxCount() < 3 && nPolls < FIRMWARE_POLLS; ++nPolls)
-        m_pClock->Sleep(1);
+    SendClosingCommand("RC", 2, FIRMWARE_POLLS);
     // Exactly the break's byte and "RC": anything longer is not the unit's answer.
     if (port.GetRxCount() == 3 && port.PeekRx(1) == 'R' && port.PeekRx(2) == 'C')
         return 0;

@@ -214,6 +214,11 @@ protected:
 private:
     // A break of about 1 ms from the host: opens every record and command.
     void SendHostBreak();
+    // Logs "# " and sends every load record of the image at list position nPos: 0, 1 or E_FAIL.
+    int SendImageRecords(int nPos);
+    // A closing command of stages 4 and 5: host break, the command, the unit's break, then up
+    // to nPolls polls of 1 ms for its three reply bytes.
+    void SendClosingCommand(const char* pszCommand, int nLength, int nPolls);
     // Whether the receive ring holds the unit's acknowledgement of record rec.
     bool IsLoadRecordAck(const std::vector<char>& rec);
     // Ends the session's run: marks it idle and wakes WaitForSessionEnd.
