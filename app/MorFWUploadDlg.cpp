@@ -308,9 +308,12 @@ void CMorFWUploadDlg::contextMenuEvent(QContextMenuEvent* pEvent) {
 QMessageBox::StandardButton CMorFWUploadDlg::DoMessageBox(const QString& strText,
                                                           const QString& strCaption,
                                                           QMessageBox::Icon icon,
-                                                          QMessageBox::StandardButtons buttons) {
+                                                          QMessageBox::StandardButtons buttons,
+                                                          const QString& strDetail) {
     QMessageBox box(icon, strCaption, strText, buttons, this);
     box.setTextFormat(Qt::PlainText);
+    if (!strDetail.isEmpty())
+        box.setInformativeText(strDetail);
     // The first button is the default, as in every message box of the system.
     box.setDefaultButton((buttons & QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok);
     return static_cast<QMessageBox::StandardButton>(box.exec());
@@ -399,13 +402,21 @@ std::string CMorFWUploadDlg::GetPortText() {
 MsgBoxResult CMorFWUploadDlg::ShowMessageBox(const std::string& strText,
                                              const std::string& strCaption, MsgBoxIcon eIcon,
                                              MsgBoxButtons eButtons) {
+    return ShowDetailedMessageBox(strText, strCaption, eIcon, eButtons, {});
+}
+
+MsgBoxResult CMorFWUploadDlg::ShowDetailedMessageBox(const std::string& strText,
+                                                     const std::string& strCaption,
+                                                     MsgBoxIcon eIcon, MsgBoxButtons eButtons,
+                                                     const std::string& strDetail) {
     MsgBoxResult eResult = MsgBoxResult::Ok;
     OnWindowThread([&] {
         const QMessageBox::StandardButton answer = DoMessageBox(
             FromUtf8(strText), FromUtf8(strCaption),
             eIcon == MsgBoxIcon::Exclamation ? QMessageBox::Warning : QMessageBox::NoIcon,
             eButtons == MsgBoxButtons::YesNo ? QMessageBox::Yes | QMessageBox::No
-                                             : QMessageBox::StandardButtons(QMessageBox::Ok));
+                                             : QMessageBox::StandardButtons(QMessageBox::Ok),
+            FromUtf8(strDetail));
         eResult = answer == QMessageBox::Yes  ? MsgBoxResult::Yes
                   : answer == QMessageBox::No ? MsgBoxResult::No
                                               : MsgBoxResult::Ok;

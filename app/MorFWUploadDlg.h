@@ -86,9 +86,11 @@ public:
     QString GetHelpPage() const;
 
     // A message box modal to this dialog (window's thread only); returns the button pressed.
+    // A detail (the system's reason for a failure) is shown as the box's informative text.
     QMessageBox::StandardButton DoMessageBox(const QString& strText, const QString& strCaption,
                                              QMessageBox::Icon icon,
-                                             QMessageBox::StandardButtons buttons);
+                                             QMessageBox::StandardButtons buttons,
+                                             const QString& strDetail = {});
 
     // Controls, named as the template's members.
     QProgressBar* m_ctlProgress;
@@ -118,6 +120,9 @@ protected:
     std::string GetPortText() override;
     MsgBoxResult ShowMessageBox(const std::string& strText, const std::string& strCaption,
                                 MsgBoxIcon eIcon, MsgBoxButtons eButtons) override;
+    MsgBoxResult ShowDetailedMessageBox(const std::string& strText, const std::string& strCaption,
+                                        MsgBoxIcon eIcon, MsgBoxButtons eButtons,
+                                        const std::string& strDetail) override;
     void FocusPortBox() override;
     void RestoreStartCaption() override;
 

@@ -152,7 +152,8 @@ int main(int argc, char** argv) {
     }
     RegisterLineBackend(
         "simbench:",
-        [](const std::string& strName, std::unique_ptr<ISerialLine>* ppLine) -> HRESULT {
+        [](const std::string& strName, std::unique_ptr<ISerialLine>* ppLine,
+           std::string*) -> HRESULT {
             std::unique_ptr<ISerialLine> pInner;
             std::string err;
             if (CSimLine::Open("sim:" + strName.substr(9), &pInner, &err) != S_OK) {

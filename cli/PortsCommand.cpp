@@ -2,6 +2,7 @@
 #include "cli/ExitCodes.h"
 #include "cli/Terminal.h"
 
+#include "serial/DeviceHolders.h"
 #include "serial/PortDiscovery.h"
 #include "serial/SerialPort.h"
 
@@ -15,7 +16,7 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string Describe(const SerialPortInfo& port) {
+std::string Describe(const SerialPortInfo& port, const std::vector<DeviceHolder>& holders) {
     std::string line = port.strDevice;
     const auto add = [&line](const std::string& strLabel, const std::string& strValue) {
         if (!strValue.empty())
@@ -31,14 +32,19 @@ std::string Describe(const SerialPortInfo& port) {
     }
     add("driver ", port.strDriver);
     add("", port.strByIdLink);
+    add("in use by ", DescribeHolders(holders));
     return line;
 }
 
-Json ToJson(const SerialPortInfo& port) {
+Json ToJson(const SerialPortInfo& port, const std::vector<DeviceHolder>& holders) {
+    Json users = Json::array();
+    for (const auto& h : holders)
+        users.push_back(Json{{"pid", h.nPid}, {"name", h.strName}});
     Json j{{"device", port.strDevice},
            {"driver", port.strDriver},
            {"by_id", port.strByIdLink},
-           {"usb", port.bUsb}};
+           {"usb", port.bUsb},
+           {"held_by", std::move(users)}};
     if (port.bUsb) {
         j["vendor_id"] = port.strVendorId;
         j["product_id"] = port.strProductId;
@@ -65,7 +71,7 @@ int RunPorts(const PortsOptions& options) {
     if (options.bJson) {
         Json list = Json::array();
         for (const auto& port : ports)
-            list.push_back(ToJson(port));
+            list.push_back(ToJson(port, FindPortHolders(port.strDevice)));
         out = Json{{"type", "ports"}, {"ports", std::move(list)}}.dump(
                   -1, ' ', false, Json::error_handler_t::replace) +
               "\n";
@@ -73,7 +79,7 @@ int RunPorts(const PortsOptions& options) {
         out = "No serial ports found.\n";
     } else {
         for (const auto& port : ports)
-            out += Describe(port) + "\n";
+            out += Describe(port, FindPortHolders(port.strDevice)) + "\n";
     }
     WriteAll(STDOUT_FILENO, out);
     return ToInt(ExitCode::Success);

@@ -130,13 +130,17 @@ void Reporter::RedrawStatusLocked() {
               "\033[K");
 }
 
-void Reporter::MessageBox(std::string_view text, std::string_view caption, BoxKind kind) {
+void Reporter::MessageBox(std::string_view text, std::string_view caption, BoxKind kind,
+                          std::string_view strDetail) {
     std::lock_guard lock(m_mutex);
     switch (m_settings.mode) {
-    case OutputMode::Json:
-        JsonLocked(Dump(Json{
-            {"type", "message"}, {"kind", KindName(kind)}, {"caption", caption}, {"text", text}}));
+    case OutputMode::Json: {
+        Json box{{"type", "message"}, {"kind", KindName(kind)}, {"caption", caption}, {"text", text}};
+        if (!strDetail.empty())
+            box["detail"] = strDetail;
+        JsonLocked(Dump(box));
         return;
+    }
     case OutputMode::Quiet:
         if (kind == BoxKind::Warning)
             return;

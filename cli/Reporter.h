@@ -53,7 +53,10 @@ public:
     void ProgressRange(int nRange);
     void ProgressPos(int nPos);
     void ProgressDelta(int nDelta);
-    void MessageBox(std::string_view text, std::string_view caption, BoxKind kind);
+    // strDetail (the system's reason for a failure) goes into the JSON message as "detail";
+    // the text forms say it in their result line.
+    void MessageBox(std::string_view text, std::string_view caption, BoxKind kind,
+                    std::string_view strDetail = {});
 
     // A remark of morfw's own ("cancel requested ..."), to standard error as "morfw: TEXT".
     void Notice(std::string_view text);

@@ -77,7 +77,7 @@ struct Outcome {
 };
 
 Outcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::string& strPort,
-                     const std::string& strImageDir) {
+                     const std::string& strImageDir, const std::string& strOpenFailure) {
     if (hr == S_OK)
         return {ExitCode::Success, {}};
     if (hr == 1)
@@ -99,8 +99,10 @@ Outcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::strin
         return {ExitCode::Images, "the image set in " + strImageDir + " is missing or invalid" +
                                       (error.empty() ? std::string() : ": " + error)};
     }
-    if (tracker.OpenFailed())
-        return {ExitCode::Port, "serial port " + strPort + " could not be opened"};
+    if (tracker.OpenFailed()) {
+        return {ExitCode::Port, "serial port " + strPort + " could not be opened" +
+                                    (strOpenFailure.empty() ? std::string() : ": " + strOpenFailure)};
+    }
     if (tracker.GetPart() > 0) {
         return {ExitCode::UploadFailed,
                 "upload failed in part " + std::to_string(tracker.GetPart()) + " of 5"};
@@ -233,7 +235,8 @@ int RunUpload(const UploadOptions& o) {
     }
     const HRESULT hr = host.JoinSession();
 
-    const Outcome outcome = JudgeSession(hr, reporter.GetTracker(), strPort, strImageDir);
+    const Outcome outcome = JudgeSession(hr, reporter.GetTracker(), strPort, strImageDir,
+                                         host.m_SerialPort.GetOpenFailureReason());
     reporter.Finish(outcome.code, outcome.strDetail);
     return ToInt(outcome.code);
 }

@@ -59,12 +59,19 @@ std::string UploadHost::GetPortText() {
 
 MsgBoxResult UploadHost::ShowMessageBox(const std::string& strText, const std::string& strCaption,
                                         MsgBoxIcon eIcon, MsgBoxButtons eButtons) {
+    return ShowDetailedMessageBox(strText, strCaption, eIcon, eButtons, {});
+}
+
+MsgBoxResult UploadHost::ShowDetailedMessageBox(const std::string& strText,
+                                                const std::string& strCaption, MsgBoxIcon eIcon,
+                                                MsgBoxButtons eButtons,
+                                                const std::string& strDetail) {
     BoxKind kind = BoxKind::Information;
     if (strCaption == CAPTION_ERROR)
         kind = BoxKind::Error;
     else if (eIcon == MsgBoxIcon::Exclamation)
         kind = BoxKind::Warning;
-    m_reporter.MessageBox(strText, strCaption, kind);
+    m_reporter.MessageBox(strText, strCaption, kind, strDetail);
     // Nobody is there to answer: a question is answered No, so nothing is ever confirmed
     // on the operator's behalf.
     return eButtons == MsgBoxButtons::YesNo ? MsgBoxResult::No : MsgBoxResult::Ok;

@@ -38,6 +38,9 @@ protected:
     std::string GetPortText() override;
     MsgBoxResult ShowMessageBox(const std::string& strText, const std::string& strCaption,
                                 MsgBoxIcon eIcon, MsgBoxButtons eButtons) override;
+    MsgBoxResult ShowDetailedMessageBox(const std::string& strText, const std::string& strCaption,
+                                        MsgBoxIcon eIcon, MsgBoxButtons eButtons,
+                                        const std::string& strDetail) override;
     void FocusPortBox() override;
     void RestoreStartCaption() override;
     // Keeps the worker's thread, so that the program can wait for it and read its result.

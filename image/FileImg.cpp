@@ -188,8 +188,18 @@ HRESULT LoadImageFile(const std::string& strImageDir, const FILEIMG_ENTRY& entry
     }
 
     if (img->nType == FILEIMG_S19) {
-        if (FAILED(ValidateSRecordImage(img->pData.get(), img->nLength, strPath, pstrError)))
+        std::int32_t nConverted = 0;
+        if (FAILED(ValidateSRecordImage(img->pData.get(), img->nLength, strPath, pstrError,
+                                        &nConverted)))
             return E_FAIL;
+        // The line check above makes them agree; this is the last guard against a unit that
+        // misses records while the session reports success.
+        if (const std::int32_t nCounted = CountLoadRecords(*img); nCounted != nConverted) {
+            SetError(pstrError, strPath + ": " + std::to_string(nCounted) +
+                                    " load records counted for the progress bar but " +
+                                    std::to_string(nConverted) + " converted");
+            return E_FAIL;
+        }
     } else if (nPos >= FILEIMG_POS_SBOOT &&
                static_cast<std::int64_t>(img->nBaseAddr) + img->nLength > LR_ADDRESS_LIMIT) {
         char buf[160];

@@ -51,6 +51,16 @@ void ForEachSRecordLine(const BYTE* pImage, std::int32_t nLength,
     const std::int32_t n = nLength;
     std::int32_t start = 0;
     int nLine = 1;
+    // A UTF-8 byte-order mark (some editors write one) and white space before the first line
+    // would otherwise become part of the first line and hide its record.
+    if (n >= 3 && pImage[0] == 0xEF && pImage[1] == 0xBB && pImage[2] == 0xBF)
+        start = 3;
+    while (start < n && (p[start] == ' ' || p[start] == '\t' || p[start] == '\r' ||
+                         p[start] == '\n' || p[start] == '\f' || p[start] == '\v')) {
+        if (p[start] == '\n' || (p[start] == '\r' && (start + 1 >= n || p[start + 1] != '\n')))
+            ++nLine;
+        ++start;
+    }
     for (;;) {
         std::int32_t end = start;
         while (end < n && p[end] != '\r' && p[end] != '\n')
@@ -142,6 +152,21 @@ HRESULT ValidateSRecordImage(const BYTE* pImage, std::int32_t nLength,
     int nFaultLine = 0;
     S1_RECORD rec;
     ForEachSRecordLine(pImage, nLength, [&](const SREC_LINE& line) {
+        // The progress bar counts every "S1" in the text; each line must give exactly as many
+        // load records as it counts there, or records would go missing unnoticed (or the bar
+        // would count records that are never sent).
+        int nCounted = 0;
+        for (int i = 0; i + 1 < line.nLength; ++i)
+            nCounted += line.pText[i] == 'S' && line.pText[i + 1] == '1';
+        const int nConverted = line.nLength >= 2 && line.pText[1] == '1';
+        if (nCounted != nConverted) {
+            strFault = "line counted as " + std::to_string(nCounted) +
+                       " load record(s) for the progress bar but converted into " +
+                       std::to_string(nConverted);
+            hr = E_FAIL;
+            nFaultLine = line.nLineNumber;
+            return false;
+        }
         if (line.nLength < 2)
             return true;
         const char c0 = line.pText[0];

@@ -11,9 +11,9 @@
 // Longest line the reader takes (characters before the line end).
 inline constexpr int SREC_MAX_LINE = 1023;
 
-// One line as the reader finds it: the first line begins at the image's first byte, a line
-// ends before the first CR or LF (or at the image's end), and the next line begins at the
-// next S or s.
+// One line as the reader finds it: the first line begins at the image's first byte after a
+// UTF-8 byte-order mark and white space, a line ends before the first CR or LF (or at the
+// image's end), and the next line begins at the next S or s.
 struct SREC_LINE {
     const char* pText; // inside the image
     int nLength;       // characters before the line end (may exceed SREC_MAX_LINE)
@@ -36,7 +36,8 @@ struct S1_RECORD {
 // hexadecimal digit, line longer than SREC_MAX_LINE, checksum mismatch).
 HRESULT DecodeS1Line(const SREC_LINE& line, S1_RECORD& rec, std::string& strFault);
 
-// Checks a whole S-record image: every S1 line decodes, and no S2 or S3 data record is present.
+// Checks a whole S-record image: every S1 line decodes, no S2 or S3 data record is present, and
+// every line gives as many load records as the progress bar counts in it (each "S1").
 // S_OK, or E_FAIL with "<strFileName>, line N: <fault>" in *pstrError. *pnS1Lines (when not
 // null) receives the number of S1 lines converted.
 HRESULT ValidateSRecordImage(const BYTE* pImage, std::int32_t nLength,

@@ -24,7 +24,7 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link" \
   "-DMORFW_SANITIZE=address;undefined" \
-  -DMORFW_BUILD_FUZZ=ON -DMORFW_BUILD_APP=OFF -DMORFW_BUILD_BENCH=OFF >/dev/null
+  -DMORFW_WARNINGS_AS_ERRORS=ON -DMORFW_BUILD_FUZZ=ON -DMORFW_BUILD_APP=OFF -DMORFW_BUILD_BENCH=OFF >/dev/null
 cmake --build "$dir" --target "${targets[@]/#/fuzz_image_}"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}

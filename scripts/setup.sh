@@ -29,5 +29,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-cmake -S . -B "$BUILD_DIR" -G Ninja "$@"
+cmake -S . -B "$BUILD_DIR" -G Ninja -DMORFW_WARNINGS_AS_ERRORS=ON "$@"
 cmake --build "$BUILD_DIR"

@@ -1,7 +1,5 @@
 #include "serial/SerialLine.h"
 
-#include "serial/TermiosLine.h"
-
 #include <map>
 #include <mutex>
 
@@ -27,7 +25,8 @@ void RegisterLineBackend(const std::string& strPrefix, LineOpener opener) {
         Registry().erase(strPrefix);
 }
 
-HRESULT OpenSerialLine(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine) {
+HRESULT OpenSerialLine(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine,
+                       std::string* pstrReason) {
     if (!ppLine)
         return E_INVALIDARG;
     ppLine->reset();
@@ -45,6 +44,6 @@ HRESULT OpenSerialLine(const std::string& strName, std::unique_ptr<ISerialLine>*
     }
     // The opener runs outside the lock: it may take its time, and may register others.
     if (opener)
-        return opener(strName, ppLine);
-    return OpenTermiosLine(strName, ppLine);
+        return opener(strName, ppLine, pstrReason);
+    return OpenSystemLine(strName, ppLine, pstrReason);
 }

@@ -72,14 +72,22 @@ public:
     virtual HRESULT PrepareEvents() { return S_OK; }
 };
 
-// Opens a line by name: S_OK with *ppLine set, E_FAIL when the line is missing or busy.
+// Opens a line by name: S_OK with *ppLine set, E_FAIL when the line is missing or busy, with
+// the reason in *pstrReason (may be null) in words an operator can act on.
 using LineOpener = std::function<HRESULT(const std::string& strName,
-                                         std::unique_ptr<ISerialLine>* ppLine)>;
+                                         std::unique_ptr<ISerialLine>* ppLine,
+                                         std::string* pstrReason)>;
 
 // Registers a backend for names that begin with strPrefix (for example "sim:"). A later
 // registration for the same prefix replaces the earlier one.
 void RegisterLineBackend(const std::string& strPrefix, LineOpener opener);
 
 // Opens the line a name stands for: a registered prefix picks its backend; any other name is a
-// device path for the termios line.
-HRESULT OpenSerialLine(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine);
+// device of the system's own (OpenSystemLine).
+HRESULT OpenSerialLine(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine,
+                       std::string* pstrReason = nullptr);
+
+// The system's own serial device behind the seam: the termios line on Linux (TermiosLine.cpp),
+// the comm port on Windows (Win32Line.cpp).
+HRESULT OpenSystemLine(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine,
+                       std::string* pstrReason);

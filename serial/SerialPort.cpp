@@ -4,6 +4,7 @@
 
 #include "platform/Beep.h"
 #include "platform/Sleep.h"
+#include "platform/Trace.h"
 #include "serial/AutoSingleMutex.h"
 
 #include <cstring>
@@ -73,7 +74,11 @@ const SerialPortInfo* CSerialPort::GetPortInfo(int nIndex) const {
     return &m_PortInfos[static_cast<size_t>(nIndex)];
 }
 
-HRESULT CSerialPort::FailOpen(std::initializer_list<int> groups) {
+HRESULT CSerialPort::FailOpen(std::initializer_list<int> groups, std::string strReason) {
+    // The name goes with the reason: Close forgets it.
+    const std::string strName = m_strPortName;
+    m_strOpenFailure = std::move(strReason);
+    TraceDebug(("CSerialPort::Open(): " + strName + ": " + m_strOpenFailure + "\n").c_str());
     PlayBeepCode(groups);
     Close();
     return E_PORT_OPEN_FAILED;
@@ -83,31 +88,40 @@ HRESULT CSerialPort::Open(const PORTMODE& mode) {
     if (m_pLine)
         return E_PORT_OPEN_FAILED; // already open: the caller closes first
 
+    m_strOpenFailure.clear();
     // A name without its terminating NUL inside the field is refused rather than read past it.
     std::unique_ptr<ISerialLine> pLine;
+    std::string strReason = "the name does not fit the port record (" +
+                            std::to_string(sizeof mode.szPort - 1) + " characters at most)";
     if (std::memchr(mode.szPort, 0, sizeof mode.szPort)) {
         const std::string strName(mode.szPort);
         for (int i = 0; i < kOpenAttempts; ++i) {
-            if (OpenSerialLine(strName, &pLine) == S_OK && pLine)
+            strReason.clear();
+            if (OpenSerialLine(strName, &pLine, &strReason) == S_OK && pLine)
                 break;
             pLine.reset();
             Sleep(kOpenRetryPause);
         }
+        if (strReason.empty())
+            strReason = "the port could not be opened";
         m_strPortName = strName;
     }
     // The open with its lock.
     if (!pLine)
-        return FailOpen({3, 3, 1});
+        return FailOpen({3, 3, 1}, strReason);
     m_pLine = std::move(pLine);
     // The raw, non-blocking line in place of the port time-outs.
     if (FAILED(m_pLine->PrepareRaw()))
-        return FailOpen({3, 3});
-    if (SetPortMode(mode) != S_OK)
-        return FailOpen({3, 1});
+        return FailOpen({3, 3}, "the line refused raw transfer");
+    if (SetPortMode(mode) != S_OK) {
+        return FailOpen({3, 1}, "the line refused " + std::to_string(mode.dwBaudRate) +
+                                    " baud with " + std::to_string(mode.byByteSize) +
+                                    " data bits");
+    }
     if (FAILED(m_pLine->SetQueueSizes(kRingSize, kRingSize)))
-        return FailOpen({3});
+        return FailOpen({3}, "the line refused its queue sizes");
     if (FAILED(m_pLine->PrepareEvents()))
-        return FailOpen({2});
+        return FailOpen({2}, "the line refused its event mask");
 
     m_hStopTxThread = NewEvent(false);
     m_hStopRxThread = NewEvent(false);
@@ -117,7 +131,7 @@ HRESULT CSerialPort::Open(const PORTMODE& mode) {
     m_hTxKick = NewEvent(false);
     if (!m_hStopTxThread || !m_hStopRxThread || !m_hTxEmpty || !m_hTxReady || !m_hRxBreak ||
         !m_hTxKick)
-        return FailOpen({1});
+        return FailOpen({1}, "the system gave no event objects");
 
     if (!AllocateBuffers(kRingSize)) {
         Close();

@@ -69,6 +69,7 @@ public:
     const SerialPortInfo* GetPortInfo(int nIndex) const;
 
     bool IsOpen() const { return m_pLine != nullptr; }
+    std::string GetOpenFailureReason() const override { return m_strOpenFailure; }
     // The name of the open port; "" while closed.
     const std::string& GetOpenPortName() const { return m_strPortName; }
 
@@ -93,8 +94,9 @@ protected:
 
 private:
     void Init(const std::string& strSysClassTty, const std::string& strDevDir);
-    // Plays the beep code, closes the port and returns the open failure.
-    HRESULT FailOpen(std::initializer_list<int> groups);
+    // Keeps and traces the reason, plays the beep code, closes the port and returns the open
+    // failure.
+    HRESULT FailOpen(std::initializer_list<int> groups, std::string strReason);
 
     std::unique_ptr<CEvent> m_hTxReady; // bytes queued, not yet seen out with the ring empty
     std::list<std::string> m_PortNames;
@@ -114,6 +116,7 @@ private:
     CCircularBuffer m_RxBuffer;
     CCircularBuffer m_TxBuffer;
     std::string m_strPortName;
+    std::string m_strOpenFailure; // why the last Open failed; "" after one that succeeded
     std::unique_ptr<ISerialLine> m_pLine; // the open line; null while closed
     DCB m_dcb;                            // the line state last applied
 

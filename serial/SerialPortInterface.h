@@ -6,6 +6,8 @@
 #include "platform/Types.h"
 #include "serial/PortMode.h"
 
+#include <string>
+
 class ISerialPort {
 public:
     virtual ~ISerialPort() = default;
@@ -14,6 +16,9 @@ public:
     virtual HRESULT Open(const PORTMODE& mode) = 0;
     // Always true; safe on a closed port and more than once.
     virtual bool Close() = 0;
+    // Why the last Open failed, in words an operator can act on ("busy: /dev/ttyUSB0 is open
+    // in minicom (pid 1234)"); "" when it did not fail or the port cannot say.
+    virtual std::string GetOpenFailureReason() const { return {}; }
 
     virtual HRESULT SetPortMode(const PORTMODE& mode) = 0;
     virtual HRESULT GetPortMode(DCB& dcb) = 0;

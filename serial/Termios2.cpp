@@ -204,3 +204,21 @@ bool Termios2GetFrame(int fd, Termios2Frame* pFrame, bool* pbRawMarked) {
 bool Termios2FlushOutput(int fd) {
     return ioctl(fd, TCFLSH, TCOFLUSH) == 0;
 }
+
+static_assert(sizeof(termios2) <= sizeof(Termios2Saved::bytes));
+
+bool Termios2Save(int fd, Termios2Saved* pSaved) {
+    termios2 t{};
+    pSaved->bValid = Get(fd, &t);
+    if (pSaved->bValid)
+        __builtin_memcpy(pSaved->bytes, &t, sizeof t);
+    return pSaved->bValid;
+}
+
+bool Termios2Restore(int fd, const Termios2Saved& saved) {
+    if (!saved.bValid)
+        return false;
+    termios2 t{};
+    __builtin_memcpy(&t, saved.bytes, sizeof t);
+    return Set(fd, &t);
+}

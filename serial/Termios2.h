@@ -44,3 +44,14 @@ bool Termios2GetFrame(int fd, Termios2Frame* pFrame, bool* pbRawMarked);
 
 // Discards bytes not yet sent (so that close does not wait for them).
 bool Termios2FlushOutput(int fd);
+
+// The line's settings as they were found, kept so that closing can give them back (the port
+// leaves a device as it found it: a console or modem program that uses it next expects its own
+// settings, not a raw line).
+struct Termios2Saved {
+    alignas(8) unsigned char bytes[64] = {};
+    bool bValid = false;
+};
+bool Termios2Save(int fd, Termios2Saved* pSaved);
+// Puts saved settings back (nothing when none were saved).
+bool Termios2Restore(int fd, const Termios2Saved& saved);

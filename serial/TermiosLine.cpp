@@ -1,10 +1,19 @@
 #include "serial/TermiosLine.h"
 
+#include "serial/DeviceHolders.h"
+#include "serial/PortDiscovery.h"
 #include "serial/Termios2.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
+#include <fstream>
+#include <grp.h>
+#include <pwd.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -54,29 +63,145 @@ bool NoModemLines(int err) {
     return err == ENOTTY || err == EINVAL;
 }
 
+// The terminals of the operator's own session, which are never taken as ports: /dev/tty, the
+// console, the virtual consoles, the controlling terminal and the terminals of the standard
+// descriptors. Null for any other device.
+const char* SessionTerminalKind(dev_t rdev) {
+    if (rdev == makedev(5, 0))
+        return "the terminal of this session (/dev/tty)";
+    if (rdev == makedev(5, 1))
+        return "the system console";
+    if (major(rdev) == 4 && minor(rdev) < 64)
+        return "a virtual console";
+    // The controlling terminal: field 7 of /proc/self/stat, after the command name in brackets.
+    std::ifstream statFile("/proc/self/stat");
+    std::string strStat;
+    std::getline(statFile, strStat);
+    if (const auto close = strStat.rfind(')'); close != std::string::npos) {
+        std::istringstream rest(strStat.substr(close + 1));
+        std::string strState;
+        long nPpid = 0, nPgrp = 0, nSession = 0;
+        unsigned long nTty = 0;
+        if (rest >> strState >> nPpid >> nPgrp >> nSession >> nTty && nTty != 0) {
+            const unsigned nMajor = (nTty >> 8) & 0xFFF;
+            const unsigned nMinor = (nTty & 0xFF) | ((nTty >> 12) & 0xFFF00);
+            if (rdev == makedev(nMajor, nMinor))
+                return "the controlling terminal of this program";
+        }
+    }
+    for (int fd = 0; fd <= 2; ++fd) {
+        struct stat st {};
+        if (isatty(fd) && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev)
+            return "the terminal this program runs in";
+    }
+    return nullptr;
+}
+
+std::string ListedPorts() {
+    std::string s;
+    for (const auto& port : EnumerateSerialPorts()) {
+        if (!s.empty())
+            s += ", ";
+        s += port.strDevice;
+    }
+    return s.empty() ? std::string("no serial port is listed")
+                     : "the ports listed: " + s;
+}
+
+std::string UserName() {
+    if (const passwd* pw = getpwuid(geteuid()))
+        return pw->pw_name;
+    return std::to_string(geteuid());
+}
+
+// What an operator needs to hear when open fails: the system's reason, and what to do.
+std::string OpenErrorReason(int err, const std::string& strPath) {
+    switch (err) {
+    case EACCES:
+    case EPERM: {
+        std::string strGroup = "dialout";
+        struct stat st {};
+        if (stat(strPath.c_str(), &st) == 0) {
+            if (const group* gr = getgrgid(st.st_gid))
+                strGroup = gr->gr_name;
+        }
+        const std::string strUser = UserName();
+        return "permission denied: " + strPath + " belongs to the group " + strGroup +
+               "; let the user " + strUser + " in with: sudo usermod -a -G " + strGroup + " " +
+               strUser + " (then log out and in again)";
+    }
+    case ENOENT:
+    case ENOTDIR:
+        return "no such device: " + strPath + " (" + ListedPorts() + ")";
+    case EBUSY:
+        return "busy: " + strPath + " is held exclusively by another program";
+    case ENXIO:
+    case ENODEV:
+    case EIO:
+        return "gone: " + strPath + " does not answer (unplugged, or no device behind it)";
+    default:
+        return strPath + ": " + std::strerror(err);
+    }
+}
+
+// A busy device, with whoever holds it where that can be seen.
+std::string BusyReason(const std::string& strPath, dev_t rdev, const char* pszUnseen) {
+    const auto holders = FindDeviceHolders(rdev);
+    if (holders.empty())
+        return "busy: " + strPath + " is " + (*pszUnseen ? pszUnseen : "open in another program");
+    return "busy: " + strPath + " is open in " + DescribeHolders(holders);
+}
+
 } // namespace
 
 CTermiosLine::CTermiosLine(int fd) : m_fd(fd) {}
 
-HRESULT CTermiosLine::Open(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine) {
+HRESULT CTermiosLine::Open(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine,
+                           std::string* pstrReason) {
     if (!ppLine)
         return E_INVALIDARG;
     ppLine->reset();
-    if (strName.empty())
+    const auto fail = [pstrReason](std::string strReason) {
+        if (pstrReason)
+            *pstrReason = std::move(strReason);
         return E_FAIL;
+    };
+    if (strName.empty())
+        return fail("no port named");
     const std::string strPath =
         strName.find('/') == std::string::npos ? "/dev/" + strName : strName;
+    // The operator's own terminal is never a port: sending firmware to it would leave it raw.
+    struct stat st {};
+    if (stat(strPath.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
+        if (const char* pszWhy = SessionTerminalKind(st.st_rdev))
+            return fail("not a serial port: " + strPath + " is " + pszWhy);
+    }
     // Non-blocking also keeps open from hanging on carrier detect; EBUSY means another holder
     // set the exclusive flag.
     const int fd = open(strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return E_FAIL;
-    // Root passes TIOCEXCL, so the lock is what keeps a second copy of this program out.
-    if (!Termios2IsTerminal(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+        return fail(OpenErrorReason(errno, strPath));
+    const auto failClose = [&](std::string strReason) {
         close(fd);
-        return E_FAIL;
-    }
-    ppLine->reset(new CTermiosLine(fd));
+        return fail(std::move(strReason));
+    };
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !Termios2IsTerminal(fd))
+        return failClose("not a serial port: " + strPath + " is not a terminal device");
+    if (const char* pszWhy = SessionTerminalKind(st.st_rdev))
+        return failClose("not a serial port: " + strPath + " is " + pszWhy);
+    // Root passes TIOCEXCL, so the lock is what keeps a second copy of this program out, and
+    // the look at the other processes' descriptors what keeps out a program that neither
+    // locks nor sets the flag. The look comes after the lock and the flag, so that whoever
+    // opens after it is refused by them.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return failClose(BusyReason(strPath, st.st_rdev, "locked by another program"));
+    if (ioctl(fd, TIOCEXCL) != 0)
+        return failClose(OpenErrorReason(errno, strPath));
+    if (!FindDeviceHolders(st.st_rdev).empty())
+        return failClose(BusyReason(strPath, st.st_rdev, ""));
+    std::unique_ptr<CTermiosLine> pLine(new CTermiosLine(fd));
+    Termios2Save(fd, &pLine->m_saved);
+    *ppLine = std::move(pLine);
     return S_OK;
 }
 
@@ -84,6 +209,7 @@ CTermiosLine::~CTermiosLine() {
     // Unsent output would make close wait (up to 30 s); on a pseudo-terminal the exclusive
     // flag outlives the close, so drop it first. The lock goes with the descriptor.
     Termios2FlushOutput(m_fd);
+    Termios2Restore(m_fd, m_saved);
     if (m_bRs485) {
         serial_rs485 rs{};
         ioctl(m_fd, TIOCSRS485, &rs);
@@ -307,6 +433,7 @@ HRESULT CTermiosLine::SetRts(bool bOn) {
     return SetModemLine(TIOCM_RTS, bOn);
 }
 
-HRESULT OpenTermiosLine(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine) {
-    return CTermiosLine::Open(strName, ppLine);
+HRESULT OpenSystemLine(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine,
+                       std::string* pstrReason) {
+    return CTermiosLine::Open(strName, ppLine, pstrReason);
 }

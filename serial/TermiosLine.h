@@ -4,6 +4,7 @@
 
 #include "serial/ParmrkDecoder.h"
 #include "serial/SerialLine.h"
+#include "serial/Termios2.h"
 
 #include <atomic>
 #include <chrono>
@@ -12,11 +13,14 @@
 
 class CTermiosLine final : public ISerialLine {
 public:
-    // Opens the device exclusively: open (non-blocking, no controlling terminal), flock, then
-    // TIOCEXCL. S_OK, or E_FAIL when it is missing, busy or not a terminal. A name without a
-    // '/' is looked up under /dev.
-    static HRESULT Open(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine);
-    // Discards unsent output, drops the exclusive flag and closes.
+    // Opens the device exclusively: open (non-blocking, no controlling terminal), flock,
+    // TIOCEXCL, and no other process holding it. S_OK, or E_FAIL with the reason in
+    // *pstrReason when it is missing, not ours to open, busy, gone, not a terminal, or one of
+    // the session's own terminals. A name without a '/' is looked up under /dev.
+    static HRESULT Open(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine,
+                        std::string* pstrReason = nullptr);
+    // Discards unsent output, gives back the settings found at open, drops the exclusive flag
+    // and closes.
     ~CTermiosLine() override;
 
     HRESULT Configure(const DCB& dcb) override;
@@ -48,6 +52,7 @@ private:
     void NoteWritten(int nBytes);
 
     const int m_fd;
+    Termios2Saved m_saved; // the settings found at open
     std::atomic<bool> m_bGone{false};
     // Time one character takes on the wire, from the last Configure.
     std::atomic<long long> m_nCharNanos{1'041'667}; // 9600 baud, 10 bits
@@ -62,5 +67,3 @@ private:
     bool m_bRs485 = false;
 };
 
-// The opener the registry falls back to for device paths.
-HRESULT OpenTermiosLine(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine);

@@ -7,11 +7,16 @@
 
 void RegisterSimLineBackend() {
     RegisterLineBackend(
-        "sim:", [](const std::string& strName, std::unique_ptr<ISerialLine>* ppLine) -> HRESULT {
+        "sim:",
+        [](const std::string& strName, std::unique_ptr<ISerialLine>* ppLine,
+           std::string* pstrReason) -> HRESULT {
             std::string error;
             const HRESULT hr = CSimLine::Open(strName, ppLine, &error);
-            if (hr != S_OK)
+            if (hr != S_OK) {
                 TraceDebug((error + "\n").c_str());
+                if (pstrReason)
+                    *pstrReason = error;
+            }
             return hr == S_OK ? S_OK : E_FAIL;
         });
 }

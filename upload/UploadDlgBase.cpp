@@ -89,6 +89,13 @@ bool CUploadDlgBase::StartUploadSession(const std::string& strStartCaption) {
     return false;
 }
 
+MsgBoxResult CUploadDlgBase::ShowDetailedMessageBox(const std::string& strText,
+                                                    const std::string& strCaption,
+                                                    MsgBoxIcon eIcon, MsgBoxButtons eButtons,
+                                                    const std::string& /*strDetail*/) {
+    return ShowMessageBox(strText, strCaption, eIcon, eButtons);
+}
+
 bool CUploadDlgBase::StartSessionThread(CThreadThunk* pThunk) {
     CThread thread;
     if (!thread.Start(pThunk, pThunk, THREAD_PRIORITY_BELOW_NORMAL))
@@ -221,8 +228,9 @@ DWORD CUploadDlgBase::UploadProc(void* pThunk) {
     mode.dwReserved = 0xFFFFFFFFu;
     if (m_pSerialPort->Open(mode) != S_OK) {
         AddToLog(LOG_FAILED);
-        ShowMessageBox(MSG_PORT_NOT_OPEN, CAPTION_ERROR, MsgBoxIcon::Exclamation,
-                       MsgBoxButtons::Ok);
+        // The fixed text says what to check; the detail says what the system found.
+        ShowDetailedMessageBox(MSG_PORT_NOT_OPEN, CAPTION_ERROR, MsgBoxIcon::Exclamation,
+                               MsgBoxButtons::Ok, m_pSerialPort->GetOpenFailureReason());
         return result(E_FAIL);
     }
     AddToLog(LOG_SUCCEEDED);

@@ -202,6 +202,12 @@ protected:
     // A message box owned by the window, modal to it; returns the operator's answer.
     virtual MsgBoxResult ShowMessageBox(const std::string& strText, const std::string& strCaption,
                                         MsgBoxIcon eIcon, MsgBoxButtons eButtons) = 0;
+    // The same with a detail below the text (the system's reason for a failure). Front ends
+    // that can show it override this; by default the detail is left out.
+    virtual MsgBoxResult ShowDetailedMessageBox(const std::string& strText,
+                                                const std::string& strCaption, MsgBoxIcon eIcon,
+                                                MsgBoxButtons eButtons,
+                                                const std::string& strDetail);
     // Gives the port box the keyboard focus.
     virtual void FocusPortBox() = 0;
     // Sets the Start button's caption back to m_strStartCaption.

@@ -134,9 +134,15 @@ HRESULT CDeviceUnit::Open(std::string* pstrError) {
             m_set.bAssumeLines = true;
         }
     }
-    if (OpenSerialLine(m_set.strDevice, &m_pLine) != S_OK || m_pLine->PrepareRaw() != S_OK) {
+    std::string strReason;
+    if (OpenSerialLine(m_set.strDevice, &m_pLine, &strReason) != S_OK) {
         if (pstrError)
-            *pstrError = m_set.strDevice + ": cannot open the device (missing or busy)";
+            *pstrError = m_set.strDevice + ": cannot open the device: " + strReason;
+        return E_FAIL;
+    }
+    if (m_pLine->PrepareRaw() != S_OK) {
+        if (pstrError)
+            *pstrError = m_set.strDevice + ": the device refused raw transfer";
         return E_FAIL;
     }
     m_pUnit = std::make_unique<CSimUnit>(m_set.opts, std::move(images),

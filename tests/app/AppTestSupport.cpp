@@ -107,6 +107,7 @@ void CBoxAnswerer::Poll() {
         BOX_SEEN box;
         box.strCaption = pBox->windowTitle();
         box.strText = pBox->text();
+        box.strInformative = pBox->informativeText();
         box.icon = pBox->icon();
         box.buttons = pBox->standardButtons();
         if (QAbstractButton* pDefault = pBox->defaultButton())

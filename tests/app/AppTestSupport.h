@@ -50,6 +50,7 @@ bool WaitUntil(const std::function<bool()>& pred, int nTimeoutMs);
 struct BOX_SEEN {
     QString strCaption;
     QString strText;
+    QString strInformative; // the detail below the text
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;

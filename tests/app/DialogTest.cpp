@@ -148,6 +148,10 @@ TEST_F(DialogFixture, PortThatCannotOpenIsReportedAndTheDialogIsIdleAgain) {
     ASSERT_EQ(answerer.seen.size(), 1u);
     EXPECT_EQ(answerer.seen[0].strCaption, "Error");
     EXPECT_TRUE(answerer.seen[0].strText.startsWith("Serial port could not be open.\n\n"));
+    // The fixed text says what to check, the detail what the system found.
+    EXPECT_TRUE(answerer.seen[0].strInformative.startsWith(
+        "no such device: /dev/nonexist0 ("))
+        << answerer.seen[0].strInformative.toStdString();
     EXPECT_EQ(Log(), "Using low baudrate bootstrap mode\r\n"
                      "Loading the firmware image files...  -> Succeeded\r\n"
                      "Opening COM port...  -> Failed!!!\r\n"

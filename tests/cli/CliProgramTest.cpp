@@ -245,6 +245,42 @@ TEST(MorfwCheck, NamesEveryFaultOfABrokenSet) {
     EXPECT_EQ(report["revision"], "Unspecified");
 }
 
+// An S-record file saved with a byte-order mark, or with blank lines above its first record,
+// keeps that record; a record the progress bar would not count (or count twice) is refused,
+// naming file and line, so the unit can never miss a record while the upload says success.
+TEST(MorfwCheck, ABomOrBlanksBeforeTheFirstRecordLoseNothingAndCountsMustAgree) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+    auto lines = Lines(ReadFile(set / "kernimg.s19"));
+    lines.erase(lines.begin()); // no S0 line: the first line is a data record
+    std::string text;
+    for (const auto& l : lines)
+        text += l + "\n";
+    WriteFile(set / "kernimg.s19", "\xEF\xBB\xBF" + text);
+    WriteFile(set / "Morvane.s19", " \r\n\n" + ReadFile(set / "Morvane.s19"));
+    const RunResult good = Morfw({"check", "--json", "--images", set.string()});
+    EXPECT_EQ(good.nExitCode, kSuccess) << good.strOut;
+    const Json report = JsonLines(good.strOut).at(0);
+    for (const int i : {3, 4}) {
+        EXPECT_EQ(report["files"][i]["records"], 3) << report.dump();
+        EXPECT_EQ(report["files"][i]["counted_records"], 3) << report.dump();
+    }
+
+    // The second record's line turned into lower case: sent, but never counted.
+    lines[1][0] = 's';
+    text.clear();
+    for (const auto& l : lines)
+        text += l + "\n";
+    WriteFile(set / "kernimg.s19", text);
+    const RunResult bad = Morfw({"check", "--images", set.string()});
+    EXPECT_EQ(bad.nExitCode, kImages);
+    EXPECT_NE(bad.strOut.find("kernimg.s19, line 2: line counted as 0 load record(s) for the "
+                              "progress bar but converted into 1"),
+              std::string::npos)
+        << bad.strOut;
+}
+
 TEST(MorfwCheck, RefusesABootImageThatDoesNotFitABootFrame) {
     TempDir tmp;
     const fs::path set = tmp.Path() / "set";
@@ -430,8 +466,26 @@ TEST(MorfwUpload, APortThatDoesNotExistEndsWithThePortCode) {
     EXPECT_EQ(r.nExitCode, kPort);
     EXPECT_TRUE(r.strOut.ends_with("Opening COM port...  -> Failed!!!\n\n")) << r.strOut;
     EXPECT_EQ(Count(r.strErr, MSG_PORT_NOT_OPEN), 1u) << r.strErr;
-    EXPECT_NE(r.strErr.find("morfw: serial port /dev/ttyMORFW-NO-SUCH-PORT could not be opened"),
-              std::string::npos);
+    // The last line says what the system found, and which ports there are.
+    EXPECT_NE(r.strErr.find("morfw: serial port /dev/ttyMORFW-NO-SUCH-PORT could not be opened: "
+                            "no such device: /dev/ttyMORFW-NO-SUCH-PORT ("),
+              std::string::npos)
+        << r.strErr;
+}
+
+// The operator's own terminal is not a port: a bare "tty" would be /dev/tty, and firmware
+// sent to it would leave it raw. The JSON result carries the reason too.
+TEST(MorfwUpload, TheSessionsOwnTerminalIsRefusedAsAPort) {
+    TempDir tmp;
+    MakeSmallSet(tmp.Path() / "set");
+    const RunResult r =
+        Morfw({"upload", "--port", "tty", "--images", (tmp.Path() / "set").string(), "--json"});
+    EXPECT_EQ(r.nExitCode, kPort);
+    const std::string why = "not a serial port: /dev/tty is the terminal of this session (/dev/tty)";
+    EXPECT_NE(r.strOut.find("\"detail\":\"" + why + "\""), std::string::npos) << r.strOut;
+    EXPECT_NE(r.strOut.find("\"message\":\"serial port tty could not be opened: " + why + "\""),
+              std::string::npos)
+        << r.strOut;
 }
 
 // An empty or overlong name is the dialog's empty port box: its message box, the port code.

@@ -95,20 +95,32 @@ TEST(LoadImageFiles, BinaryRecordCountIsCeilingOfLengthBy64AndBootImagesAddNothi
     }
 }
 
-TEST(LoadImageFiles, SRecordCountIsEveryCapitalS1PairInTheText) {
+TEST(LoadImageFiles, SRecordCountIsEveryCapitalS1PairAndMustMatchTheRecordsSent) {
     CTempDir dir;
     WriteValidSet(dir);
     dir.Write("SBoot.bin", std::string());
-    // Two S1 lines, one s1 line (converted but not counted), S1 in the header's text is not
-    // an S1 line's start yet counts: the count is the progress bar's, taken from the text.
-    dir.Write("kernimg.s19", MakeS1(0, {1}) + "\n" + "s1040001FFFB" + "\n" + MakeS1(2, {3}) + "\n" +
-                                 "S9030000FC\n");
-    dir.Write("Morvane.s19", std::string("S0 header S1 text\n") + MakeS1(0, {1, 2}) + "\n");
+    dir.Write("kernimg.s19", MakeS1(0, {1}) + "\n" + MakeS1(2, {3}) + "\n" + "S9030000FC\n");
+    dir.Write("Morvane.s19", std::string("S0 header text\n") + MakeS1(0, {1, 2}) + "\n");
     CFileImgList list;
     std::int32_t n = -1;
     std::string err;
     ASSERT_EQ(LoadImageFilesFromDir(dir.Path(), list, &n, &err), S_OK) << err;
-    EXPECT_EQ(n, 2 + 2);
+    EXPECT_EQ(n, 2 + 1);
+
+    // An s1 line is converted but not counted; S1 in a header's text is counted but not sent.
+    // Either way the progress bar and the records sent would disagree: refused.
+    for (const auto& [strText, strFault] : {
+             std::pair<std::string, std::string>{MakeS1(0, {1}) + "\ns1040001FFFB\n",
+                                                 "line 2: line counted as 0 load record(s) for "
+                                                 "the progress bar but converted into 1"},
+             {"S0 header S1 text\n" + MakeS1(0, {1, 2}) + "\n",
+              "line 1: line counted as 1 load record(s) for the progress bar but converted "
+              "into 0"}}) {
+        dir.Write("Morvane.s19", strText);
+        list.clear();
+        EXPECT_EQ(LoadImageFilesFromDir(dir.Path(), list, &n, &err), E_FAIL);
+        EXPECT_EQ(err, dir.Path() + "Morvane.s19, " + strFault);
+    }
 }
 
 TEST(LoadImageFiles, MissingFileStopsTheLoadAndKeepsTheEarlierRecords) {

@@ -117,6 +117,36 @@ TEST(SRecordValidate, SoundImagesPassAndCountTheirS1Lines) {
 }
 
 TEST(SRecordValidate, OnlyTheFirstLineMayStartWithAnyByteAndItIsCheckedToo) {
-    EXPECT_EQ(Fault("\x01" + MakeS1(0, {1}).substr(1)), "");
-    EXPECT_THAT(Fault("X1FF"), HasSubstr("line 1: line is shorter"));
+    // Converted, but not counted for the progress bar: refused rather than sent unnoticed.
+    EXPECT_THAT(Fault("\x01" + MakeS1(0, {1}).substr(1)),
+                HasSubstr("f.s19, line 1: line counted as 0 load record(s) for the progress bar "
+                          "but converted into 1"));
+    EXPECT_THAT(Fault("X1FF"), HasSubstr("line 1: line counted as 0"));
+}
+
+TEST(SRecordValidate, ABomAndBlanksBeforeTheFirstLineAreSkippedAndLinesStillCount) {
+    const std::string records = MakeS1(0, {1, 2}) + "\n" + MakeS1(0x10, {3}) + "\n" + kS9;
+    for (const std::string& lead : {std::string("\xEF\xBB\xBF"), std::string(" \t"),
+                                    std::string("\xEF\xBB\xBF\r\n\n  ")}) {
+        const std::string image = lead + records;
+        std::string err;
+        std::int32_t n = -1;
+        EXPECT_EQ(ValidateSRecordImage(reinterpret_cast<const BYTE*>(image.data()),
+                                       static_cast<std::int32_t>(image.size()), "f", &err, &n),
+                  S_OK)
+            << err;
+        EXPECT_EQ(n, 2);
+    }
+    // Line numbers still count the blank lines skipped.
+    EXPECT_THAT(Fault("\r\n\n" + MakeS1(0, {1}) + "\nS1FF"), HasSubstr("f.s19, line 4: "));
+}
+
+TEST(SRecordValidate, ALineThatCountsOtherThanItConvertsIsRefused) {
+    const std::string one = MakeS1(0, {1});
+    EXPECT_THAT(Fault(one + "\n" + "s" + MakeS1(0x10, {2}).substr(1)),
+                HasSubstr("f.s19, line 2: line counted as 0 load record(s) for the progress bar "
+                          "but converted into 1"));
+    EXPECT_THAT(Fault(one + "\n" + "S0 S1 in a comment"),
+                HasSubstr("f.s19, line 2: line counted as 1 load record(s) for the progress bar "
+                          "but converted into 0"));
 }

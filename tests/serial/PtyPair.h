@@ -35,6 +35,8 @@ public:
     bool Ok() const { return m_master >= 0 && !m_strSlave.empty() && m_keep >= 0; }
     int Master() const { return m_master; }
     const std::string& Slave() const { return m_strSlave; }
+    // Our own hold of the slave (-1 once dropped).
+    int Keep() const { return m_keep; }
     void CloseMaster() {
         if (m_master >= 0)
             close(m_master);

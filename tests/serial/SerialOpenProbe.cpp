@@ -4,6 +4,7 @@
 //   --uid N   drop to that user (and group) first
 //   --line    a single attempt at the line alone, no retries
 //   --twice   open, close, open again, close
+// A failed --line attempt prints the reason on standard output.
 #include "platform/Beep.h"
 #include "serial/SerialLine.h"
 #include "serial/SerialPort.h"
@@ -39,7 +40,11 @@ int main(int argc, char** argv) {
 
     if (bLine) {
         std::unique_ptr<ISerialLine> line;
-        return OpenSerialLine(strPath, &line) == S_OK ? 0 : 1;
+        std::string strReason;
+        if (OpenSerialLine(strPath, &line, &strReason) == S_OK)
+            return 0;
+        std::fputs(strReason.c_str(), stdout);
+        return 1;
     }
     PORTMODE m{};
     m.cbSize = 32;

@@ -2,6 +2,7 @@
 #include "PtyPair.h"
 
 #include "platform/Beep.h"
+#include "serial/DeviceHolders.h"
 #include "serial/SerialPort.h"
 #include "serial/Termios2.h"
 
@@ -9,11 +10,13 @@
 
 #include <chrono>
 #include <cstring>
+#include <csignal>
 #include <ctime>
 #include <mutex>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 
 using namespace std::chrono;
@@ -47,6 +50,59 @@ int RunProbe(std::vector<std::string> args) {
         return -1;
     return WEXITSTATUS(status);
 }
+
+// Runs the probe program: its exit code (or -1) and what it printed.
+std::pair<int, std::string> RunProbeOutput(std::vector<std::string> args) {
+    static char probe[] = MORFW_SERIAL_PROBE;
+    std::vector<char*> argv{probe};
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int fds[2];
+    if (pipe(fds) != 0)
+        return {-1, ""};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    pid_t pid;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    std::string out;
+    char buf[256];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+        out.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    if (rc != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return {-1, out};
+    return {WEXITSTATUS(status), out};
+}
+
+// Another program that holds a device with a plain open, as a terminal program does.
+class CPlainHolder {
+public:
+    explicit CPlainHolder(const std::string& strDevice) {
+        std::string cmd = "exec sleep 30 <>" + strDevice;
+        char sh[] = "/bin/sh";
+        char c[] = "-c";
+        char* argv[] = {sh, c, cmd.data(), nullptr};
+        if (posix_spawn(&m_pid, sh, nullptr, nullptr, argv, environ) != 0)
+            m_pid = -1;
+    }
+    ~CPlainHolder() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    CPlainHolder(const CPlainHolder&) = delete;
+    CPlainHolder& operator=(const CPlainHolder&) = delete;
+    pid_t Pid() const { return m_pid; }
+
+private:
+    pid_t m_pid = -1;
+};
 
 double ProcessCpuSeconds() {
     timespec ts{};
@@ -98,6 +154,7 @@ TEST_F(PtyPort, OpensClosesAndOpensAgain) {
 }
 
 TEST_F(PtyPort, ASecondProgramCannotOpenAHeldPort) {
+    pty.DropKeep(); // a hold of our own counts as another program's for the probe
     ASSERT_EQ(port.Open(Mode(pty.Slave(), 300)), S_OK);
     EXPECT_EQ(RunProbe({"--line", pty.Slave()}), 1);
     CSerialPort second{"/nonexistent", "/nonexistent"};
@@ -105,6 +162,74 @@ TEST_F(PtyPort, ASecondProgramCannotOpenAHeldPort) {
     EXPECT_EQ(OpenSerialLine(pty.Slave(), &line), E_FAIL); // nor a second open here
     port.Close();
     EXPECT_EQ(RunProbe({"--line", pty.Slave()}), 0);
+}
+
+// A plain open passes the exclusive flag and the lock (and root passes the flag anyway): the
+// port looks for other holders itself, treats them as a busy port and names them.
+TEST_F(PtyPort, APortThatAnotherProgramHoldsIsBusyAndTheHolderIsNamed) {
+    pty.DropKeep();
+    CPlainHolder holder(pty.Slave());
+    ASSERT_GT(holder.Pid(), 0);
+    const auto t0 = steady_clock::now();
+    while (FindPortHolders(pty.Slave()).empty() && steady_clock::now() - t0 < 3s)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(DescribeHolders(FindPortHolders(pty.Slave())),
+              "sleep (pid " + std::to_string(holder.Pid()) + ")");
+
+    EXPECT_EQ(port.Open(Mode(pty.Slave(), 300)), E_PORT_OPEN_FAILED);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(beeps.size(), 7u); // 3-3-1, as for any busy port
+    EXPECT_EQ(port.GetOpenFailureReason(), "busy: " + pty.Slave() + " is open in sleep (pid " +
+                                               std::to_string(holder.Pid()) + ")");
+}
+
+TEST_F(PtyPort, EveryRefusedOpenSaysWhy) {
+    std::unique_ptr<ISerialLine> line;
+    std::string why;
+    EXPECT_EQ(OpenSerialLine("/dev/morfw-no-such-port", &line, &why), E_FAIL);
+    EXPECT_TRUE(why.starts_with("no such device: /dev/morfw-no-such-port (")) << why;
+    // A bare name is looked up under /dev, but the session's own terminals are never ports.
+    EXPECT_EQ(OpenSerialLine("tty", &line, &why), E_FAIL);
+    EXPECT_EQ(why, "not a serial port: /dev/tty is the terminal of this session (/dev/tty)");
+    EXPECT_EQ(OpenSerialLine("/dev/null", &line, &why), E_FAIL);
+    EXPECT_EQ(why, "not a serial port: /dev/null is not a terminal device");
+    if (access("/dev/tty1", F_OK) == 0) {
+        EXPECT_EQ(OpenSerialLine("tty1", &line, &why), E_FAIL);
+        EXPECT_EQ(why, "not a serial port: /dev/tty1 is a virtual console");
+    }
+    // Held by this program already: its lock says so.
+    ASSERT_EQ(port.Open(Mode(pty.Slave(), 300)), S_OK);
+    EXPECT_EQ(OpenSerialLine(pty.Slave(), &line, &why), E_FAIL);
+    EXPECT_EQ(why, "busy: " + pty.Slave() + " is locked by another program");
+    port.Close();
+
+    if (getuid() != 0)
+        return; // the rest needs another user to be denied
+    ASSERT_EQ(chmod(pty.Slave().c_str(), 0600), 0);
+    const auto [code, out] = RunProbeOutput({"--uid", "65534", "--line", pty.Slave()});
+    EXPECT_EQ(code, 1);
+    EXPECT_TRUE(out.starts_with("permission denied: " + pty.Slave() + " belongs to the group "))
+        << out;
+    EXPECT_NE(out.find("sudo usermod -a -G "), std::string::npos) << out;
+}
+
+// The device goes back to whoever uses it next as it was found, not as a raw line.
+TEST_F(PtyPort, CloseGivesBackTheSettingsFoundAtOpen) {
+    termios before{};
+    ASSERT_EQ(tcgetattr(pty.Keep(), &before), 0);
+    ASSERT_NE(before.c_lflag & ICANON, 0u); // a new pseudo-terminal is cooked
+    ASSERT_EQ(port.Open(Mode(pty.Slave(), 300)), S_OK);
+    termios during{};
+    ASSERT_EQ(tcgetattr(pty.Keep(), &during), 0);
+    EXPECT_EQ(during.c_lflag & ICANON, 0u);
+    port.Close();
+    termios after{};
+    ASSERT_EQ(tcgetattr(pty.Keep(), &after), 0);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
 }
 
 TEST_F(PtyPort, AnOrdinaryUserCanOpenCloseAndOpenAgain) {

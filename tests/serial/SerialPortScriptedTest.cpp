@@ -72,7 +72,8 @@ class ScriptedPort : public ::testing::Test {
 protected:
     void SetUp() override {
         g_script = std::make_shared<ScriptState>();
-        RegisterLineBackend("script:", [](const std::string&, std::unique_ptr<ISerialLine>* pp) {
+        RegisterLineBackend("script:", [](const std::string&, std::unique_ptr<ISerialLine>* pp,
+                                          std::string*) {
             auto s = g_script;
             if (!s)
                 return E_FAIL;
@@ -447,7 +448,7 @@ TEST_F(ScriptedPort, ANameThatDoesNotFitIsRefusedUnread) {
 TEST(LineRegistry, TheLongestPrefixPicksTheBackendAndOtherNamesAreDevicePaths) {
     std::string picked;
     auto make = [&](const char* tag) {
-        return [&picked, tag](const std::string&, std::unique_ptr<ISerialLine>*) {
+        return [&picked, tag](const std::string&, std::unique_ptr<ISerialLine>*, std::string*) {
             picked = tag;
             return E_FAIL;
         };

@@ -47,6 +47,12 @@ public:
             close(m_master);
     }
     bool Ok() const { return m_master >= 0 && m_keep >= 0; }
+    // The program refuses a device that another process holds, this one included.
+    void DropKeep() {
+        if (m_keep >= 0)
+            close(m_keep);
+        m_keep = -1;
+    }
     const std::string& Slave() const { return m_slave; }
     void Write(const Bytes& b) const {
         ASSERT_EQ(write(m_master, b.data(), b.size()), static_cast<ssize_t>(b.size()));
@@ -134,6 +140,7 @@ TEST(MorfwSimTool, UnlocksEchoesAndEndsCleanlyOnAPty) {
     ASSERT_TRUE(pty.Ok());
     TempDir dir;
     const SmallSet set = WriteSmallSet(dir.Path());
+    pty.DropKeep();
     Program prog;
     ASSERT_TRUE(
         prog.Start({pty.Slave(), "images=" + dir.Path() + ",dump=" + dir.File("dump.txt")}));
