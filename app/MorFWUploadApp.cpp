@@ -19,6 +19,9 @@ void CMorFWUploadApp::SetUp(const char* pszArgv0) {
     // says where the program and its image directory really are.
     m_strAppDir = GetProgramDir(pszArgv0);
 
+    // The icons are compiled into the static library; its resource object has no symbol that
+    // the program uses, so the linker drops it unless it is named here.
+    Q_INIT_RESOURCE(MorFWUpload);
     QIcon icon;
     for (const int nSize : {16, 32, 48, 64, 128, 256})
         icon.addFile(QStringLiteral(":/icons/MorFWUpload-%1.png").arg(nSize), QSize(nSize, nSize));

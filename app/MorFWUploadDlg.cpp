@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QToolButton>
 #include <QProgressBar>
 #include <QPushButton>
 
@@ -68,6 +69,25 @@ int ComparePortNames(const QString& a, const QString& b) {
 
 QRect Map(const CDialogUnits& du, const DLGITEM_LAYOUT& l) {
     return du.MapDialogRect(l.x, l.y, l.cx, l.cy);
+}
+
+// At a fractional scale (150 %) the frame of a scroll area is drawn along its last logical row
+// and column; where that line starts between two device pixels, Qt drops it, and the pane loses
+// its right and bottom frame lines and its scroll bar's groove edge. The pane's origin and its
+// last row and column are therefore moved (by less than a device pixel's worth, never outwards)
+// onto whole device pixels.
+QRect SnapToDevicePixels(const QRect& rc, qreal dpr) {
+    int nStep = 1; // the smallest number of logical pixels that is a whole number of device ones
+    while (nStep < 8 && std::abs(nStep * dpr - std::round(nStep * dpr)) > 1e-6)
+        ++nStep;
+    if (nStep == 1)
+        return rc;
+    const auto down = [nStep](int v) { return v - ((v % nStep) + nStep) % nStep; };
+    const int nLeft = down(rc.left() + nStep - 1); // inwards
+    const int nTop = down(rc.top() + nStep - 1);
+    const int nLastX = std::max(nStep, down(rc.left() + rc.width() - 1 - nLeft));
+    const int nLastY = std::max(nStep, down(rc.top() + rc.height() - 1 - nTop));
+    return QRect(nLeft, nTop, nLastX + 1, nLastY + 1);
 }
 
 } // namespace
@@ -147,7 +167,7 @@ void CMorFWUploadDlg::CreateControls() {
     const QPalette palSystem = QApplication::palette();
     m_edtLog = new ZEdit(palSystem.color(QPalette::Active, QPalette::Text),
                          palSystem.color(QPalette::Active, QPalette::Base), this);
-    m_edtLog->setGeometry(Map(du, LAYOUT_LOG));
+    m_edtLog->setGeometry(SnapToDevicePixels(Map(du, LAYOUT_LOG), devicePixelRatioF()));
 
     m_chkSlowMode = new QCheckBox(QStringLiteral("Slow Mode"), this);
     m_chkSlowMode->setGeometry(Map(du, LAYOUT_SLOW_MODE));
@@ -166,15 +186,21 @@ void CMorFWUploadDlg::CreateControls() {
     m_btnClose->setGeometry(Map(du, LAYOUT_CLOSE));
     connect(m_btnClose, &QPushButton::clicked, this, &CMorFWUploadDlg::reject);
 
-    m_btnHelp = new QPushButton(QStringLiteral("&Help"), this);
+    // A split button: its face opens the help as before, its arrow the menu with About, which
+    // a Windows user finds in the window menu and a Linux user looks for here.
+    m_btnHelp = new QToolButton(this);
+    m_btnHelp->setText(QStringLiteral("&Help"));
     m_btnHelp->setGeometry(Map(du, LAYOUT_HELP));
-    connect(m_btnHelp, &QPushButton::clicked, this, &CMorFWUploadDlg::OnHelp);
+    m_btnHelp->setPopupMode(QToolButton::MenuButtonPopup);
+    m_btnHelp->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    m_btnHelp->setFocusPolicy(Qt::StrongFocus);
+    connect(m_btnHelp, &QToolButton::clicked, this, &CMorFWUploadDlg::OnHelp);
 
     m_stcVersion = new QLabel(QString::fromUtf8(VERSION_LINE), this);
     m_stcVersion->setGeometry(Map(du, LAYOUT_VERSION));
 
     // Linux window frames offer no menu of the application's own: help and about are in the
-    // dialog's context menu and on keys.
+    // Help button's menu, the dialog's context menu and on keys.
     m_actHelp = new QAction(QStringLiteral("&Help"), this);
     m_actHelp->setShortcut(QKeySequence::HelpContents);
     connect(m_actHelp, &QAction::triggered, this, &CMorFWUploadDlg::OnHelp);
@@ -184,6 +210,11 @@ void CMorFWUploadDlg::CreateControls() {
     connect(m_actAbout, &QAction::triggered, this, &CMorFWUploadDlg::OnAbout);
     addAction(m_actAbout);
     m_edtLog->SetMenuExtras({m_actHelp, m_actAbout});
+    auto* pHelpMenu = new QMenu(m_btnHelp);
+    pHelpMenu->addAction(m_actHelp);
+    pHelpMenu->addSeparator();
+    pHelpMenu->addAction(m_actAbout);
+    m_btnHelp->setMenu(pHelpMenu);
 
     setFixedSize(du.MapX(DLG_WIDTH), du.MapY(DLG_HEIGHT));
 }

@@ -11,6 +11,7 @@
 #include <QDialog>
 #include <QMessageBox>
 #include <QTimer>
+#include <QToolButton>
 
 #include <condition_variable>
 #include <functional>
@@ -100,7 +101,7 @@ public:
     QComboBox* m_cmbPort;
     QCheckBox* m_chkRelaxedErrorChecking;
     QCheckBox* m_chkSlowMode;
-    QPushButton* m_btnHelp;
+    QToolButton* m_btnHelp; // with a menu: Help, About
     QLabel* m_stcPort;
     QLabel* m_stcProgress;
     QLabel* m_stcRevision;

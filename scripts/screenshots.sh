@@ -3,6 +3,7 @@
 #   docs/images/MorFWUpload-idle.png          the dialog as it starts
 #   docs/images/MorFWUpload-uploaded.png      after a successful upload to the simulated unit
 #   docs/images/MorFWUpload-success-box.png   the box that reports it
+#   docs/images/MorFWUpload-150-percent.png   the dialog at 150 % with its Help menu open
 # Usage: scripts/screenshots.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,3 +26,5 @@ unset QT_QPA_PLATFORM QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS
 export QT_FONT_DPI=96 QT_AUTO_SCREEN_SCALE_FACTOR=0
 xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" \
   "$BUILD_DIR/bin/morfw_app_screenshots" "$OUT_DIR" "sim:"
+QT_SCALE_FACTOR=1.5 xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" \
+  "$BUILD_DIR/bin/morfw_app_screenshots" "$OUT_DIR" "sim:" MorFWUpload-150-percent.png

@@ -1,5 +1,7 @@
 // Renders the main dialog for the documentation: idle, and after a successful upload to the
-// simulated unit. Usage: morfw_app_screenshots OUTPUT_DIR [PORT]
+// simulated unit. Usage: morfw_app_screenshots OUTPUT_DIR [PORT [IDLE_NAME]]
+// With IDLE_NAME, only the idle dialog is rendered, with its Help menu open, into that file
+// (scripts/screenshots.sh uses it for the picture at 150 %).
 // Run it under a real display server (Xvfb): scripts/screenshots.sh does.
 
 #include "app/MorFWUploadApp.h"
@@ -12,14 +14,23 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QToolButton>
+#include <QScreen>
 #include <QTimer>
 
 #include <cstdio>
 
 namespace {
 
+// What the display server shows of the window (QWidget::grab renders it anew instead, and at a
+// fractional scale that rendering differs from the screen's at the edges).
 bool Save(QWidget& widget, const QString& strPath) {
-    const bool bOk = widget.grab().save(strPath, "PNG");
+    QPixmap pixmap;
+    if (QScreen* pScreen = widget.screen())
+        pixmap = pScreen->grabWindow(widget.winId());
+    if (pixmap.isNull())
+        pixmap = widget.grab();
+    const bool bOk = pixmap.save(strPath, "PNG");
     std::fprintf(bOk ? stdout : stderr, "%s %s\n", bOk ? "wrote" : "could not write",
                  qPrintable(strPath));
     return bOk;
@@ -56,6 +67,25 @@ int main(int argc, char** argv) {
         pBox->accept();
     });
 
+    if (argc > 3) {
+        const QString strName = QString::fromLocal8Bit(argv[3]);
+        QTimer::singleShot(500, [&] { dlg.m_btnHelp->showMenu(); });
+        QTimer::singleShot(800, [&] {
+            // The dialog with the menu over it, as the screen shows both.
+            QRect rc = dlg.geometry();
+            if (QWidget* pMenu = QApplication::activePopupWidget())
+                rc = rc.united(pMenu->geometry());
+            QPixmap shot = dlg.screen()->grabWindow(0, rc.x(), rc.y(), rc.width(), rc.height());
+            const bool bOk = shot.save(strOut + "/" + strName, "PNG");
+            std::fprintf(bOk ? stdout : stderr, "%s %s\n", bOk ? "wrote" : "could not write",
+                         qPrintable(strOut + "/" + strName));
+            nResult = bOk ? 0 : 1;
+            QApplication::closeAllWindows();
+            dlg.reject();
+        });
+        dlg.exec();
+        return nResult;
+    }
     QTimer::singleShot(500, [&] {
         if (!Save(dlg, strOut + "/MorFWUpload-idle.png"))
             nResult = 1;

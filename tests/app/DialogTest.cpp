@@ -332,6 +332,23 @@ TEST_F(DialogFixture, AboutIsInTheContextMenuAndOnCtrlShiftA) {
     }
     dlg.m_actAbout->trigger();
     EXPECT_EQ(titles.size(), 4);
+
+    // And in the Help button's menu, opened from its arrow; the button's face stays Help.
+    QStringList items;
+    QTimer::singleShot(50, [&] {
+        if (auto* pMenu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+            for (QAction* pAction : pMenu->actions())
+                items << pAction->text();
+            for (QAction* pAction : pMenu->actions())
+                if (pAction->text() == "&About MorFWUpload...") {
+                    pMenu->close();
+                    pAction->trigger();
+                }
+        }
+    });
+    dlg.m_btnHelp->showMenu();
+    EXPECT_EQ(items, QStringList({"&Help", "", "&About MorFWUpload..."}));
+    EXPECT_EQ(titles.size(), 6);
 }
 
 TEST(Application, SetsUpTheProgramAndRunsTheDialogUntilItCloses) {
@@ -359,7 +376,21 @@ TEST(Application, SetsUpTheProgramAndRunsTheDialogUntilItCloses) {
         EXPECT_EQ(QString::fromStdString(theApp.m_strAppDir),
                   QCoreApplication::applicationDirPath() + "/");
         EXPECT_EQ(QGuiApplication::desktopFileName(), "MorFWUpload");
-        EXPECT_FALSE(QApplication::windowIcon().isNull());
+        // The icon is there in its pixels, not only as a name: the window's and the about box's.
+        const QImage expected = QImage(QStringLiteral(MORFW_ICON_DIR "/MorFWUpload-32.png"))
+                                    .convertToFormat(QImage::Format_ARGB32);
+        ASSERT_FALSE(expected.isNull());
+        EXPECT_EQ(QApplication::windowIcon().pixmap(32, 32).toImage().convertToFormat(
+                      QImage::Format_ARGB32),
+                  expected);
+        CAboutDlg about;
+        const QImage shown = about.m_pIcon->pixmap().toImage();
+        ASSERT_FALSE(shown.isNull());
+        int nOpaque = 0;
+        for (int y = 0; y < shown.height(); ++y)
+            for (int x = 0; x < shown.width(); ++x)
+                nOpaque += qAlpha(shown.pixel(x, y)) > 0;
+        EXPECT_GT(nOpaque, shown.width() * shown.height() / 4);
 
         // Beep codes ring the desktop's bell and still take each tone's length, from any thread.
         QElapsedTimer timer;

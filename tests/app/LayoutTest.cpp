@@ -16,6 +16,9 @@
 #include <QPushButton>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 namespace {
 
 QRect Rect(const CDialogUnits& du, const DLGITEM_LAYOUT& l) {
@@ -69,7 +72,12 @@ TEST(DialogLayout, EveryControlSitsAtItsTemplatePositionAtAnyFontSize) {
         EXPECT_EQ(dlg.m_stcProgress->geometry(), Rect(du, CMorFWUploadDlg::LAYOUT_PROGRESS_LABEL));
         EXPECT_EQ(dlg.m_ctlProgress->geometry(), Rect(du, CMorFWUploadDlg::LAYOUT_PROGRESS));
         EXPECT_EQ(dlg.m_stcRevision->geometry(), Rect(du, CMorFWUploadDlg::LAYOUT_REVISION));
-        EXPECT_EQ(dlg.m_edtLog->geometry(), Rect(du, CMorFWUploadDlg::LAYOUT_LOG));
+        // The pane's edges may move inwards onto whole device pixels, by less than one of them.
+        const QRect rcLog = Rect(du, CMorFWUploadDlg::LAYOUT_LOG);
+        const int nSlack = dlg.devicePixelRatioF() == 1.0 ? 0 : 3;
+        EXPECT_TRUE(rcLog.contains(dlg.m_edtLog->geometry()));
+        EXPECT_LE(rcLog.width() - dlg.m_edtLog->width(), nSlack);
+        EXPECT_LE(rcLog.height() - dlg.m_edtLog->height(), nSlack);
         EXPECT_EQ(dlg.m_chkSlowMode->geometry(), Rect(du, CMorFWUploadDlg::LAYOUT_SLOW_MODE));
         EXPECT_EQ(dlg.m_chkRelaxedErrorChecking->geometry(),
                   Rect(du, CMorFWUploadDlg::LAYOUT_RELAXED));
@@ -115,4 +123,33 @@ TEST(AboutBox, ShowsNameVersionAndNoticeAtItsTemplatePositions) {
     EXPECT_EQ(dlg.size(), QSize(du.MapX(235), du.MapY(55)));
     const QFontMetrics fm(dlg.font());
     EXPECT_LE(fm.horizontalAdvance(dlg.m_pNotice->text()), dlg.m_pNotice->width());
+}
+
+// At a fractional scale (the suite runs this once more with QT_SCALE_FACTOR=1.5) the log pane
+// keeps its right and bottom frame lines: what the dialog paints has a dark line along both.
+TEST(DialogHiDpi, TheLogPaneKeepsItsWholeFrameAtAFractionalScale) {
+    const qreal dpr = qApp->devicePixelRatio();
+    if (dpr == std::floor(dpr))
+        GTEST_SKIP() << "only at a fractional scale (QT_SCALE_FACTOR=1.5)";
+    const CTempAppDir dir;
+    const FakeTtyTree tty({});
+    CMorFWUploadDlg dlg(dir.Path(), nullptr, tty.Sys(), tty.Dev());
+    dlg.show();
+    const QImage img = dlg.grab().toImage();
+    ASSERT_EQ(img.devicePixelRatio(), dpr);
+    const QRect g = dlg.m_edtLog->geometry();
+    // The pane's last device column and row, and the darkest grey within the last three.
+    const int nRight = static_cast<int>(std::ceil((g.x() + g.width()) * dpr)) - 1;
+    const int nBottom = static_cast<int>(std::ceil((g.y() + g.height()) * dpr)) - 1;
+    const int nMidX = static_cast<int>((g.x() + g.width() / 2) * dpr);
+    const int nMidY = static_cast<int>((g.y() + g.height() / 2) * dpr);
+    int nDarkestRight = 255;
+    int nDarkestBottom = 255;
+    for (int d = 0; d < 3; ++d) {
+        nDarkestRight = std::min(nDarkestRight, qGray(img.pixel(nRight - d, nMidY)));
+        nDarkestBottom = std::min(nDarkestBottom, qGray(img.pixel(nMidX, nBottom - d)));
+    }
+    const int nFace = qGray(img.pixel(2, 2)); // the dialog's face
+    EXPECT_LT(nDarkestRight, nFace - 24);
+    EXPECT_LT(nDarkestBottom, nFace - 24);
 }
