@@ -124,10 +124,11 @@ void Reporter::RedrawStatusLocked() {
     if (!m_bRegionShown)
         return;
     const int width = TerminalColumns(m_settings.nOutFd);
-    OutLocked("\r" +
-              std::string(FitColumns(StatusTextLocked(),
-                                     static_cast<std::size_t>(std::max(width - 1, 1)))) +
-              "\033[K");
+    // Appended piece by piece: GCC 12 at -O3 takes "\r" + string for an overlapping copy.
+    std::string s = "\r";
+    s += FitColumns(StatusTextLocked(), static_cast<std::size_t>(std::max(width - 1, 1)));
+    s += "\033[K";
+    OutLocked(s);
 }
 
 void Reporter::MessageBox(std::string_view text, std::string_view caption, BoxKind kind,
