@@ -1,7 +1,11 @@
 #include "cli/CancelSignals.h"
 
+#include "platform/Event.h"
+#include "platform/Sleep.h"
+
 #include <cerrno>
 #include <initializer_list>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -28,6 +32,9 @@ CancelSignals::~CancelSignals() {
 }
 
 bool CancelSignals::Install() {
+    // A reader that goes away (morfw upload | head) must not end the process before the guard
+    // has closed the port: writes to it simply fail from then on.
+    std::signal(SIGPIPE, SIG_IGN);
     sigemptyset(&m_set);
     for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
         // A blocked signal is queued even when its action is "ignore": keep the ignored ones
@@ -45,6 +52,15 @@ bool CancelSignals::Install() {
         return false;
     }
     return true;
+}
+
+bool CancelSignals::Wait(DWORD dwMilliseconds) {
+    if (m_fd < 0) {
+        Sleep(dwMilliseconds);
+        return false;
+    }
+    pollfd pfd{m_fd, POLLIN, 0};
+    return PollFor(&pfd, 1, dwMilliseconds) > 0;
 }
 
 int CancelSignals::Take() {

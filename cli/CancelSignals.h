@@ -1,9 +1,13 @@
 #pragma once
-// Ctrl-C (SIGINT), SIGTERM and SIGHUP as the operator's confirmed cancel. The signals are
-// blocked in every thread and read from a signalfd by the waiting main thread, so nothing runs
-// in signal context: the main thread sets the session's cancel flag and the session ends
-// through its guard, which closes the port. Further signals only say that the cancel is under
-// way; none of them ends the process before the guard has run.
+// Ctrl-C (SIGINT), SIGTERM and SIGHUP as the operator's confirmed cancel. On Linux the signals
+// are blocked in every thread and read from a signalfd by the waiting main thread, so nothing
+// runs in signal context (CancelSignals.cpp); on Windows a console control handler
+// (SetConsoleCtrlHandler) queues Ctrl-C, Ctrl-Break and the console's closing for the main
+// thread (CancelSignals_win32.cpp). The main thread sets the session's cancel flag and the
+// session ends through its guard, which closes the port. Further signals only say that the
+// cancel is under way; none of them ends the process before the guard has run.
+
+#include "platform/Types.h"
 
 #include <csignal>
 
@@ -16,22 +20,28 @@ public:
     CancelSignals(const CancelSignals&) = delete;
     CancelSignals& operator=(const CancelSignals&) = delete;
 
-    // Must run before any thread starts, so that every thread inherits the blocked mask.
+    // Must run before any thread starts, so that every thread inherits the blocked mask. On
+    // Linux it also ignores SIGPIPE: a reader that goes away (morfw upload | head) must not end
+    // the process before the guard has closed the port.
     // Signals the process was started with ignored (nohup, a background job) stay ignored.
     // False when the system refused; the signals then keep their default action.
     bool Install();
 
-    // Readable while a signal is pending; -1 when not installed.
-    int Fd() const { return m_fd; }
+    // Waits until a signal is pending (true) or the time has passed (false).
+    bool Wait(DWORD dwMilliseconds);
 
     // Takes one pending signal: its number, or 0 when none is pending.
     int Take();
 
 private:
+#if defined(_WIN32)
+    bool m_bInstalled = false;
+#else
     int m_fd = -1;
     sigset_t m_set{};
     sigset_t m_oldMask{};
     bool m_bMasked = false;
+#endif
 };
 
 const char* SignalName(int nSignal);

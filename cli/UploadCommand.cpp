@@ -8,6 +8,7 @@
 #include "image/FileImg.h"
 #include "image/ImageCheck.h"
 #include "platform/Event.h"
+#include "platform/FileCompat.h"
 #include "platform/ProgramDir.h"
 #include "platform/Trace.h"
 #include "serial/PortDiscovery.h"
@@ -18,9 +19,6 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 namespace cli {
 
@@ -155,9 +153,6 @@ std::string DescribeOptions(const UploadOptions& o) {
 }
 
 int RunUpload(const UploadOptions& o) {
-    // A reader that goes away (morfw upload | head) must not end the process before the guard
-    // has closed the port: writes to it simply fail from then on.
-    std::signal(SIGPIPE, SIG_IGN);
     // Before any thread exists, so that every thread inherits the blocked signals.
     CancelSignals signals;
     const bool bSignals = signals.Install();
@@ -167,7 +162,7 @@ int RunUpload(const UploadOptions& o) {
 
     FdHolder logFile(o.strLogFile.empty() ? -1
                                           : open(o.strLogFile.c_str(),
-                                                 O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+                                                 O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_BINARY, 0644));
     if (!o.strLogFile.empty() && logFile.Get() < 0) {
         const std::string text =
             "morfw: cannot open the log file " + o.strLogFile + ": " + std::strerror(errno) + "\n";
@@ -216,8 +211,7 @@ int RunUpload(const UploadOptions& o) {
 
     int nSignals = 0;
     while (host.IsSessionRunning()) {
-        pollfd pfd{signals.Fd(), POLLIN, 0};
-        PollFor(&pfd, 1, TICK_MS);
+        signals.Wait(TICK_MS);
         for (int sig = signals.Take(); sig != 0; sig = signals.Take()) {
             const std::string name = SignalName(sig);
             if (nSignals++ > 0) {

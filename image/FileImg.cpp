@@ -3,16 +3,14 @@
 #include "image/AsciiCase.h"
 #include "image/Profile.h"
 #include "image/SRecord.h"
+#include "platform/FileCompat.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
-#include <fcntl.h>
 #include <new>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -128,7 +126,7 @@ HRESULT LoadImageFile(const std::string& strImageDir, const FILEIMG_ENTRY& entry
         return E_FAIL;
 
     // Non-blocking so that a FIFO of that name cannot hang the load; regular files ignore it.
-    const int fd = ::open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = ::open(strPath.c_str(), O_RDONLY | O_BINARY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         SetError(pstrError, strPath + ": cannot open: " + std::strerror(errno));
         return E_FAIL;

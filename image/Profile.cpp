@@ -1,11 +1,9 @@
 #include "image/Profile.h"
 
 #include "image/AsciiCase.h"
+#include "platform/FileCompat.h"
 
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -84,7 +82,7 @@ std::string GetPrivateProfileString(const char* pszSection, const char* pszKey,
                                     const std::string& strFileName) {
     std::string text;
     // Non-blocking open: a FIFO of that name must not hang the window's start.
-    const int fd = ::open(strFileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = ::open(strFileName.c_str(), O_RDONLY | O_BINARY | O_CLOEXEC | O_NONBLOCK);
     if (fd >= 0) {
         struct stat st {};
         if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {

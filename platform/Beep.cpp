@@ -1,10 +1,8 @@
 #include "platform/Beep.h"
 
-#include "platform/Sleep.h"
+#include "platform/SystemSinks.h"
 
-#include <cstdio>
 #include <mutex>
-#include <unistd.h>
 
 namespace {
 
@@ -37,9 +35,5 @@ void Beep(DWORD dwFreq, DWORD dwDuration) {
         sink(dwFreq, dwDuration);
         return;
     }
-    if (isatty(STDERR_FILENO)) {
-        std::fputc('\a', stderr);
-        std::fflush(stderr);
-    }
-    Sleep(dwDuration);
+    SystemBeep(dwFreq, dwDuration);
 }

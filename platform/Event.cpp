@@ -12,6 +12,8 @@ CEvent::CEvent(bool bInitiallySet) : m_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)
         Set();
 }
 
+bool CEvent::IsValid() const { return m_fd >= 0; }
+
 CEvent::~CEvent() {
     if (m_fd >= 0)
         close(m_fd);

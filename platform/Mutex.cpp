@@ -2,6 +2,9 @@
 
 #include <chrono>
 
+CMutex::CMutex() = default;
+CMutex::~CMutex() = default;
+
 DWORD CMutex::Lock(DWORD dwMilliseconds) {
     const auto me = std::this_thread::get_id();
     std::unique_lock lock(m_state);

@@ -45,6 +45,8 @@ bool CThread::Start(CThreadThunk* pThunk, void* pParam, int nPriority) {
     return true;
 }
 
+bool CThread::IsStarted() const { return m_thread.joinable(); }
+
 DWORD CThread::GetExitCode() const {
     return m_pState ? m_pState->dwExitCode.load() : STILL_ACTIVE;
 }

@@ -6,8 +6,12 @@
 
 #include <atomic>
 #include <memory>
+#if !defined(_WIN32)
 #include <thread>
+#endif
 
+#if !defined(THREAD_PRIORITY_HIGHEST)
+// The Win32 priority steps (the same values as <windows.h>'s).
 enum ThreadPriority : int {
     THREAD_PRIORITY_LOWEST = -2,
     THREAD_PRIORITY_BELOW_NORMAL = -1,
@@ -15,9 +19,11 @@ enum ThreadPriority : int {
     THREAD_PRIORITY_ABOVE_NORMAL = 1,
     THREAD_PRIORITY_HIGHEST = 2,
 };
+#endif
 
-// Applies a priority to the calling thread as a nice value. A refusal (an ordinary user may
-// not raise priority) is ignored without a message. Returns whether it took effect.
+// Applies a priority to the calling thread: SetThreadPriority on Windows, a nice value on
+// Linux. A refusal (an ordinary user may not raise priority) is ignored without a message.
+// Returns whether it took effect.
 bool SetCurrentThreadPriority(int nPriority);
 
 // One thread. The thread runs CThreadThunk::Entry(pThunk, pParam) and keeps its result as the
@@ -32,7 +38,7 @@ public:
     // False when the system could not start the thread.
     bool Start(CThreadThunk* pThunk, void* pParam, int nPriority = THREAD_PRIORITY_NORMAL);
 
-    bool IsStarted() const { return m_thread.joinable(); }
+    bool IsStarted() const;
     // STILL_ACTIVE while the routine runs, then its result.
     DWORD GetExitCode() const;
     // Waits until the thread has ended. Must not be called from the thread itself.
@@ -43,10 +49,18 @@ public:
     long GetThreadId() const;
 
 private:
+#if defined(_WIN32)
+    // CreateThread's handle, kept until destruction: GetExitCodeThread reads it also after a
+    // Detach. Thread_win32.cpp.
+    void* m_hThread = nullptr;
+    DWORD m_dwThreadId = 0;
+    bool m_bJoinable = false;
+#else
     struct State {
         std::atomic<DWORD> dwExitCode{STILL_ACTIVE};
         std::atomic<long> nTid{0};
     };
     std::shared_ptr<State> m_pState;
     std::thread m_thread;
+#endif
 };

@@ -1,5 +1,7 @@
 #include "platform/Trace.h"
 
+#include "platform/SystemSinks.h"
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -53,9 +55,9 @@ void TraceDebug(const char* pszText) {
         Sink()(line);
         return;
     }
-    if (TraceToStderr()) {
-        std::string out(line);
-        out += '\n';
+    std::string out(line);
+    out += '\n';
+    TraceToSystem(out.c_str()); // the debugger's output on Windows; nothing on Linux
+    if (TraceToStderr())
         std::fwrite(out.data(), 1, out.size(), stderr);
-    }
 }

@@ -68,14 +68,3 @@ std::vector<DeviceHolder> FindPortHolders(const std::string& strDevice) {
         return {};
     return FindDeviceHolders(static_cast<unsigned long long>(st.st_rdev));
 }
-
-std::string DescribeHolders(const std::vector<DeviceHolder>& holders) {
-    std::string s;
-    for (const auto& h : holders) {
-        if (!s.empty())
-            s += ", ";
-        s += (h.strName.empty() ? std::string("a process") : h.strName) + " (pid " +
-             std::to_string(h.nPid) + ")";
-    }
-    return s;
-}

@@ -1,6 +1,8 @@
 #pragma once
-// The serial ports the system lists: the ttys under /sys/class/tty with a device behind them,
-// without virtual consoles and without legacy 8250 ports that have no UART present.
+// The serial ports the system lists. Linux: the ttys under /sys/class/tty with a device behind
+// them, without virtual consoles and without legacy 8250 ports that have no UART present
+// (PortDiscovery.cpp). Windows: the values of HKLM "HARDWARE\DEVICEMAP\SERIALCOMM"
+// (PortDiscovery_win32.cpp; the two roots are not used there).
 
 #include <string>
 #include <vector>
@@ -17,6 +19,10 @@ struct SerialPortInfo {
     std::string strProduct;
     std::string strSerialNumber;
 };
+
+// The order of the port list: names compare character by character, runs of digits by value
+// (ttyS2 before ttyS10, COM2 before COM10).
+bool PortNameLess(const std::string& a, const std::string& b);
 
 // Reads the ports once, sorted by name with numbers in numeric order (ttyS2 before ttyS10).
 // The roots are parameters so that a test can hand in a tree of its own.

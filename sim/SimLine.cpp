@@ -6,7 +6,6 @@
 #include "sim/SimWait.h"
 
 #include <algorithm>
-#include <sys/prctl.h>
 
 namespace {
 
@@ -17,12 +16,11 @@ const SimDuration kUnplugAfterAnswer = SimMilliseconds(2);
 // The unit thread also wakes for this many queued host characters, so the queue stays bounded.
 constexpr std::size_t kMaxQueued = 4096;
 
-// The threads that wait for the simulated line's moments wake on time to the microsecond rather
-// than the kernel's default 50 us of timer slack. Once per thread.
+// Once per thread that waits for the simulated line's moments.
 void UsePreciseTimers() {
     thread_local bool bDone = false;
     if (!bDone) {
-        prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
+        SimUsePreciseTimers();
         bDone = true;
     }
 }

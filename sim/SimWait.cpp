@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <ctime>
 #include <poll.h>
+#include <sys/prctl.h>
 
 DWORD SimWaitUntil(const CEvent& a, const CEvent* b,
                    std::chrono::steady_clock::time_point deadline) {
@@ -34,4 +35,8 @@ DWORD SimWaitUntil(const CEvent& a, const CEvent* b,
             return WAIT_OBJECT_0 + 1;
         return WAIT_FAILED;
     }
+}
+
+void SimUsePreciseTimers() {
+    prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
 }

@@ -13,7 +13,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <sys/stat.h>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -97,7 +98,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::string dir = argv[1];
-    mkdir(dir.c_str(), 0777); // an existing directory is fine
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec); // an existing directory is fine
     if (dir.back() != '/')
         dir += '/';
     const bool ok =
