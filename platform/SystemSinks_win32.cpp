@@ -4,4 +4,12 @@
 
 void TraceToSystem(const char* pszLine) { OutputDebugStringA(pszLine); }
 
-void SystemBeep(DWORD dwFreq, DWORD dwDuration) { ::Beep(dwFreq, dwDuration); }
+void SystemBeep(DWORD dwFreq, DWORD dwDuration) {
+    // Beep returns when the tone has ended; where it returns early (no speaker, Wine) the rest
+    // of the tone's length is waited out, so that beep codes keep their rhythm.
+    const DWORD dwStart = GetTickCount();
+    ::Beep(dwFreq, dwDuration);
+    const DWORD dwSpent = GetTickCount() - dwStart;
+    if (dwSpent < dwDuration)
+        Sleep(dwDuration - dwSpent);
+}

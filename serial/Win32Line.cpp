@@ -197,11 +197,14 @@ public:
         if (m_bGone.load())
             return -1;
         info.nBreaks += m_nBreaks.exchange(0);
-        if (nCapacity <= 0)
-            return 0;
+        // The read asks for what the driver holds (cbInQue), no more, as each EV_RXCHAR does.
+        const DWORD dwWaiting = InQueue();
+        if (nCapacity <= 0 || dwWaiting == 0)
+            return m_bGone.load() ? -1 : 0;
         ResetEvent(m_ovRead.hEvent);
         DWORD dwRead = 0;
-        if (!ReadFile(m_hPort, pDest, static_cast<DWORD>(nCapacity), &dwRead, &m_ovRead)) {
+        if (!ReadFile(m_hPort, pDest, std::min<DWORD>(dwWaiting, static_cast<DWORD>(nCapacity)),
+                      &dwRead, &m_ovRead)) {
             // With the port's read time-outs a read completes at once; a deferred one is
             // collected here, which takes no time.
             if (GetLastError() != ERROR_IO_PENDING ||

@@ -147,6 +147,9 @@ TEST(LoadImageFiles, MissingImageDirectoryFailsAtTheFirstFile) {
 }
 
 TEST(LoadImageFiles, FileNamesFallBackToASingleCaseInsensitiveMatch) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows file names ignore case already";
+#endif
     CTempDir dir;
     WriteValidSet(dir);
     std::filesystem::rename(dir.Path() + "kernimg.s19", dir.Path() + "KERNIMG.S19");
@@ -160,6 +163,9 @@ TEST(LoadImageFiles, FileNamesFallBackToASingleCaseInsensitiveMatch) {
 }
 
 TEST(LoadImageFiles, TheExactNameWinsOverOtherCaseVariants) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows file names ignore case already";
+#endif
     CTempDir dir;
     WriteValidSet(dir);
     dir.Write("KERNIMG.S19", "garbage that would not validate S1zz");
@@ -170,6 +176,9 @@ TEST(LoadImageFiles, TheExactNameWinsOverOtherCaseVariants) {
 }
 
 TEST(LoadImageFiles, TwoCaseInsensitiveMatchesAreAmbiguous) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "a Windows folder cannot hold two such names";
+#endif
     CTempDir dir;
     WriteValidSet(dir);
     std::filesystem::rename(dir.Path() + "kernimg.s19", dir.Path() + "KERNIMG.S19");
@@ -205,6 +214,9 @@ TEST(LoadImageFiles, TableEndsAtTheEntryWithAnEmptyName) {
 }
 
 TEST(LoadImageFiles, SomethingThatIsNotAFileFailsTheLoad) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows refuses to open a folder as a file (another text)";
+#endif
     CTempDir dir;
     WriteValidSet(dir);
     std::filesystem::remove(dir.Path() + "BootI.bin");
@@ -217,8 +229,12 @@ TEST(LoadImageFiles, SomethingThatIsNotAFileFailsTheLoad) {
 }
 
 TEST(LoadImageFiles, UnreadableFileFails) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "no file modes to take reading away";
+#else
     if (::geteuid() == 0)
         GTEST_SKIP() << "root reads every file";
+#endif
     CTempDir dir;
     WriteValidSet(dir);
     ::chmod((dir.Path() + "Morvane.s19").c_str(), 0);

@@ -1,6 +1,7 @@
 #pragma once
 // Temporary image directories and S-record text for the image tests.
 
+#include "../TestTempDir.h"
 #include "image/FileImg.h"
 
 #include <gtest/gtest.h>
@@ -17,10 +18,7 @@
 class CTempDir {
 public:
     CTempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "morfw-image-XXXXXX").string();
-        if (::mkdtemp(tmpl.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        m_path = tmpl + "/";
+        m_path = MakeTestTempDir("morfw-image-").string() + "/";
     }
     ~CTempDir() {
         std::error_code ec;

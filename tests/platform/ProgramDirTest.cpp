@@ -5,6 +5,7 @@
 #include <climits>
 #include <unistd.h>
 
+#if !defined(_WIN32) // Windows: tests/windows/
 TEST(ProgramDir, IsTheDirectoryOfTheRunningFileWhateverArgv0Says) {
     char exe[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -21,3 +22,4 @@ TEST(ProgramDir, DirectoryOfKeepsTheTrailingSeparator) {
     EXPECT_EQ(DirectoryOf("morfw"), "./");
     EXPECT_EQ(DirectoryOf("/morfw"), "/");
 }
+#endif

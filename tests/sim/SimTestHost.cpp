@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <sys/resource.h>
 
 namespace simtest {
 
@@ -132,22 +131,6 @@ SimReport CReportCatcher::Last() const {
 int CReportCatcher::Count() const {
     std::lock_guard lock(m_mutex);
     return m_nCount;
-}
-
-int ThreadCount() {
-    int n = 0;
-    std::error_code ec;
-    for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec);
-         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
-        ++n;
-    return n;
-}
-
-double ProcessCpuSeconds() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 } // namespace simtest

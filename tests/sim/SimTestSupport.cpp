@@ -1,5 +1,6 @@
 #include "SimTestSupport.h"
 
+#include "../TestTempDir.h"
 #include "platform/Sleep.h"
 
 #include <cstdio>
@@ -13,10 +14,7 @@
 namespace simtest {
 
 TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "morfw-sim-XXXXXX").string();
-    if (!mkdtemp(tmpl.data()))
-        throw std::runtime_error("mkdtemp failed");
-    m_path = tmpl + "/";
+    m_path = MakeTestTempDir("morfw-sim-").string() + "/";
 }
 
 TempDir::~TempDir() {

@@ -1,6 +1,7 @@
 // The whole session: its log transcript, line activity and pauses, the guard, cancellation,
 // and how front ends start it on its own thread.
 
+#include "../TestTempDir.h"
 #include "UploadTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -365,8 +366,7 @@ TEST_F(Session, GuardOrder) {
 class SessionWithImageFiles : public UploadFixture {
 protected:
     SessionWithImageFiles() {
-        char szTemplate[] = "/tmp/morfw-upload-test-XXXXXX";
-        m_dir = mkdtemp(szTemplate);
+        m_dir = MakeTestTempDir("morfw-upload-test-");
         std::filesystem::create_directory(m_dir / "MorFWImg");
         const TestImages img = SmallImages();
         Write("Shutup.bin", std::string(img.shutup.begin(), img.shutup.end()));

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# Windows: installs what is missing (mingw-w64, Wine), cross-builds morfw.exe for 32-bit
+# Windows (build-win/), packs it (dist/MorFWUpload-win32.zip), and runs the Windows suites
+# under Wine, with a whole upload to sim: whose transcript must equal the Linux build's.
+#
+# The suites run on the 32-bit build where this machine's kernel runs 32-bit programs (the
+# 32-bit Wine loader needs that); where it does not (ia32 emulation off), on a 64-bit build of
+# the same sources under wine64 (build-win64/).
+# Usage: scripts/windows.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+need=()
+for p in g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix \
+         cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev \
+         python3 zip wine64; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
+done
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+  need+=(wine wine32:i386)
+else
+  for p in wine wine32:i386; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
+  done
+fi
+if [ ${#need[@]} -gt 0 ]; then
+  echo "windows: installing ${need[*]}"
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${need[@]}"
+fi
+
+# The sample image generator runs on this machine, whatever the target.
+mkdir -p build-win-tools
+g++ -std=c++20 -O1 sim/sample_images/GenerateSampleImages.cpp -o build-win-tools/morfw_sample_images
+common=(-G Ninja -DMORFW_BUILD_BENCH=OFF -DMORFW_BUILD_APP=OFF -DMORFW_WARNINGS_AS_ERRORS=ON
+        "-DMORFW_SAMPLE_GENERATOR=$root/build-win-tools/morfw_sample_images")
+
+export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  wine32=yes
+else
+  wine32=no
+  echo "windows: this kernel runs no 32-bit programs, so no 32-bit Wine; the suites run on a"
+  echo "windows: 64-bit build of the same sources under wine64"
+fi
+
+cmake -S . -B build-win "${common[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+  -DMORFW_BUILD_TESTS=$([ $wine32 = yes ] && echo ON || echo OFF)
+cmake --build build-win
+
+# The package: the program, the help page, and an empty MorFWImg\ for the operator's set.
+rm -rf dist/MorFWUpload && mkdir -p dist/MorFWUpload/MorFWImg
+cp build-win/bin/morfw.exe app/help/MorFWUpload.html dist/MorFWUpload/
+: > dist/MorFWUpload/MorFWImg/PUT-THE-IMAGE-SET-HERE.txt
+(cd dist && rm -f MorFWUpload-win32.zip && zip -qr MorFWUpload-win32.zip MorFWUpload)
+echo "windows: wrote dist/MorFWUpload-win32.zip"
+
+if [ $wine32 = yes ]; then
+  test_dir=build-win
+  wine_cmd=/usr/lib/wine/wine
+else
+  test_dir=build-win64
+  wine_cmd=/usr/lib/wine/wine64
+  cmake -S . -B build-win64 "${common[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
+    -DMORFW_BUILD_TESTS=ON
+  cmake --build build-win64
+fi
+ctest --test-dir "$test_dir" --output-on-failure
+
+# A whole upload to the simulated unit: the same log as the Linux build's, elapsed time aside.
+echo "windows: uploading the sample set to sim: with morfw.exe under Wine"
+"$wine_cmd" "$test_dir/bin/morfw.exe" upload --port sim: > "$test_dir/upload-sim.txt"
+if [ ! -x build/bin/morfw ]; then
+  scripts/setup.sh build >/dev/null
+fi
+build/bin/morfw upload --port sim: > "$test_dir/upload-sim-linux.txt"
+norm() { sed 's/uploaded in [0-9]*:[0-9]*:[0-9]*/uploaded in H:MM:SS/' "$1"; }
+if ! diff <(norm "$test_dir/upload-sim-linux.txt") <(norm "$test_dir/upload-sim.txt"); then
+  echo "windows: the Windows transcript differs from the Linux one" >&2
+  exit 1
+fi
+echo "windows: the transcripts are identical"

@@ -1,0 +1,58 @@
+#!/usr/bin/env python3
+"""Runs a Windows test program under Wine with COM7 on a pseudo-terminal whose other side this
+script plays: it echoes every byte, and after "RATE?" it adds "=<rate>;" with the rate the
+Windows side set (read from the slave's termios2). Wine maps COM ports to ttys through
+HKLM\\Software\\Wine\\Ports; the wineserver is restarted so that the mapping takes effect.
+Usage: pty_unit.py WINE PROGRAM.exe [ARGS...]   (exit code: the program's)"""
+import fcntl, os, pty, select, struct, subprocess, sys, threading
+
+TCGETS2 = 0x802C542A
+
+
+def slave_rate(fd):
+    buf = fcntl.ioctl(fd, TCGETS2, b"\0" * 44)
+    return struct.unpack_from("I", buf, 40)[0]
+
+
+def main():
+    wine, prog = sys.argv[1], sys.argv[2:]
+    master, slave = pty.openpty()
+    name = os.ttyname(slave)
+    env = dict(os.environ, WINEDEBUG=os.environ.get("WINEDEBUG", "-all"), MORFW_TEST_COM="COM7")
+    subprocess.run([wine, "reg", "add", r"HKLM\Software\Wine\Ports", "/v", "COM7", "/t",
+                    "REG_SZ", "/d", name, "/f"], env=env, capture_output=True, check=True)
+    subprocess.run(["wineserver", "-k"], env=env)
+    subprocess.run(["wineserver", "-w"], env=env)
+    stop = threading.Event()
+
+    def unit():
+        tail = b""
+        while not stop.is_set():
+            r, _, _ = select.select([master], [], [], 0.1)
+            if not r:
+                continue
+            try:
+                data = os.read(master, 4096)
+            except OSError:
+                continue
+            out = data
+            tail = (tail + data)[-5:]
+            if tail == b"RATE?":
+                out += b"=%d;" % slave_rate(slave)
+                tail = b""
+            if not os.environ.get("PTY_UNIT_SILENT"):
+                os.write(master, out)
+
+    t = threading.Thread(target=unit, daemon=True)
+    t.start()
+    try:
+        code = subprocess.run([wine] + prog, env=env, timeout=600).returncode
+    finally:
+        stop.set()
+        subprocess.run([wine, "reg", "delete", r"HKLM\Software\Wine\Ports", "/v", "COM7", "/f"],
+                       env=env, capture_output=True)
+    sys.exit(code)
+
+
+if __name__ == "__main__":
+    main()
