@@ -97,6 +97,19 @@ const char* SessionTerminalKind(dev_t rdev) {
     return nullptr;
 }
 
+// Whether the kernel files the device under its tty class (/sys/dev/char/MAJ:MIN/subsystem),
+// known before it is opened. Where sysfs cannot say, false: the look after the open remains.
+bool IsTtyDevice(dev_t rdev) {
+    char szLink[256];
+    const std::string strPath = "/sys/dev/char/" + std::to_string(major(rdev)) + ":" +
+                                std::to_string(minor(rdev)) + "/subsystem";
+    const ssize_t n = readlink(strPath.c_str(), szLink, sizeof szLink - 1);
+    if (n <= 0)
+        return false;
+    const std::string strTarget(szLink, static_cast<std::size_t>(n));
+    return strTarget.ends_with("/tty");
+}
+
 std::string ListedPorts() {
     std::string s;
     for (const auto& port : EnumerateSerialPorts()) {
@@ -175,6 +188,10 @@ HRESULT CTermiosLine::Open(const std::string& strName, std::unique_ptr<ISerialLi
     if (stat(strPath.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
         if (const char* pszWhy = SessionTerminalKind(st.st_rdev))
             return fail("not a serial port: " + strPath + " is " + pszWhy);
+        // Looked at before the open too: opening raises DTR and RTS, which would disturb the
+        // program that holds the line (and may reset whatever is at its other end).
+        if (IsTtyDevice(st.st_rdev) && !FindDeviceHolders(st.st_rdev).empty())
+            return fail(BusyReason(strPath, st.st_rdev, ""));
     }
     // Non-blocking also keeps open from hanging on carrier detect; EBUSY means another holder
     // set the exclusive flag.
