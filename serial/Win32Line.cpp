@@ -6,7 +6,8 @@
 //
 // One WaitCommEvent can be outstanding on a port. The receive thread owns it (WaitRx); an
 // EV_TXEMPTY it collects is passed on to the transmit thread's WaitTxDrained through an event of
-// the line's own, and an EV_BREAK is counted for the next Read. The break's 0x00 byte comes
+// the line's own, and an EV_BREAK is counted for the next Read. A wait that ends aborted (Wine
+// ends one when the status is read on the other thread) is made again. The break's 0x00 byte comes
 // from the driver in the received stream (fNull is off).
 #include "serial/SerialLine.h"
 
@@ -68,8 +69,7 @@ std::string OpenErrorReason(DWORD dwError, const std::string& strName) {
 bool IsGoneError(DWORD dwError) {
     return dwError == ERROR_ACCESS_DENIED || dwError == ERROR_BAD_COMMAND ||
            dwError == ERROR_GEN_FAILURE || dwError == ERROR_DEVICE_NOT_CONNECTED ||
-           dwError == ERROR_DEV_NOT_EXIST || dwError == ERROR_INVALID_HANDLE ||
-           dwError == ERROR_OPERATION_ABORTED;
+           dwError == ERROR_DEV_NOT_EXIST || dwError == ERROR_INVALID_HANDLE;
 }
 
 class CWin32Line final : public ISerialLine {
@@ -182,6 +182,10 @@ public:
             m_bWaitPending = false;
             DWORD dwDummy = 0;
             if (!GetOverlappedResult(m_hPort, &m_ovWait, &dwDummy, FALSE)) {
+                // An aborted wait (Wine ends one when the port's status is read on the other
+                // thread) is simply made again.
+                if (GetLastError() == ERROR_OPERATION_ABORTED)
+                    continue;
                 if (IsGoneError(GetLastError())) {
                     m_bGone.store(true);
                     return LineWait::Gone;

@@ -68,10 +68,7 @@ TEST_F(ComPort, TheRegistryListsThePort) {
     EXPECT_NE(std::find(names.begin(), names.end(), TestPort()), names.end());
 }
 
-// Under Wine 8.0 on a pseudo-terminal the port's WaitCommEvent fails outright once bytes come
-// in (traced "CSerial::Receive(): Error occurred in WaitCommEvent call..."), so nothing is
-// received; not yet diagnosed, and these two stay off until it is.
-TEST_F(ComPort, DISABLED_BytesGoBothWaysAndTransmitEmptyFollows) {
+TEST_F(ComPort, BytesGoBothWaysAndTransmitEmptyFollows) {
     ASSERT_EQ(port.Open(Mode(TestPort(), 300)), S_OK) << port.GetOpenFailureReason();
     EXPECT_EQ(port.WaitTxEmpty(0), 0); // nothing sent yet
     std::string all;
@@ -83,15 +80,27 @@ TEST_F(ComPort, DISABLED_BytesGoBothWaysAndTransmitEmptyFollows) {
     EXPECT_TRUE(port.Close());
 }
 
-TEST_F(ComPort, DISABLED_TheRatesTheStagesUseReachTheLine) {
-    ASSERT_EQ(port.Open(Mode(TestPort(), 300)), S_OK) << port.GetOpenFailureReason();
-    for (const DWORD dwRate : {38400ul, 4800ul, 738ul}) {
+// The rates the stages use, as the far side reads them. Slow Mode's 738 baud is checked apart:
+// Wine 8.0 takes SetCommState with a rate that is not a standard one and leaves the line at the
+// rate before, which a Windows driver does not do.
+void CheckRates(CSerialPort& port, std::initializer_list<DWORD> rates) {
+    for (const DWORD dwRate : rates) {
         ASSERT_EQ(port.SetPortMode(Mode("", dwRate)), S_OK) << dwRate;
         port.ClearRxBuffer();
         ASSERT_EQ(port.Send("RATE?", 5), 0);
         const std::string want = "RATE?=" + std::to_string(dwRate) + ";";
         EXPECT_EQ(ReadFor(port, want.size(), 3000), want);
     }
+}
+
+TEST_F(ComPort, TheRatesTheStagesUseReachTheLine) {
+    ASSERT_EQ(port.Open(Mode(TestPort(), 300)), S_OK) << port.GetOpenFailureReason();
+    CheckRates(port, {38400ul, 4800ul, 300ul});
+}
+
+TEST_F(ComPort, DISABLED_SlowModesRateReachesTheLine) {
+    ASSERT_EQ(port.Open(Mode(TestPort(), 300)), S_OK) << port.GetOpenFailureReason();
+    CheckRates(port, {738ul});
 }
 
 TEST_F(ComPort, CloseIsPromptWhileTheReceiveThreadWaitsForAnEvent) {
