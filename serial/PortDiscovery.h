@@ -29,3 +29,7 @@ bool PortNameLess(const std::string& a, const std::string& b);
 std::vector<SerialPortInfo>
 EnumerateSerialPorts(const std::string& strSysClassTty = "/sys/class/tty",
                      const std::string& strDevDir = "/dev");
+
+// "the ports listed: /dev/ttyS0, /dev/ttyUSB0" (or "no serial port is listed"), for the reason
+// of a port that does not exist. Reads the list anew.
+std::string DescribeListedPorts();

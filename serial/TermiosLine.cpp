@@ -12,6 +12,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sstream>
+#include <vector>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <fcntl.h>
@@ -110,17 +111,6 @@ bool IsTtyDevice(dev_t rdev) {
     return strTarget.ends_with("/tty");
 }
 
-std::string ListedPorts() {
-    std::string s;
-    for (const auto& port : EnumerateSerialPorts()) {
-        if (!s.empty())
-            s += ", ";
-        s += port.strDevice;
-    }
-    return s.empty() ? std::string("no serial port is listed")
-                     : "the ports listed: " + s;
-}
-
 std::string UserName() {
     if (const passwd* pw = getpwuid(geteuid()))
         return pw->pw_name;
@@ -145,7 +135,7 @@ std::string OpenErrorReason(int err, const std::string& strPath) {
     }
     case ENOENT:
     case ENOTDIR:
-        return "no such device: " + strPath + " (" + ListedPorts() + ")";
+        return "no such device: " + strPath + " (" + DescribeListedPorts() + ")";
     case EBUSY:
         return "busy: " + strPath + " is held exclusively by another program";
     case ENXIO:
@@ -158,8 +148,8 @@ std::string OpenErrorReason(int err, const std::string& strPath) {
 }
 
 // A busy device, with whoever holds it where that can be seen.
-std::string BusyReason(const std::string& strPath, dev_t rdev, const char* pszUnseen) {
-    const auto holders = FindDeviceHolders(rdev);
+std::string BusyReason(const std::string& strPath, const std::vector<DeviceHolder>& holders,
+                       const char* pszUnseen) {
     if (holders.empty())
         return "busy: " + strPath + " is " + (*pszUnseen ? pszUnseen : "open in another program");
     return "busy: " + strPath + " is open in " + DescribeHolders(holders);
@@ -190,8 +180,10 @@ HRESULT CTermiosLine::Open(const std::string& strName, std::unique_ptr<ISerialLi
             return fail("not a serial port: " + strPath + " is " + pszWhy);
         // Looked at before the open too: opening raises DTR and RTS, which would disturb the
         // program that holds the line (and may reset whatever is at its other end).
-        if (IsTtyDevice(st.st_rdev) && !FindDeviceHolders(st.st_rdev).empty())
-            return fail(BusyReason(strPath, st.st_rdev, ""));
+        if (IsTtyDevice(st.st_rdev)) {
+            if (const auto holders = FindDeviceHolders(st.st_rdev); !holders.empty())
+                return fail(BusyReason(strPath, holders, ""));
+        }
     }
     // Non-blocking also keeps open from hanging on carrier detect; EBUSY means another holder
     // set the exclusive flag.
@@ -211,11 +203,12 @@ HRESULT CTermiosLine::Open(const std::string& strName, std::unique_ptr<ISerialLi
     // locks nor sets the flag. The look comes after the lock and the flag, so that whoever
     // opens after it is refused by them.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return failClose(BusyReason(strPath, st.st_rdev, "locked by another program"));
+        return failClose(
+            BusyReason(strPath, FindDeviceHolders(st.st_rdev), "locked by another program"));
     if (ioctl(fd, TIOCEXCL) != 0)
         return failClose(OpenErrorReason(errno, strPath));
-    if (!FindDeviceHolders(st.st_rdev).empty())
-        return failClose(BusyReason(strPath, st.st_rdev, ""));
+    if (const auto holders = FindDeviceHolders(st.st_rdev); !holders.empty())
+        return failClose(BusyReason(strPath, holders, ""));
     std::unique_ptr<CTermiosLine> pLine(new CTermiosLine(fd));
     Termios2Save(fd, &pLine->m_saved);
     *ppLine = std::move(pLine);

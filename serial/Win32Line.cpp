@@ -37,21 +37,11 @@ std::string SystemText(DWORD dwError) {
     return n ? std::string(buf, n) : "error " + std::to_string(dwError);
 }
 
-std::string ListedPorts() {
-    std::string s;
-    for (const auto& port : EnumerateSerialPorts("", "")) {
-        if (!s.empty())
-            s += ", ";
-        s += port.strDevice;
-    }
-    return s.empty() ? std::string("no serial port is listed") : "the ports listed: " + s;
-}
-
 std::string OpenErrorReason(DWORD dwError, const std::string& strName) {
     switch (dwError) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-        return "no such device: " + strName + " (" + ListedPorts() + ")";
+        return "no such device: " + strName + " (" + DescribeListedPorts() + ")";
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
         // A port is opened without sharing: another holder makes it "access denied".

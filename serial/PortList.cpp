@@ -1,3 +1,4 @@
+// The port list's order and its text, on both systems.
 #include "serial/PortDiscovery.h"
 
 #include <cctype>
@@ -38,3 +39,13 @@ bool PortNameLess(const std::string& a, const std::string& b) {
     return a.size() - i < b.size() - j;
 }
 
+
+std::string DescribeListedPorts() {
+    std::string s;
+    for (const auto& port : EnumerateSerialPorts()) {
+        if (!s.empty())
+            s += ", ";
+        s += port.strDevice;
+    }
+    return s.empty() ? std::string("no serial port is listed") : "the ports listed: " + s;
+}
