@@ -1,5 +1,6 @@
 #include "app/AboutDlg.h"
 
+#include "app/DialogTexts.h"
 #include "app/DialogUnits.h"
 
 #include <QApplication>
@@ -8,7 +9,7 @@
 #include <QStyle>
 
 CAboutDlg::CAboutDlg(QWidget* pParent) : QDialog(pParent) {
-    setWindowTitle(QStringLiteral("About MorFWUpload"));
+    setWindowTitle(QString::fromUtf8(ABOUT_TITLE));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
 
@@ -20,10 +21,10 @@ CAboutDlg::CAboutDlg(QWidget* pParent) : QDialog(pParent) {
     m_pIcon->setPixmap(QApplication::windowIcon().pixmap(nIcon, nIcon));
     m_pIcon->setGeometry(QRect(du.MapDialogRect(11, 17, 0, 0).topLeft(), QSize(nIcon, nIcon)));
 
-    m_pVersion = new QLabel(QStringLiteral("MorFWUpload Version 1.0.3"), this);
+    m_pVersion = new QLabel(QString::fromUtf8(ABOUT_VERSION), this);
     m_pVersion->setGeometry(du.MapDialogRect(40, 10, 119, 8));
 
-    m_pNotice = new QLabel(QString::fromUtf8("Morvane® 2000 firmware upload"), this);
+    m_pNotice = new QLabel(QString::fromUtf8(ABOUT_NOTICE), this);
     m_pNotice->setGeometry(du.MapDialogRect(40, 25, 119, 8));
 
     m_pOK = new QPushButton(QStringLiteral("OK"), this);

@@ -1,12 +1,13 @@
 #pragma once
 // The operator's help page, an HTML file shown by the desktop's viewer (the default browser).
 
+#include "app/DialogTexts.h"
+
 #include <QString>
 #include <QUrl>
 
 #include <string>
 
-inline constexpr const char* HELP_PAGE_NAME = "MorFWUpload.html";
 
 // The help page beside the program (strAppDir ends in '/'), else the installed copy in the
 // documentation directory. Empty when neither exists.

@@ -311,15 +311,12 @@ QString CMorFWUploadDlg::GetHelpPage() const {
 void CMorFWUploadDlg::OnHelp() {
     const QString strPage = GetHelpPage();
     if (strPage.isEmpty()) {
-        DoMessageBox(QStringLiteral("The help page %1 was not found beside the program.")
-                         .arg(QLatin1String(HELP_PAGE_NAME)),
+        DoMessageBox(QString::fromUtf8(MSG_HELP_NOT_FOUND).arg(QLatin1String(HELP_PAGE_NAME)),
                      QString::fromUtf8(CAPTION_ERROR), QMessageBox::Warning, QMessageBox::Ok);
         return;
     }
     if (!QDesktopServices::openUrl(HelpContentsUrl(strPage)))
-        DoMessageBox(QStringLiteral("No program to show the help page was found.\n\n"
-                                    "It can be read in any web browser:\n%1")
-                         .arg(strPage),
+        DoMessageBox(QString::fromUtf8(MSG_NO_HELP_VIEWER).arg(strPage),
                      QString::fromUtf8(CAPTION_ERROR), QMessageBox::Warning, QMessageBox::Ok);
 }
 

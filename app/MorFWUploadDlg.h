@@ -4,6 +4,7 @@
 // every window operation the worker asks for is carried out here on the window's thread while
 // the worker waits. The window's thread never waits for the worker.
 
+#include "app/DialogTexts.h"
 #include "app/ZEdit.h"
 #include "serial/SerialPort.h"
 #include "upload/UploadDlgBase.h"
@@ -56,10 +57,10 @@ public:
     static constexpr DLGITEM_LAYOUT LAYOUT_VERSION{7, 185, 212, 9};
 
     // The dialog's own texts.
-    static constexpr const char* TITLE = "Morvane 2000  Firmware Upload";
-    static constexpr const char* REVISION_PREFIX = "FW Revision: ";
-    static constexpr const char* VERSION_LINE = "Morvane® 2000 Firmware Upload Utility   Ver.1.0.4";
-    static constexpr const char* ABOUT_ITEM = "&About MorFWUpload...";
+    static constexpr const char* TITLE = DLG_TITLE;
+    static constexpr const char* REVISION_PREFIX = DLG_REVISION_PREFIX;
+    static constexpr const char* VERSION_LINE = DLG_VERSION_LINE;
+    static constexpr const char* ABOUT_ITEM = DLG_ABOUT_ITEM;
 
     // strAppDir: the program directory with a trailing '/'. The port list is read from the
     // system's tty tree (the two roots are there for tests).

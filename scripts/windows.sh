@@ -1,22 +1,26 @@
 #!/usr/bin/env bash
-# Windows: installs what is missing (mingw-w64, Wine), cross-builds morfw.exe for 32-bit
-# Windows (build-win/), packs it (dist/MorFWUpload-win32.zip), and runs the Windows suites
-# under Wine, with a whole upload to sim: whose transcript must equal the Linux build's.
+# Windows: installs what is missing (mingw-w64, Wine, a virtual X display), cross-builds
+# morfw.exe and the native dialog MorFWUpload.exe for 32-bit Windows (build-win/), packs them
+# (dist/MorFWUpload-win32.zip), and runs the Windows suites under Wine (the dialog's on the
+# virtual display), with a whole upload to sim: whose transcript must equal the Linux build's.
 #
 # The suites run on the 32-bit build where this machine's kernel runs 32-bit programs (the
 # 32-bit Wine loader needs that); where it does not (ia32 emulation off), on a 64-bit build of
 # the same sources under wine64 (build-win64/).
-# Usage: scripts/windows.sh
+# Usage: scripts/windows.sh [--screenshots]
+#   --screenshots  also writes the dialog's pictures to docs/images/MorFWUpload-win32-*.png
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+screenshots=no
+[ "${1:-}" = --screenshots ] && screenshots=yes
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 need=()
 for p in g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix \
          cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev \
-         python3 zip wine64; do
+         python3 zip wine64 xvfb xauth; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
 done
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -36,7 +40,7 @@ fi
 # The sample image generator runs on this machine, whatever the target.
 mkdir -p build-win-tools
 g++ -std=c++20 -O1 sim/sample_images/GenerateSampleImages.cpp -o build-win-tools/morfw_sample_images
-common=(-G Ninja -DMORFW_BUILD_BENCH=OFF -DMORFW_BUILD_APP=OFF -DMORFW_WARNINGS_AS_ERRORS=ON
+common=(-G Ninja -DMORFW_BUILD_BENCH=OFF -DMORFW_BUILD_APP=ON -DMORFW_WARNINGS_AS_ERRORS=ON
         "-DMORFW_SAMPLE_GENERATOR=$root/build-win-tools/morfw_sample_images")
 
 export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
@@ -52,9 +56,10 @@ cmake -S . -B build-win "${common[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.c
   -DMORFW_BUILD_TESTS=$([ $wine32 = yes ] && echo ON || echo OFF)
 cmake --build build-win
 
-# The package: the program, the help page, and an empty MorFWImg\ for the operator's set.
+# The package: both programs, the help page, and an empty MorFWImg\ for the operator's set.
 rm -rf dist/MorFWUpload && mkdir -p dist/MorFWUpload/MorFWImg
-cp build-win/bin/morfw.exe app/help/MorFWUpload.html dist/MorFWUpload/
+cp build-win/bin/morfw.exe build-win/bin/MorFWUpload.exe app/help/MorFWUpload.html \
+  dist/MorFWUpload/
 : > dist/MorFWUpload/MorFWImg/PUT-THE-IMAGE-SET-HERE.txt
 (cd dist && rm -f MorFWUpload-win32.zip && zip -qr MorFWUpload-win32.zip MorFWUpload)
 echo "windows: wrote dist/MorFWUpload-win32.zip"
@@ -69,7 +74,17 @@ else
     -DMORFW_BUILD_TESTS=ON
   cmake --build build-win64
 fi
-ctest --test-dir "$test_dir" --output-on-failure
+shots="$root/$test_dir/screenshots"
+rm -rf "$shots" && mkdir -p "$shots"
+MORFW_SCREENSHOT_DIR="$shots" ctest --test-dir "$test_dir" --output-on-failure
+# The dialog's test ran Wine on a display that has gone: a fresh server for what follows.
+wineserver -k 2>/dev/null || true
+if [ $screenshots = yes ]; then
+  for f in "$shots"/*.bmp; do
+    python3 scripts/bmp2png.py "$f" "docs/images/$(basename "${f%.bmp}").png"
+  done
+  echo "windows: wrote the dialog's pictures to docs/images"
+fi
 
 # A whole upload to the simulated unit: the same log as the Linux build's, elapsed time aside.
 echo "windows: uploading the sample set to sim: with morfw.exe under Wine"

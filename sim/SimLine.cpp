@@ -313,10 +313,12 @@ LineWait CSimLine::WaitRx(const CEvent& stop, DWORD dwMilliseconds) {
             std::lock_guard lock(m_mutex);
             const SimTime now = SimClock::now();
             bGone = IsGone(now);
+            // Characters that had arrived before the line went away are in the host's receive
+            // buffer and stay readable, however late the host comes to read them.
+            if (!m_toHost.empty() && m_toHost.front().due <= std::min(now, m_goneAt))
+                return LineWait::Ready;
             if (bGone)
                 next = kSimNever;
-            else if (!m_toHost.empty() && m_toHost.front().due <= now)
-                return LineWait::Ready;
             else if (now >= deadline)
                 return LineWait::TimedOut;
             else
@@ -335,12 +337,14 @@ LineWait CSimLine::WaitRx(const CEvent& stop, DWORD dwMilliseconds) {
 int CSimLine::Read(char* pDest, int nCapacity, RxInfo& info) {
     std::lock_guard lock(m_mutex);
     const SimTime now = SimClock::now();
-    if (IsGone(now)) {
+    const bool bGone = IsGone(now);
+    const SimTime arrived = std::min(now, m_goneAt);
+    if (bGone && (m_toHost.empty() || m_toHost.front().due > arrived)) {
         m_toHost.clear();
         return -1;
     }
     int n = 0;
-    while (n < nCapacity && !m_toHost.empty() && m_toHost.front().due <= now) {
+    while (n < nCapacity && !m_toHost.empty() && m_toHost.front().due <= arrived) {
         const OutItem item = m_toHost.front();
         m_toHost.pop_front();
         if (item.bBreak) {

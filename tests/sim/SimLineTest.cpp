@@ -354,6 +354,25 @@ TEST_F(SimLineTest, UnplugMakesEveryOperationFailWithoutSpinning) {
     EXPECT_EQ(line->WaitRx(host.Stop(), INFINITE), LineWait::Stopped);
 }
 
+TEST_F(SimLineTest, AnswerThatArrivedBeforeTheUnplugIsStillReadLate) {
+    auto line = OpenLine("unplug=1");
+    ScriptHost host(*line);
+    StartLoader(host);
+    // The host sends the record but comes to read only well after the line went away.
+    host.Break();
+    host.Send(MakeRecord('0', 0x500, Filler(8, 1)));
+    host.Drain();
+    Sleep(60);
+    EXPECT_EQ(line->WaitRx(host.Stop(), 0), LineWait::Ready);
+    char buf[64];
+    RxInfo info;
+    const int n = line->Read(buf, sizeof buf, info);
+    ASSERT_GE(n, 6); // the unit's break and its answer
+    EXPECT_EQ(buf[n - 6], 'L');
+    EXPECT_EQ(line->Read(buf, sizeof buf, info), -1);
+    EXPECT_EQ(line->WaitRx(host.Stop(), 0), LineWait::Gone);
+}
+
 TEST_F(SimLineTest, RateMismatchGarblesDeterministicallyButBreaksGetThrough) {
     auto run = [&](std::uint64_t seed) {
         auto line = OpenLine("seed=" + std::to_string(seed));

@@ -3,6 +3,8 @@
 script plays: it echoes every byte, and after "RATE?" it adds "=<rate>;" with the rate the
 Windows side set (read from the slave's termios2). Wine maps COM ports to ttys through
 HKLM\\Software\\Wine\\Ports; the wineserver is restarted so that the mapping takes effect.
+With PTY_UNIT_WINE_FRAMES=1 Wine draws the windows' frames itself (a virtual X display has no
+window manager to draw title bars), so that pictures of windows show them.
 Usage: pty_unit.py WINE PROGRAM.exe [ARGS...]   (exit code: the program's)"""
 import fcntl, os, pty, select, struct, subprocess, sys, threading
 
@@ -21,6 +23,10 @@ def main():
     env = dict(os.environ, WINEDEBUG=os.environ.get("WINEDEBUG", "-all"), MORFW_TEST_COM="COM7")
     subprocess.run([wine, "reg", "add", r"HKLM\Software\Wine\Ports", "/v", "COM7", "/t",
                     "REG_SZ", "/d", name, "/f"], env=env, capture_output=True, check=True)
+    frames = os.environ.get("PTY_UNIT_WINE_FRAMES") == "1"
+    if frames:
+        subprocess.run([wine, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Decorated",
+                        "/t", "REG_SZ", "/d", "N", "/f"], env=env, capture_output=True, check=True)
     subprocess.run(["wineserver", "-k"], env=env)
     subprocess.run(["wineserver", "-w"], env=env)
     stop = threading.Event()
@@ -51,6 +57,9 @@ def main():
         stop.set()
         subprocess.run([wine, "reg", "delete", r"HKLM\Software\Wine\Ports", "/v", "COM7", "/f"],
                        env=env, capture_output=True)
+        if frames:
+            subprocess.run([wine, "reg", "delete", r"HKCU\Software\Wine\X11 Driver", "/v",
+                            "Decorated", "/f"], env=env, capture_output=True)
     sys.exit(code)
 
 
