@@ -247,11 +247,24 @@ std::vector<std::string> RegistryPorts() {
 // MorFWUpload.exe beside this test program, started with the sample image set beside it.
 class Dialog : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { Start(DialogExe()); }
+
+    static std::wstring DialogExe() {
         wchar_t szPath[MAX_PATH];
         const DWORD n = GetModuleFileNameW(nullptr, szPath, MAX_PATH);
-        std::wstring strExe(szPath, n);
-        strExe = strExe.substr(0, strExe.find_last_of(L"\\/") + 1) + L"MorFWUpload.exe";
+        const std::wstring strSelf(szPath, n);
+        return strSelf.substr(0, strSelf.find_last_of(L"\\/") + 1) + L"MorFWUpload.exe";
+    }
+
+    // Ends the running program and starts strExe in its place.
+    void Restart(const std::wstring& strExe) {
+        TearDown();
+        m_pi = {};
+        m_hDlg = nullptr;
+        Start(strExe);
+    }
+
+    void Start(const std::wstring& strExe) {
         STARTUPINFOW si{};
         si.cb = sizeof si;
         std::wstring strCmd = L"\"" + strExe + L"\"";
@@ -368,7 +381,7 @@ TEST_F(Dialog, UploadsToTheSimulatedUnitAndReportsSuccess) {
     // Close is disabled at the next idle moment, and the window cannot be closed meanwhile.
     EXPECT_TRUE(WaitFor([&] { return !IsWindowEnabled(Item(IDCANCEL)); }, 5000));
     PostMessageW(m_hDlg, WM_CLOSE, 0, 0);
-    const HWND hBox = WaitForBox(APP_TITLE, 120000);
+    const HWND hBox = WaitForBox(APP_TITLE, 300000);
     ASSERT_NE(hBox, nullptr) << Log();
     Screenshot(m_hDlg, "MorFWUpload-win32-uploaded");
     EXPECT_TRUE(Contains(StaticTexts(hBox), MSG_UPLOAD_SUCCESSFUL));
@@ -453,4 +466,37 @@ TEST_F(Dialog, TheSystemMenuOpensTheAboutBox) {
     // Other system commands keep their effect: closing an idle dialog ends the program.
     PostMessageW(m_hDlg, WM_SYSCOMMAND, SC_CLOSE, 0);
     EXPECT_EQ(WaitForSingleObject(m_pi.hProcess, 10000), WAIT_OBJECT_0);
+}
+
+TEST_F(Dialog, AloneWithoutItsFilesItSaysWhatIsMissing) {
+    // A copy of the program in a directory of its own: no help page, no image set.
+    wchar_t szTemp[MAX_PATH];
+    GetTempPathW(MAX_PATH, szTemp);
+    const std::wstring strDir = std::wstring(szTemp) + L"morfw-alone-" +
+                                std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(strDir.c_str(), nullptr);
+    const std::wstring strExe = strDir + L"\\MorFWUpload.exe";
+    ASSERT_TRUE(CopyFileW(DialogExe().c_str(), strExe.c_str(), FALSE));
+    Restart(strExe);
+    ASSERT_NE(m_hDlg, nullptr);
+    EXPECT_EQ(TextOf(Item(IDC_REVISION)), std::string(DLG_REVISION_PREFIX) + "  Unspecified");
+    Press(m_hDlg, ID_HELP);
+    const HWND hBox = WaitForBox(CAPTION_ERROR);
+    ASSERT_NE(hBox, nullptr);
+    EXPECT_TRUE(Contains(StaticTexts(hBox),
+                         "The help page MorFWUpload.html was not found beside the program."));
+    Press(hBox, IDOK);
+    // An upload has no images to load and ends with the loading step.
+    SendMessageW(Item(IDC_PORT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"sim:"));
+    Press(m_hDlg, IDOK);
+    EXPECT_TRUE(WaitFor(
+        [&] { return Log().find("Loading the firmware image files...  -> Failed!!!\r\n") !=
+                     std::string::npos; },
+        20000))
+        << Log();
+    EXPECT_TRUE(WaitFor([&] { return TextOf(Item(IDOK)) == CAPTION_START; }, 10000));
+    TearDown();
+    m_pi = {};
+    DeleteFileW(strExe.c_str());
+    RemoveDirectoryW(strDir.c_str());
 }
