@@ -453,7 +453,19 @@ TEST_F(Dialog, TickingRelaxedErrorCheckingWarnsClearingDoesNot) {
 }
 
 TEST_F(Dialog, TheSystemMenuOpensTheAboutBox) {
-    PostMessageW(m_hDlg, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+    // Alt+Space opens the window menu; its last item, above all the system's, is About.
+    PostMessageW(m_hDlg, WM_SYSCOMMAND, SC_KEYMENU, ' ');
+    HWND hMenu = nullptr;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            hMenu = FindWindowW(L"#32768", nullptr);
+            return hMenu && IsWindowVisible(hMenu);
+        },
+        10000));
+    Screenshot(m_hDlg, "MorFWUpload-win32-window-menu");
+    PostMessageW(hMenu, WM_KEYDOWN, VK_UP, 0);
+    PostMessageW(hMenu, WM_KEYDOWN, VK_RETURN, 0);
+
     const HWND hAbout = WaitForBox(ABOUT_TITLE);
     ASSERT_NE(hAbout, nullptr);
     Screenshot(hAbout, "MorFWUpload-win32-about");
