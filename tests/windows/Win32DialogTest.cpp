@@ -426,7 +426,16 @@ TEST_F(Dialog, TheCancelQuestionLetsTheUploadGoOnUntilYes) {
     EXPECT_EQ(TextOf(Item(IDOK)), CAPTION_CANCEL);
     EXPECT_EQ(Log().find("User cancelled"), std::string::npos);
 
-    Press(m_hDlg, IDOK);
+    // Escape does not end the dialog under a running session.
+    const HWND hPortField = GetWindow(Item(IDC_PORT), GW_CHILD);
+    PostMessageW(hPortField, WM_KEYDOWN, VK_ESCAPE, 1);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(IsWindow(m_hDlg));
+    EXPECT_EQ(WaitForSingleObject(m_pi.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    // Enter in the port box presses the default button, which asks again.
+    PostMessageW(hPortField, WM_KEYDOWN, VK_RETURN, 1);
+    PostMessageW(hPortField, WM_KEYUP, VK_RETURN, 0xC0000001);
     hBox = WaitForBox(CAPTION_WARNING);
     ASSERT_NE(hBox, nullptr);
     Press(hBox, IDYES);
