@@ -27,7 +27,8 @@ const bool g_bBinary = [] {
 bool WriteAll(int fd, std::string_view text) {
     (void)g_bBinary;
     while (!text.empty()) {
-        const int n = _write(fd, text.data(), static_cast<unsigned>(std::min<std::size_t>(text.size(), 1 << 20)));
+        const auto nChunk = static_cast<unsigned>(std::min<std::size_t>(text.size(), 1 << 20));
+        const int n = _write(fd, text.data(), nChunk);
         if (n < 0) {
             if (errno == EINTR)
                 continue;

@@ -3,7 +3,8 @@
 
 #include "platform/Win32.h"
 
-CEvent::CEvent(bool bInitiallySet) : m_hEvent(CreateEventA(nullptr, TRUE, bInitiallySet, nullptr)) {}
+CEvent::CEvent(bool bInitiallySet)
+    : m_hEvent(CreateEventA(nullptr, TRUE, bInitiallySet, nullptr)) {}
 
 CEvent::~CEvent() {
     if (m_hEvent)

@@ -12,7 +12,8 @@ class CMorFWUploadApp {
 public:
     // Sets up the program directory, shows the main dialog modally and ends when it closes.
     int InitInstance(HINSTANCE hInstance) {
-        INITCOMMONCONTROLSEX icc{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+        INITCOMMONCONTROLSEX icc{sizeof(INITCOMMONCONTROLSEX),
+                                 ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
         InitCommonControlsEx(&icc);
         // The program file's own path, with its trailing backslash (not the command line's
         // first word, which need not hold a directory).

@@ -259,9 +259,9 @@ void CMorFWUploadDlg::OnRelaxedErrorChecking() {
 }
 
 void CMorFWUploadDlg::OnKickIdle() {
-    const BOOL bEnable = !m_bUploading.load();
-    if ((IsWindowEnabled(m_btnClose) != FALSE) != (bEnable != FALSE))
-        EnableWindow(m_btnClose, bEnable);
+    const bool bEnable = !m_bUploading.load();
+    if ((IsWindowEnabled(m_btnClose) != FALSE) != bEnable)
+        EnableWindow(m_btnClose, bEnable ? TRUE : FALSE);
 }
 
 void CMorFWUploadDlg::OnSysCommand(UINT /*nID*/, LPARAM /*lParam*/) {

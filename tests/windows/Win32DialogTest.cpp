@@ -135,13 +135,17 @@ struct IconPixels {
     std::vector<std::pair<POINT, COLORREF>> opaque;
 };
 
-IconPixels SmallProgramIcon() {
-    IconPixels icon;
+// MorFWUpload.exe beside this test program.
+std::wstring DialogExe() {
     wchar_t szPath[MAX_PATH];
     const DWORD n = GetModuleFileNameW(nullptr, szPath, MAX_PATH);
-    std::wstring strExe(szPath, n);
-    strExe = strExe.substr(0, strExe.find_last_of(L"\\/") + 1) + L"MorFWUpload.exe";
-    const HMODULE hExe = LoadLibraryExW(strExe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    const std::wstring strSelf(szPath, n);
+    return strSelf.substr(0, strSelf.find_last_of(L"\\/") + 1) + L"MorFWUpload.exe";
+}
+
+IconPixels SmallProgramIcon() {
+    IconPixels icon;
+    const HMODULE hExe = LoadLibraryExW(DialogExe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     if (!hExe)
         return icon;
     icon.cx = GetSystemMetrics(SM_CXSMICON);
@@ -154,7 +158,8 @@ IconPixels SmallProgramIcon() {
         const HBITMAP hBmp = CreateCompatibleBitmap(hScreen, icon.cx, icon.cx);
         const HGDIOBJ hOld = SelectObject(hMem, hBmp);
         RECT rc{0, 0, icon.cx, icon.cx};
-        FillRect(hMem, &rc, static_cast<HBRUSH>(GetStockObject(p == &onBlack ? BLACK_BRUSH : WHITE_BRUSH)));
+        const int nBrush = p == &onBlack ? BLACK_BRUSH : WHITE_BRUSH;
+        FillRect(hMem, &rc, static_cast<HBRUSH>(GetStockObject(nBrush)));
         DrawIconEx(hMem, 0, 0, hIcon, icon.cx, icon.cx, 0, nullptr, DI_NORMAL);
         p->cx = p->cy = icon.cx;
         for (int y = 0; y < icon.cx; ++y)
@@ -244,17 +249,10 @@ std::vector<std::string> RegistryPorts() {
     return names;
 }
 
-// MorFWUpload.exe beside this test program, started with the sample image set beside it.
+// MorFWUpload.exe, started with the sample image set beside it.
 class Dialog : public ::testing::Test {
 protected:
     void SetUp() override { Start(DialogExe()); }
-
-    static std::wstring DialogExe() {
-        wchar_t szPath[MAX_PATH];
-        const DWORD n = GetModuleFileNameW(nullptr, szPath, MAX_PATH);
-        const std::wstring strSelf(szPath, n);
-        return strSelf.substr(0, strSelf.find_last_of(L"\\/") + 1) + L"MorFWUpload.exe";
-    }
 
     // Ends the running program and starts strExe in its place.
     void Restart(const std::wstring& strExe) {
