@@ -10,12 +10,8 @@ cd "$(dirname "$0")/.."
 BUILD_DIR=${1:-build}
 OUT_DIR=docs/images
 
-if ! command -v xvfb-run >/dev/null 2>&1; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends xvfb xauth
-fi
+source scripts/apt_install.sh
+apt_install_missing xvfb xauth
 
 cmake -S . -B "$BUILD_DIR" -G Ninja -DMORFW_BUILD_APP=ON >/dev/null
 cmake --build "$BUILD_DIR" --target morfw_app_screenshots

@@ -15,19 +15,8 @@ PACKAGES=(
   clang libclang-rt-14-dev                    # the fuzz targets
 )
 
-missing=()
-for p in "${PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup: installing ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+source scripts/apt_install.sh
+apt_install_missing "${PACKAGES[@]}"
 
 cmake -S . -B "$BUILD_DIR" -G Ninja -DMORFW_WARNINGS_AS_ERRORS=ON "$@"
 cmake --build "$BUILD_DIR"

@@ -5,8 +5,9 @@
 # virtual display), with a whole upload to sim: whose transcript must equal the Linux build's.
 #
 # The suites run on the 32-bit build where this machine's kernel runs 32-bit programs (the
-# 32-bit Wine loader needs that); where it does not (ia32 emulation off), on a 64-bit build of
-# the same sources under wine64 (build-win64/).
+# 32-bit Wine loader needs that) and 32-bit Wine can be installed; elsewhere (ia32 emulation off,
+# a mirror whose i386 index is broken), on a 64-bit build of the same sources under wine64
+# (build-win64/).
 # Usage: scripts/windows.sh [--screenshots]
 #   --screenshots  also writes the dialog's pictures to docs/images/MorFWUpload-win32-*.png
 set -euo pipefail
@@ -15,27 +16,13 @@ root=$(pwd)
 screenshots=no
 [ "${1:-}" = --screenshots ] && screenshots=yes
 
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
-need=()
-for p in g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix \
-         cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev \
-         python3 zip wine64 xvfb xauth; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
-done
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $SUDO dpkg --add-architecture i386
-  need+=(wine wine32:i386)
-else
-  for p in wine wine32:i386; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need+=("$p")
-  done
-fi
-if [ ${#need[@]} -gt 0 ]; then
-  echo "windows: installing ${need[*]}"
-  $SUDO apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${need[@]}"
-fi
+source scripts/apt_install.sh
+apt_install_missing g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix \
+  cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev \
+  python3 zip wine64 wine xvfb xauth
+# 32-bit Wine only where it can be had: a mirror's broken i386 index leaves the 64-bit path.
+wine32_missing=
+apt_install_foreign i386 wine32:i386 || wine32_missing="${APT_FAILED[*]}"
 
 # The sample image generator runs on this machine, whatever the target.
 mkdir -p build-win-tools
@@ -48,8 +35,12 @@ if /usr/lib/wine/wine --version >/dev/null 2>&1; then
   wine32=yes
 else
   wine32=no
-  echo "windows: this kernel runs no 32-bit programs, so no 32-bit Wine; the suites run on a"
-  echo "windows: 64-bit build of the same sources under wine64"
+  if [ -n "$wine32_missing" ]; then
+    why="cannot install $wine32_missing"
+  else
+    why="this kernel runs no 32-bit programs"
+  fi
+  echo "windows: $why, so no 32-bit Wine; the suites run on a 64-bit build under wine64"
 fi
 
 cmake -S . -B build-win "${common[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
