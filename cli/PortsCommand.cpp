@@ -2,6 +2,7 @@
 #include "cli/ExitCodes.h"
 #include "cli/Terminal.h"
 
+#include "serial/AdapterInfo.h"
 #include "serial/DeviceHolders.h"
 #include "serial/PortDiscovery.h"
 #include "serial/SerialPort.h"
@@ -16,7 +17,8 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string Describe(const SerialPortInfo& port, const std::vector<DeviceHolder>& holders) {
+std::string Describe(const SerialPortInfo& port, const std::vector<DeviceHolder>& holders,
+                     const ADAPTER_INFO& adapter) {
     std::string line = port.strDevice;
     const auto add = [&line](const std::string& strLabel, const std::string& strValue) {
         if (!strValue.empty())
@@ -31,12 +33,38 @@ std::string Describe(const SerialPortInfo& port, const std::vector<DeviceHolder>
         add("serial ", port.strSerialNumber);
     }
     add("driver ", port.strDriver);
+    add("chip ", AdapterChip(adapter));
     add("", port.strByIdLink);
     add("in use by ", DescribeHolders(holders));
+    // What stands in the unit's way, one indented line each; the rest is in --json.
+    for (const auto& v : JudgeAdapter(adapter)) {
+        if (v.verdict != VERDICT::Problem)
+            continue;
+        line += "\n  problem: " + std::string(AdapterNeedText(v.need)) + ": " + v.strReason;
+        if (!v.strFix.empty())
+            line += "; fix: " + v.strFix;
+    }
     return line;
 }
 
-Json ToJson(const SerialPortInfo& port, const std::vector<DeviceHolder>& holders) {
+Json AdapterJson(const ADAPTER_INFO& adapter) {
+    Json verdicts = Json::array();
+    for (const auto& v : JudgeAdapter(adapter))
+        verdicts.push_back(Json{{"need", AdapterNeedName(v.need)},
+                                {"verdict", VerdictName(v.verdict)},
+                                {"reason", v.strReason},
+                                {"fix", v.strFix},
+                                {"source", v.strSource}});
+    Json latency = nullptr;
+    if (adapter.nLatencyTimerMs >= 0)
+        latency = adapter.nLatencyTimerMs;
+    return Json{{"chip", AdapterChip(adapter)},
+                {"latency_timer_ms", std::move(latency)},
+                {"verdicts", std::move(verdicts)}};
+}
+
+Json ToJson(const SerialPortInfo& port, const std::vector<DeviceHolder>& holders,
+            const ADAPTER_INFO& adapter) {
     Json users = Json::array();
     for (const auto& h : holders)
         users.push_back(Json{{"pid", h.nPid}, {"name", h.strName}});
@@ -52,6 +80,7 @@ Json ToJson(const SerialPortInfo& port, const std::vector<DeviceHolder>& holders
         j["product"] = port.strProduct;
         j["serial_number"] = port.strSerialNumber;
     }
+    j["adapter"] = AdapterJson(adapter);
     return j;
 }
 
@@ -71,7 +100,8 @@ int RunPorts(const PortsOptions& options) {
     if (options.bJson) {
         Json list = Json::array();
         for (const auto& port : ports)
-            list.push_back(ToJson(port, FindPortHolders(port.strDevice)));
+            list.push_back(
+                ToJson(port, FindPortHolders(port.strDevice), ReadAdapterInfo(port.strDevice)));
         out = Json{{"type", "ports"}, {"ports", std::move(list)}}.dump(
                   -1, ' ', false, Json::error_handler_t::replace) +
               "\n";
@@ -79,7 +109,9 @@ int RunPorts(const PortsOptions& options) {
         out = "No serial ports found.\n";
     } else {
         for (const auto& port : ports)
-            out += Describe(port, FindPortHolders(port.strDevice)) + "\n";
+            out +=
+                Describe(port, FindPortHolders(port.strDevice), ReadAdapterInfo(port.strDevice)) +
+                "\n";
     }
     WriteAll(STDOUT_FILENO, out);
     return ToInt(ExitCode::Success);

@@ -1,4 +1,5 @@
 #include "serial/PortDiscovery.h"
+#include "serial/Sysfs.h"
 
 #include <algorithm>
 #include <cctype>
@@ -9,17 +10,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// The first line of a sysfs attribute, or "" when it cannot be read.
-std::string ReadAttr(const fs::path& p) {
-    std::ifstream in(p);
-    std::string s;
-    if (in)
-        std::getline(in, s);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
-        s.pop_back();
-    return s;
-}
 
 // Virtual consoles: tty followed by digits only.
 bool IsVirtualConsole(const std::string& strName) {
@@ -41,37 +31,16 @@ std::string DevName(const fs::path& ttyDir, const std::string& strName) {
     return s;
 }
 
-std::string DriverOf(const fs::path& device) {
-    // Serial-core ports sit on a "port" device under a "ctrl" device under the real one.
-    std::error_code ec;
-    fs::path p = device;
-    for (int i = 0; i < 4 && !p.empty(); ++i, p = p.parent_path()) {
-        const fs::path drv = fs::read_symlink(p / "driver", ec);
-        if (ec)
-            continue;
-        const std::string s = drv.filename().string();
-        if (s != "port" && s != "ctrl")
-            return s;
-    }
-    return "";
-}
-
 void FillUsb(const fs::path& device, SerialPortInfo& info) {
-    // The USB device is the first ancestor that carries idVendor (ttyUSB: port, interface,
-    // device; ttyACM: interface, device).
-    fs::path p = device;
-    for (int i = 0; i < 5 && !p.empty() && p != p.root_path(); ++i, p = p.parent_path()) {
-        std::error_code ec;
-        if (!fs::exists(p / "idVendor", ec))
-            continue;
-        info.bUsb = true;
-        info.strVendorId = ReadAttr(p / "idVendor");
-        info.strProductId = ReadAttr(p / "idProduct");
-        info.strManufacturer = ReadAttr(p / "manufacturer");
-        info.strProduct = ReadAttr(p / "product");
-        info.strSerialNumber = ReadAttr(p / "serial");
+    const fs::path usb = SysfsUsbDevice(device);
+    if (usb.empty())
         return;
-    }
+    info.bUsb = true;
+    info.strVendorId = ReadSysfsAttr(usb / "idVendor");
+    info.strProductId = ReadSysfsAttr(usb / "idProduct");
+    info.strManufacturer = ReadSysfsAttr(usb / "manufacturer");
+    info.strProduct = ReadSysfsAttr(usb / "product");
+    info.strSerialNumber = ReadSysfsAttr(usb / "serial");
 }
 
 } // namespace
@@ -91,7 +60,7 @@ std::vector<SerialPortInfo> EnumerateSerialPorts(const std::string& strSysClassT
         if (IsVirtualConsole(strName) || !fs::exists(ttyDir / "device", ec2))
             continue;
         // Serial-core ports say what UART they found; 0 is none (a legacy 8250 slot).
-        if (fs::exists(ttyDir / "type", ec2) && ReadAttr(ttyDir / "type") == "0")
+        if (fs::exists(ttyDir / "type", ec2) && ReadSysfsAttr(ttyDir / "type") == "0")
             continue;
         const fs::path node = fs::path(strDevDir) / DevName(ttyDir, strName);
         if (!fs::exists(node, ec2))
@@ -100,7 +69,7 @@ std::vector<SerialPortInfo> EnumerateSerialPorts(const std::string& strSysClassT
         info.strDevice = node.string();
         const fs::path device = fs::canonical(ttyDir / "device", ec2);
         if (!ec2) {
-            info.strDriver = DriverOf(device);
+            info.strDriver = SysfsDriverOf(device);
             FillUsb(device, info);
         }
         ports.push_back(std::move(info));
