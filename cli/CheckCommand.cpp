@@ -4,7 +4,7 @@
 
 #include "image/FileImg.h"
 #include "image/ImageCheck.h"
-#include "upload/UploadDlgBase.h"
+#include "platform/PrintableText.h"
 
 #include <nlohmann/json.hpp>
 
@@ -28,24 +28,8 @@ const char* KindText(std::int32_t nType) {
     }
 }
 
-// What the image check cannot know: a boot image goes out in one frame, which must fit the
-// port's transmit ring, so the session would fail every attempt with a larger one.
-void CheckBootFrames(IMAGE_SET_CHECK& check) {
-    for (auto& file : check.files) {
-        const bool bBoot =
-            file.nPosition == FILEIMG_POS_SHUTUP || file.nPosition == FILEIMG_POS_BOOTI;
-        if (bBoot && file.bValid && file.nLength > MAX_BOOT_IMAGE_LENGTH) {
-            file.bValid = false;
-            file.strError = file.strPath + ": " + std::to_string(file.nLength) +
-                            " bytes; a boot image can have at most " +
-                            std::to_string(MAX_BOOT_IMAGE_LENGTH);
-            check.bValid = false;
-        }
-    }
-}
-
 std::string TextReport(const IMAGE_SET_CHECK& check) {
-    std::string out = "Image set: " + check.strImageDir + "\n";
+    std::string out = "Image set: " + EscapeControlChars(check.strImageDir) + "\n";
     out += "Revision:  " + check.strRevision +
            (check.bIniFound ? "\n" : "  (" + std::string(FILEIMG_INI) + " not found)\n");
     int nBad = 0;
@@ -122,8 +106,7 @@ std::string JsonReport(const IMAGE_SET_CHECK& check, ExitCode code) {
 } // namespace
 
 int RunCheck(const CheckOptions& options) {
-    IMAGE_SET_CHECK check = CheckImageDir(ResolveImageDir(options.strImages));
-    CheckBootFrames(check);
+    const IMAGE_SET_CHECK check = CheckImageDir(ResolveImageDir(options.strImages));
     const ExitCode code = check.bValid ? ExitCode::Success : ExitCode::Images;
     WriteAll(STDOUT_FILENO, options.bJson ? JsonReport(check, code) : TextReport(check));
     return ToInt(code);

@@ -11,6 +11,7 @@ enum class ExitCode : int {
     Port = 3,         // no usable port: it could not be opened, or none was named or found
     Images = 4,       // the image set is missing or invalid
     Cancelled = 5,    // the operator cancelled (Ctrl-C, SIGTERM or SIGHUP)
+    LogFile = 6,      // the upload succeeded, but the --log file could not be written in full
 };
 
 inline constexpr int ToInt(ExitCode code) {
@@ -32,6 +33,8 @@ inline constexpr const char* StatusName(ExitCode code) {
         return "images";
     case ExitCode::Cancelled:
         return "cancelled";
+    case ExitCode::LogFile:
+        return "log_file";
     }
     return "failed";
 }

@@ -4,8 +4,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/PrintableText.h"
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 
 namespace cli {
 
@@ -64,8 +68,7 @@ void Reporter::Log(std::string_view text) {
     std::lock_guard lock(m_mutex);
     m_tracker.OnLog(text);
     m_rate.OnRecords(m_tracker.GetRecords(), ElapsedLocked());
-    if (m_settings.nLogFd >= 0 && m_bLogFileOk)
-        m_bLogFileOk = WriteAll(m_settings.nLogFd, text);
+    LogFileLocked(text);
 
     switch (m_settings.mode) {
     case OutputMode::Quiet:
@@ -136,7 +139,8 @@ void Reporter::MessageBox(std::string_view text, std::string_view caption, BoxKi
     std::lock_guard lock(m_mutex);
     switch (m_settings.mode) {
     case OutputMode::Json: {
-        Json box{{"type", "message"}, {"kind", KindName(kind)}, {"caption", caption}, {"text", text}};
+        Json box{
+            {"type", "message"}, {"kind", KindName(kind)}, {"caption", caption}, {"text", text}};
         if (!strDetail.empty())
             box["detail"] = strDetail;
         JsonLocked(Dump(box));
@@ -164,6 +168,10 @@ void Reporter::MessageBox(std::string_view text, std::string_view caption, BoxKi
 
 void Reporter::Notice(std::string_view text) {
     std::lock_guard lock(m_mutex);
+    NoticeLocked(text);
+}
+
+void Reporter::NoticeLocked(std::string_view text) {
     if (m_settings.mode == OutputMode::Json) {
         JsonLocked(Dump(Json{{"type", "notice"}, {"text", text}}));
         return;
@@ -184,8 +192,25 @@ void Reporter::Trace(std::string_view line) {
 
 void Reporter::LogFileLine(std::string_view line) {
     std::lock_guard lock(m_mutex);
-    if (m_settings.nLogFd >= 0 && m_bLogFileOk)
-        m_bLogFileOk = WriteAll(m_settings.nLogFd, WithLineEnd(line));
+    LogFileLocked(WithLineEnd(line));
+}
+
+void Reporter::LogFileLocked(std::string_view text) {
+    if (m_settings.nLogFd < 0 || !m_bLogFileOk)
+        return;
+    if (WriteAll(m_settings.nLogFd, text))
+        return;
+    // A full disk must not leave an operator believing in a record that is not there: said
+    // once, when it happens, and the run's result says it again.
+    m_bLogFileOk = false;
+    m_strLogFileError = "cannot write the log file " + EscapeControlChars(m_settings.strLogFile) +
+                        ": " + std::strerror(errno) + "; the record of this upload is incomplete";
+    NoticeLocked(m_strLogFileError);
+}
+
+std::string Reporter::GetLogFileError() const {
+    std::lock_guard lock(m_mutex);
+    return m_strLogFileError;
 }
 
 void Reporter::Tick() {
@@ -193,7 +218,7 @@ void Reporter::Tick() {
     RedrawStatusLocked();
 }
 
-void Reporter::Finish(ExitCode code, std::string_view strDetail) {
+ExitCode Reporter::Finish(ExitCode code, std::string_view strDetail) {
     std::lock_guard lock(m_mutex);
     const double elapsed = ElapsedLocked();
     if (m_bStatusActive) {
@@ -202,6 +227,18 @@ void Reporter::Finish(ExitCode code, std::string_view strDetail) {
         m_strPartial.clear();
         m_bStatusActive = false;
     }
+    // The log file's result line first: when that is the write that fails, the result must
+    // still say so.
+    if (m_settings.nLogFd >= 0 && m_bLogFileOk) {
+        std::string line = "---- result: " + std::string(StatusName(code)) + ", exit code " +
+                           std::to_string(ToInt(code)) + ", elapsed " + FormatDuration(elapsed);
+        if (code != ExitCode::Success && !strDetail.empty())
+            line += ", " + std::string(strDetail);
+        LogFileLocked(line + "\n");
+    }
+    // An upload that failed keeps its own code; a success without its record is no success.
+    if (code == ExitCode::Success && !m_strLogFileError.empty())
+        code = ExitCode::LogFile;
     if (m_settings.mode == OutputMode::Json) {
         Json result{{"type", "result"},
                     {"status", StatusName(code)},
@@ -209,17 +246,14 @@ void Reporter::Finish(ExitCode code, std::string_view strDetail) {
                     {"elapsed", std::round(elapsed * 1000) / 1000}};
         if (!strDetail.empty())
             result["message"] = strDetail;
+        if (!m_strLogFileError.empty())
+            result["log_file_error"] = m_strLogFileError;
         JsonLocked(Dump(result));
-    } else if (code != ExitCode::Success && !strDetail.empty()) {
+    } else if (code != ExitCode::Success && code != ExitCode::LogFile && !strDetail.empty()) {
+        // (A log file that failed was said once already, when it happened.)
         ErrLocked("morfw: " + WithLineEnd(strDetail));
     }
-    if (m_settings.nLogFd >= 0 && m_bLogFileOk) {
-        std::string line = "---- result: " + std::string(StatusName(code)) + ", exit code " +
-                           std::to_string(ToInt(code)) + ", elapsed " + FormatDuration(elapsed);
-        if (code != ExitCode::Success && !strDetail.empty())
-            line += ", " + std::string(strDetail);
-        m_bLogFileOk = WriteAll(m_settings.nLogFd, line + "\n");
-    }
+    return code;
 }
 
 double Reporter::GetElapsedSeconds() const {

@@ -28,8 +28,9 @@ struct ReporterSettings {
     OutputMode mode = OutputMode::Text;
     int nOutFd = 1;
     int nErrFd = 2;
-    bool bStatusLine = false; // only in text mode, and only for a capable terminal
-    int nLogFd = -1;          // the log file (not owned), or -1
+    bool bStatusLine = false;    // only in text mode, and only for a capable terminal
+    int nLogFd = -1;             // the log file (not owned), or -1
+    std::string strLogFile = {}; // its name, for the notice when a write to it fails
 };
 
 struct SessionInfo {
@@ -70,14 +71,21 @@ public:
 
     // Ends the output: the status line goes, the log's last line stays. For anything but
     // success, strDetail becomes the result line ("morfw: DETAIL" on standard error); the JSON
-    // form writes its result object, the log file its result line.
-    void Finish(ExitCode code, std::string_view strDetail);
+    // form writes its result object, the log file its result line. Returns the run's exit
+    // code: code, except that a success whose log file could not be written in full becomes
+    // ExitCode::LogFile.
+    ExitCode Finish(ExitCode code, std::string_view strDetail);
 
     double GetElapsedSeconds() const;
     SessionTracker GetTracker() const;
+    // Why a write to the log file failed (reported once, as a notice, when it happened), or
+    // empty while every write has gone through.
+    std::string GetLogFileError() const;
 
 private:
     void OutLocked(std::string_view text);
+    void NoticeLocked(std::string_view text);
+    void LogFileLocked(std::string_view text);
     void ErrLocked(std::string_view text);
     void JsonLocked(const std::string& line);
     void EraseRegionLocked();
@@ -94,6 +102,7 @@ private:
     RateEstimator m_rate;
     bool m_bOutOk = true;
     bool m_bLogFileOk = true;
+    std::string m_strLogFileError;
     bool m_bStatusActive = false;
     // The terminal region below the finished log lines: the log's unfinished last line and,
     // below it, the status line. The cursor stands at the end of the status line while shown.

@@ -9,6 +9,7 @@
 #include "image/ImageCheck.h"
 #include "platform/Event.h"
 #include "platform/FileCompat.h"
+#include "platform/PrintableText.h"
 #include "platform/ProgramDir.h"
 #include "platform/Trace.h"
 #include "serial/PortDiscovery.h"
@@ -74,32 +75,28 @@ struct Outcome {
     std::string strDetail;
 };
 
-Outcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::string& strPort,
-                     const std::string& strImageDir, const std::string& strOpenFailure) {
+Outcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::string& strPortIn,
+                     const std::string& strImageDirIn, const std::string& strOpenFailure) {
+    const std::string strPort = EscapeControlChars(strPortIn);
+    const std::string strImageDir = EscapeControlChars(strImageDirIn);
     if (hr == S_OK)
         return {ExitCode::Success, {}};
-    if (hr == 1)
+    // The result follows what the log says: a session whose log ends in "User cancelled..."
+    // was cancelled, also when the stage or the open it was in failed meanwhile.
+    if (hr == 1 || tracker.SawUserCancelled())
         return {ExitCode::Cancelled, "upload cancelled"};
     if (hr == E_INVALIDARG)
         return {ExitCode::Port, "the serial port name \"" + strPort + "\" is not valid"};
     if (tracker.LoadFailed()) {
-        std::string error = tracker.GetImageError();
-        if (error.empty()) {
-            // The session names no file when one is simply missing: say which.
-            const IMAGE_SET_CHECK check = CheckImageDir(strImageDir);
-            for (const auto& file : check.files) {
-                if (!file.bValid && !file.strError.empty()) {
-                    error = file.strError;
-                    break;
-                }
-            }
-        }
+        const std::string error = tracker.GetImageError();
         return {ExitCode::Images, "the image set in " + strImageDir + " is missing or invalid" +
                                       (error.empty() ? std::string() : ": " + error)};
     }
     if (tracker.OpenFailed()) {
-        return {ExitCode::Port, "serial port " + strPort + " could not be opened" +
-                                    (strOpenFailure.empty() ? std::string() : ": " + strOpenFailure)};
+        return {ExitCode::Port,
+                "serial port " + strPort + " could not be opened" +
+                    (strOpenFailure.empty() ? std::string()
+                                            : ": " + EscapeControlChars(strOpenFailure))};
     }
     if (tracker.GetPart() > 0) {
         return {ExitCode::UploadFailed,
@@ -160,12 +157,14 @@ int RunUpload(const UploadOptions& o) {
     const std::string strImageDir = ResolveImageDir(o.strImages);
     RegisterLineBackends(strImageDir);
 
-    FdHolder logFile(o.strLogFile.empty() ? -1
-                                          : open(o.strLogFile.c_str(),
-                                                 O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_BINARY, 0644));
+    FdHolder logFile(o.strLogFile.empty()
+                         ? -1
+                         : open(o.strLogFile.c_str(),
+                                O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_BINARY, 0644));
     if (!o.strLogFile.empty() && logFile.Get() < 0) {
-        const std::string text =
-            "morfw: cannot open the log file " + o.strLogFile + ": " + std::strerror(errno) + "\n";
+        const std::string text = "morfw: cannot open the log file " +
+                                 EscapeControlChars(o.strLogFile) + ": " + std::strerror(errno) +
+                                 "\n";
         WriteAll(STDERR_FILENO, text);
         return ToInt(ExitCode::Usage);
     }
@@ -174,6 +173,7 @@ int RunUpload(const UploadOptions& o) {
     settings.mode = o.bJson ? OutputMode::Json : o.bQuiet ? OutputMode::Quiet : OutputMode::Text;
     settings.bStatusLine = settings.mode == OutputMode::Text && IsCapableTerminal(STDOUT_FILENO);
     settings.nLogFd = logFile.Get();
+    settings.strLogFile = o.strLogFile;
     Reporter reporter(settings);
     if (!bSignals)
         reporter.Notice("Ctrl-C cannot be caught here; it would end morfw without closing the "
@@ -187,14 +187,14 @@ int RunUpload(const UploadOptions& o) {
         std::string strError;
         if (!ChooseDefaultPort(host.GetPortList(), strPort, strError)) {
             reporter.Notice(strError);
-            reporter.Finish(ExitCode::Port, "no serial port");
-            return ToInt(ExitCode::Port);
+            return ToInt(reporter.Finish(ExitCode::Port, "no serial port"));
         }
     }
     host.SetPortText(strPort);
 
     reporter.LogFileLine("---- " + std::string(VersionText()) + ", " + LocalTimeText() + ", port " +
-                         strPort + ", images " + strImageDir + ", options: " + DescribeOptions(o));
+                         EscapeControlChars(strPort) + ", images " +
+                         EscapeControlChars(strImageDir) + ", options: " + DescribeOptions(o));
     host.m_bSlowMode = o.bSlow;
     host.m_bRelaxedErrorChecking = o.bRelaxed;
     host.m_strAppDir = GetProgramDir();
@@ -205,8 +205,7 @@ int RunUpload(const UploadOptions& o) {
     if (o.bRelaxed)
         reporter.MessageBox(MSG_RELAXED_WARNING, CAPTION_WARNING, BoxKind::Warning);
     if (!host.StartUploadSession()) {
-        reporter.Finish(ExitCode::UploadFailed, "the upload could not be started");
-        return ToInt(ExitCode::UploadFailed);
+        return ToInt(reporter.Finish(ExitCode::UploadFailed, "the upload could not be started"));
     }
 
     int nSignals = 0;
@@ -231,8 +230,7 @@ int RunUpload(const UploadOptions& o) {
 
     const Outcome outcome = JudgeSession(hr, reporter.GetTracker(), strPort, strImageDir,
                                          host.m_SerialPort.GetOpenFailureReason());
-    reporter.Finish(outcome.code, outcome.strDetail);
-    return ToInt(outcome.code);
+    return ToInt(reporter.Finish(outcome.code, outcome.strDetail));
 }
 
 } // namespace cli

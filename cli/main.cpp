@@ -6,6 +6,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
+
 namespace {
 
 constexpr const char* EXIT_CODES_TEXT =
@@ -15,7 +17,19 @@ constexpr const char* EXIT_CODES_TEXT =
     "  2  usage error (or the log file could not be opened)\n"
     "  3  no usable serial port: it could not be opened, or none was named or found\n"
     "  4  the image set is missing or invalid\n"
-    "  5  cancelled (Ctrl-C, SIGTERM or SIGHUP)\n";
+    "  5  cancelled (Ctrl-C, SIGTERM or SIGHUP)\n"
+    "  6  the upload succeeded, but the --log file could not be written in full\n";
+
+// An empty --images (an unset variable in a script) must not quietly mean the set beside the
+// program.
+bool RefuseEmptyImages(const CLI::App* pCommand, const std::string& strImages) {
+    if (pCommand->count("--images") == 0 || !strImages.empty())
+        return false;
+    std::fputs("morfw: --images: the image directory is empty; name a directory, or leave the "
+               "option out for MorFWImg/ beside the program\n",
+               stderr);
+    return true;
+}
 
 } // namespace
 
@@ -82,11 +96,16 @@ int main(int argc, char** argv) {
     }
 
     if (pUpload->parsed()) {
+        if (RefuseEmptyImages(pUpload, upload.strImages))
+            return cli::ToInt(cli::ExitCode::Usage);
         upload.bPortGiven = pUpload->count("--port") > 0;
         return cli::RunUpload(upload);
     }
-    if (pCheck->parsed())
+    if (pCheck->parsed()) {
+        if (RefuseEmptyImages(pCheck, check.strImages))
+            return cli::ToInt(cli::ExitCode::Usage);
         return cli::RunCheck(check);
+    }
     if (pPorts->parsed())
         return cli::RunPorts(ports);
     return cli::ToInt(cli::ExitCode::Usage);

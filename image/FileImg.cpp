@@ -1,9 +1,11 @@
 #include "image/FileImg.h"
 
 #include "image/AsciiCase.h"
+#include "image/LRArray.h"
 #include "image/Profile.h"
 #include "image/SRecord.h"
 #include "platform/FileCompat.h"
+#include "platform/PrintableText.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -38,6 +40,18 @@ private:
 // The binary image's last byte must stay below the full address 0x20000: the bank byte has only
 // two values, and the 16-bit address of a record beyond would wrap onto the image's own start.
 inline constexpr std::int64_t LR_ADDRESS_LIMIT = 0x20000;
+
+// What a part whose image gives nothing to send would do: report success while the unit never
+// got that part.
+std::string SendsNothing(int nPos) {
+    return "; part " + std::to_string(nPos + 1) + " of " + std::to_string(FILEIMG_COUNT) +
+           " would send nothing to the unit";
+}
+
+// A text file saved as UTF-16 holds no S1 line a reader of ASCII text can see.
+bool IsUtf16Text(const BYTE* p, std::int32_t n) {
+    return n >= 2 && ((p[0] == 0xFF && p[1] == 0xFE) || (p[0] == 0xFE && p[1] == 0xFF));
+}
 
 } // namespace
 
@@ -92,7 +106,8 @@ HRESULT ResolveImagePath(const std::string& strImageDir, const std::string& strF
     // Image sets copied from other systems often come with the letter case changed.
     DIR* pDir = ::opendir(dir.empty() ? "." : dir.c_str());
     if (!pDir) {
-        SetError(pstrError, strPath + ": cannot open: " + std::strerror(ENOENT));
+        SetError(pstrError,
+                 EscapeControlChars(strPath) + ": cannot open: " + std::strerror(ENOENT));
         return E_FAIL;
     }
     std::vector<std::string> matches;
@@ -102,15 +117,17 @@ HRESULT ResolveImagePath(const std::string& strImageDir, const std::string& strF
     }
     ::closedir(pDir);
     if (matches.empty()) {
-        SetError(pstrError, strPath + ": cannot open: " + std::strerror(ENOENT));
+        SetError(pstrError,
+                 EscapeControlChars(strPath) + ": cannot open: " + std::strerror(ENOENT));
         return E_FAIL;
     }
     if (matches.size() > 1) {
         std::sort(matches.begin(), matches.end());
-        std::string text = strPath + ": ambiguous: more than one file matches \"" + strFileName +
+        std::string text = EscapeControlChars(strPath) +
+                           ": ambiguous: more than one file matches \"" + strFileName +
                            "\" without regard to letter case (";
         for (std::size_t i = 0; i < matches.size(); ++i)
-            text += (i ? ", " : "") + matches[i];
+            text += (i ? ", " : "") + EscapeControlChars(matches[i]);
         SetError(pstrError, text + ")");
         return E_FAIL;
     }
@@ -124,26 +141,39 @@ HRESULT LoadImageFile(const std::string& strImageDir, const FILEIMG_ENTRY& entry
     std::string strPath;
     if (FAILED(ResolveImagePath(strImageDir, entry.pszFileName, strPath, pstrError)))
         return E_FAIL;
+    const std::string strShown = EscapeControlChars(strPath);
+    const bool bBoot = nPos < FILEIMG_POS_SBOOT;
 
     // Non-blocking so that a FIFO of that name cannot hang the load; regular files ignore it.
     const int fd = ::open(strPath.c_str(), O_RDONLY | O_BINARY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        SetError(pstrError, strPath + ": cannot open: " + std::strerror(errno));
+        SetError(pstrError, strShown + ": cannot open: " + std::strerror(errno));
         return E_FAIL;
     }
     CFdGuard guard(fd);
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
-        SetError(pstrError, strPath + ": cannot read: " + std::strerror(errno));
+        SetError(pstrError, strShown + ": cannot read: " + std::strerror(errno));
         return E_FAIL;
     }
     if (!S_ISREG(st.st_mode)) {
-        SetError(pstrError, strPath + ": not a regular file");
+        SetError(pstrError, strShown + ": not a regular file");
+        return E_FAIL;
+    }
+    // Judged by the size before anything is read: a boot image of 200 MB must not be read at all.
+    if (st.st_size == 0) {
+        SetError(pstrError, strShown + ": empty file" + SendsNothing(nPos));
+        return E_FAIL;
+    }
+    if (bBoot && st.st_size > MAX_BOOT_IMAGE_LENGTH) {
+        SetError(pstrError, strShown + ": " + std::to_string(st.st_size) +
+                                " bytes; a boot image can have at most " +
+                                std::to_string(MAX_BOOT_IMAGE_LENGTH));
         return E_FAIL;
     }
     if (st.st_size > INT32_MAX - FILEIMG_SPARE) {
         SetError(pstrError,
-                 strPath + ": file is too large (" + std::to_string(st.st_size) + " bytes)");
+                 strShown + ": file is too large (" + std::to_string(st.st_size) + " bytes)");
         return E_FAIL;
     }
 
@@ -153,7 +183,7 @@ HRESULT LoadImageFile(const std::string& strImageDir, const FILEIMG_ENTRY& entry
     img->nBaseAddr = entry.nBaseAddr;
     img->nType = GetFileImgType(entry.pszFileName);
     if (img->nType < 0) {
-        SetError(pstrError, strPath + ": unknown image kind (extension is neither s19 nor bin)");
+        SetError(pstrError, strShown + ": unknown image kind (extension is neither s19 nor bin)");
         return E_UNEXPECTED;
     }
     // Value-initialised: the spare bytes behind the image are zero.
@@ -162,7 +192,7 @@ HRESULT LoadImageFile(const std::string& strImageDir, const FILEIMG_ENTRY& entry
             std::make_unique<BYTE[]>(static_cast<std::size_t>(img->nLength) + FILEIMG_SPARE);
     } catch (const std::bad_alloc&) {
         SetError(pstrError,
-                 strPath + ": not enough memory for " + std::to_string(img->nLength) + " bytes");
+                 strShown + ": not enough memory for " + std::to_string(img->nLength) + " bytes");
         return E_OUTOFMEMORY;
     }
 
@@ -173,11 +203,11 @@ HRESULT LoadImageFile(const std::string& strImageDir, const FILEIMG_ENTRY& entry
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            SetError(pstrError, strPath + ": read error: " + std::strerror(errno));
+            SetError(pstrError, strShown + ": read error: " + std::strerror(errno));
             return E_FAIL;
         }
         if (n == 0) {
-            SetError(pstrError, strPath + ": file is shorter than its length when read (" +
+            SetError(pstrError, strShown + ": file is shorter than its length when read (" +
                                     std::to_string(nDone) + " of " + std::to_string(img->nLength) +
                                     " bytes)");
             return E_FAIL;
@@ -186,16 +216,23 @@ HRESULT LoadImageFile(const std::string& strImageDir, const FILEIMG_ENTRY& entry
     }
 
     if (img->nType == FILEIMG_S19) {
-        std::int32_t nConverted = 0;
-        if (FAILED(ValidateSRecordImage(img->pData.get(), img->nLength, strPath, pstrError,
-                                        &nConverted)))
+        std::int32_t nS1Lines = 0;
+        if (FAILED(ValidateSRecordImage(img->pData.get(), img->nLength, strShown, pstrError,
+                                        &nS1Lines)))
             return E_FAIL;
-        // The line check above makes them agree; this is the last guard against a unit that
-        // misses records while the session reports success.
-        if (const std::int32_t nCounted = CountLoadRecords(*img); nCounted != nConverted) {
-            SetError(pstrError, strPath + ": " + std::to_string(nCounted) +
-                                    " load records counted for the progress bar but " +
-                                    std::to_string(nConverted) + " converted");
+        if (nS1Lines == 0) {
+            SetError(pstrError, strShown + ": " +
+                                    (IsUtf16Text(img->pData.get(), img->nLength)
+                                         ? "UTF-16 text (S-record files are ASCII text), "
+                                         : "") +
+                                    "no S1 data record" + SendsNothing(nPos));
+            return E_FAIL;
+        }
+        // Every S1 line, of either letter case, must have become exactly one load record: the
+        // last guard against a line dropped unseen while the session reports success.
+        if (const std::int32_t nConverted = CLRArray(img.get()).GetSize(); nConverted != nS1Lines) {
+            SetError(pstrError, strShown + ": " + std::to_string(nS1Lines) + " S1 lines but " +
+                                    std::to_string(nConverted) + " load records converted");
             return E_FAIL;
         }
     } else if (nPos >= FILEIMG_POS_SBOOT &&
@@ -207,7 +244,7 @@ HRESULT LoadImageFile(const std::string& strImageDir, const FILEIMG_ENTRY& entry
                       img->nLength, static_cast<unsigned>(img->nBaseAddr),
                       static_cast<unsigned long long>(img->nBaseAddr) +
                           static_cast<unsigned long long>(img->nLength) - 1);
-        SetError(pstrError, strPath + buf);
+        SetError(pstrError, strShown + buf);
         return E_FAIL;
     }
     pImg = std::move(img);

@@ -28,6 +28,10 @@ inline constexpr int FILEIMG_POS_KERNEL = 3;
 inline constexpr int FILEIMG_POS_FIRMWARE = 4;
 inline constexpr int FILEIMG_COUNT = 5;
 
+// A boot frame (the lead byte 0xFF and the image) goes out in one piece and must fit the
+// port's transmit ring, which holds 4096 bytes.
+inline constexpr std::int32_t MAX_BOOT_IMAGE_LENGTH = 4095;
+
 // The image directory below the program directory, and the INI file inside it.
 inline constexpr const char* FILEIMG_DIR = "MorFWImg/";
 inline constexpr const char* FILEIMG_INI = "MorFWImg.ini";
@@ -83,13 +87,17 @@ HRESULT ResolveImagePath(const std::string& strImageDir, const std::string& strF
 // listFileImg (which the caller has emptied). *pnRecords, when pnRecords is not null, receives
 // the load-record count of positions 2 to 4 (the progress bar's range).
 //   S_OK          all five records are in the list;
-//   E_FAIL        a file could not be opened or read, or an image is invalid (S-record faults,
-//                 S2/S3 data records, a binary image reaching the full address 0x20000);
+//   E_FAIL        a file could not be opened or read, or an image is invalid: one that would
+//                 send nothing (an empty file, an S-record image without S1 data records), a
+//                 boot image too long for one frame, S-record faults, S2/S3 data records, a
+//                 binary image reaching the full address 0x20000, an S1 line that did not
+//                 become exactly one load record;
 //   E_UNEXPECTED  a table name with an extension other than "s19" or "bin";
 //   E_OUTOFMEMORY no memory for an image's buffer.
 // On failure the records appended before the failing file stay in the list, and *pstrError
-// (when pstrError is not null) receives one line without a line end naming the file, and for
-// an S-record fault its line number and what is wrong, e.g.
+// (when pstrError is not null) receives one line without a line end naming the file (control
+// characters in the path escaped), and for an S-record fault its line number and what is
+// wrong, e.g.
 //   "/opt/morfw/bin/MorFWImg/kernimg.s19, line 12: S-record checksum mismatch ..."
 HRESULT LoadImageFiles(const std::string& strAppDir, CFileImgList& listFileImg,
                        std::int32_t* pnRecords, std::string* pstrError = nullptr);
@@ -98,9 +106,11 @@ HRESULT LoadImageFiles(const std::string& strAppDir, CFileImgList& listFileImg,
 HRESULT LoadImageFilesFromDir(const std::string& strImageDir, CFileImgList& listFileImg,
                               std::int32_t* pnRecords, std::string* pstrError = nullptr);
 
-// Loads one image of the table (nPos is its position: binary images from position 2 on become
-// load records and must stay below the full address 0x20000). Same results as LoadImageFiles;
-// pImg receives the record only on success.
+// Loads one image of the table and judges it: this is the one judge of an image, for the
+// upload's loading and for the command line's check alike. nPos is its position: positions 0
+// and 1 are boot images (1 to MAX_BOOT_IMAGE_LENGTH bytes), from position 2 on an image becomes
+// load records (at least one, each below the full address 0x20000). Same results as
+// LoadImageFiles; pImg receives the record only on success.
 HRESULT LoadImageFile(const std::string& strImageDir, const FILEIMG_ENTRY& entry, int nPos,
                       std::unique_ptr<CFileImg>& pImg, std::string* pstrError = nullptr);
 

@@ -152,17 +152,18 @@ HRESULT ValidateSRecordImage(const BYTE* pImage, std::int32_t nLength,
     int nFaultLine = 0;
     S1_RECORD rec;
     ForEachSRecordLine(pImage, nLength, [&](const SREC_LINE& line) {
-        // The progress bar counts every "S1" in the text; each line must give exactly as many
-        // load records as it counts there, or records would go missing unnoticed (or the bar
-        // would count records that are never sent).
-        int nCounted = 0;
+        // Every "S1" or "s1" of a line must begin the one load record that the line gives:
+        // anything else would be a record dropped unseen (or one nobody wrote). The progress
+        // bar's count (capital "S1" only) merely sets the bar's range and is not judged here.
+        int nSeen = 0;
         for (int i = 0; i + 1 < line.nLength; ++i)
-            nCounted += line.pText[i] == 'S' && line.pText[i + 1] == '1';
+            nSeen += (line.pText[i] == 'S' || line.pText[i] == 's') && line.pText[i + 1] == '1';
         const int nConverted = line.nLength >= 2 && line.pText[1] == '1';
-        if (nCounted != nConverted) {
-            strFault = "line counted as " + std::to_string(nCounted) +
-                       " load record(s) for the progress bar but converted into " +
-                       std::to_string(nConverted);
+        if (nSeen != nConverted) {
+            strFault = nConverted ? "line does not begin with S1 but would be converted as an S1 "
+                                    "record"
+                                  : "\"S1\" inside a line that is not an S1 record; its data "
+                                    "would be dropped";
             hr = E_FAIL;
             nFaultLine = line.nLineNumber;
             return false;

@@ -37,7 +37,7 @@ struct S1_RECORD {
 HRESULT DecodeS1Line(const SREC_LINE& line, S1_RECORD& rec, std::string& strFault);
 
 // Checks a whole S-record image: every S1 line decodes, no S2 or S3 data record is present, and
-// every line gives as many load records as the progress bar counts in it (each "S1").
+// every "S1" or "s1" in the text begins a line that gives exactly one load record.
 // S_OK, or E_FAIL with "<strFileName>, line N: <fault>" in *pstrError. *pnS1Lines (when not
 // null) receives the number of S1 lines converted.
 HRESULT ValidateSRecordImage(const BYTE* pImage, std::int32_t nLength,

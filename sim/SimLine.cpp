@@ -81,6 +81,8 @@ HRESULT CSimLine::Open(const SimOptions& optsIn, std::unique_ptr<CSimLine>* ppLi
     SimKnownImages images;
     if (!LoadSimKnownImages(opts.strImageDir, images, pstrError))
         return E_FAIL;
+    if (!opts.strDumpFile.empty() && !CheckSimDumpFile(opts.strDumpFile, pstrError))
+        return E_FAIL;
     std::unique_ptr<CSimLine> pLine(new (std::nothrow) CSimLine(opts, std::move(images)));
     if (!pLine)
         return E_OUTOFMEMORY;
@@ -176,7 +178,10 @@ SimTime CSimLine::Advance(SimTime now) {
         } else if (t == tHost) {
             const HostItem item = m_toUnit.front();
             m_toUnit.pop_front();
-            DeliverToUnit(item);
+            // What the host sent in the moment before the line went away is cut off with it:
+            // the unit never gets a character that ends after the unplug.
+            if (item.end <= m_goneAt)
+                DeliverToUnit(item);
         } else {
             m_pUnit->OnTimer(t);
         }

@@ -116,8 +116,10 @@ bool ParseSimOptions(const std::string& strText, SimOptions& opts, std::string* 
             if (!ParseFlag(value, opts.bTrace))
                 return bad("expected 0 or 1");
         } else if (key == "unplug") {
-            if (!ParseUnsigned(value, 1000000000, n))
-                return bad("expected a record count");
+            // 0 would read as "at once" to one operator and "never" to another: refused.
+            if (!ParseUnsigned(value, 1000000000, n) || n == 0)
+                return bad("expected a record count from 1 (leave unplug= out for a line that "
+                           "stays)");
             opts.nUnplug = static_cast<int>(n);
         } else if (key == "latency" || key == "restart" || key == "breakdelay") {
             if (!ParseDouble(value, 0.0, 600000.0, d))

@@ -16,7 +16,8 @@ struct SimOptions {
     bool bOk = true;                     // ok=0: the first loader never answers "OK"
     double dDrop = 0.0;                  // drop=P: probability that a record gets no answer
     double dBadAck = 0.0;        // badack=P: probability that a record's answer has a wrong byte
-    int nUnplug = 0;             // unplug=N: the line goes away after N load records (0: never)
+    int nUnplug = 0;             // unplug=N (N >= 1): the line goes away after N answered load
+                                 // records; 0 (no unplug= given): never
     double dLatencyMs = 1.0;     // latency=MS: the unit's time to handle a record or command
     double dRestartMs = 3000.0;  // restart=MS: the second loader's start time
     double dBreakDelayMs = 60.0; // breakdelay=MS: from the unlock's drop to the unit's break

@@ -2,7 +2,11 @@
 
 #include "image/FileImg.h"
 
+#include "platform/PrintableText.h"
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <utility>
@@ -79,6 +83,18 @@ bool WriteSimDump(const SimReport& report, const std::string& strPath) {
     f << FormatSimDump(report);
     f.close();
     return !f.fail();
+}
+
+bool CheckSimDumpFile(const std::string& strPath, std::string* pstrError) {
+    std::FILE* f = std::fopen(strPath.c_str(), "ab");
+    if (!f) {
+        if (pstrError)
+            *pstrError = "sim: dump=" + EscapeControlChars(strPath) +
+                         ": cannot write: " + std::strerror(errno);
+        return false;
+    }
+    std::fclose(f);
+    return true;
 }
 
 bool LoadSimKnownImages(const std::string& strImageDir, SimKnownImages& images,

@@ -75,6 +75,10 @@ struct SimReport {
 // phase, bank digit, address as 4 hexadecimal digits, data in hexadecimal (upper case).
 bool WriteSimDump(const SimReport& report, const std::string& strPath);
 std::string FormatSimDump(const SimReport& report);
+// Whether the dump file can be written (a directory, or a path in a missing folder, cannot),
+// checked when the line opens so that a bad dump= fails there with its reason instead of
+// losing the dump silently at the end. Creates the file, empty, when it does not exist.
+bool CheckSimDumpFile(const std::string& strPath, std::string* pstrError);
 
 // The two boot images the unit recognises when it has loaded one in bootstrap mode.
 struct SimKnownImages {

@@ -6,42 +6,11 @@
 #include "platform/Trace.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 std::atomic<std::int32_t> g_nBootstrapBaud{BOOTSTRAP_BAUD_NORMAL};
-
-namespace {
-
-// Whether the image table's file at nPos is absent from strImageDir (no entry of that name in
-// any letter case), as opposed to present but unusable.
-bool IsImageFileMissing(const std::string& strImageDir, std::size_t nPos) {
-    const auto& table = GetImageTable();
-    if (nPos >= table.size())
-        return false;
-    const std::string strName = table[nPos].pszFileName;
-    auto lower = [](std::string s) {
-        std::transform(s.begin(), s.end(), s.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        return s;
-    };
-    const std::string strWanted = lower(strName);
-    std::error_code ec;
-    std::filesystem::directory_iterator it(strImageDir, ec);
-    if (ec)
-        return true;
-    for (const auto& entry : it) {
-        if (lower(entry.path().filename().string()) == strWanted)
-            return false;
-    }
-    return true;
-}
-
-} // namespace
 
 CUploadDlgBase::CUploadDlgBase()
     : m_pSerialPort(&m_SerialPort), m_pClock(&CSystemClock::Instance()) {}
@@ -90,8 +59,8 @@ bool CUploadDlgBase::StartUploadSession(const std::string& strStartCaption) {
 }
 
 MsgBoxResult CUploadDlgBase::ShowDetailedMessageBox(const std::string& strText,
-                                                    const std::string& strCaption,
-                                                    MsgBoxIcon eIcon, MsgBoxButtons eButtons,
+                                                    const std::string& strCaption, MsgBoxIcon eIcon,
+                                                    MsgBoxButtons eButtons,
                                                     const std::string& /*strDetail*/) {
     return ShowMessageBox(strText, strCaption, eIcon, eButtons);
 }
@@ -157,12 +126,9 @@ std::string CUploadDlgBase::GetLogText() const {
 
 HRESULT CUploadDlgBase::LoadImageFiles(std::int32_t* pnRecords, std::string* pstrError) {
     const std::string strDir = m_strImageDir.empty() ? GetImageDir(m_strAppDir) : m_strImageDir;
-    const HRESULT hr = LoadImageFilesFromDir(strDir, m_listFileImg, pnRecords, pstrError);
-    // A missing file ends the loading line with "Failed!!!" alone; only a file that is there
-    // but unusable gets its line.
-    if (hr != S_OK && pstrError && IsImageFileMissing(strDir, m_listFileImg.size()))
-        pstrError->clear();
-    return hr;
+    // Every failure gets its line, a missing file too: the window's operator has no other
+    // place to learn which file it is.
+    return LoadImageFilesFromDir(strDir, m_listFileImg, pnRecords, pstrError);
 }
 
 void CUploadDlgBase::ReleaseSessionResources() {

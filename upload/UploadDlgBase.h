@@ -63,10 +63,6 @@ extern std::atomic<std::int32_t> g_nBootstrapBaud;
 inline constexpr std::int32_t BOOTSTRAP_BAUD_SLOW = 738;
 inline constexpr std::int32_t BOOTSTRAP_BAUD_NORMAL = 4800;
 
-// A boot frame (the lead byte 0xFF and the image) must fit the port's transmit ring, which
-// holds 4096 bytes.
-inline constexpr std::int32_t MAX_BOOT_IMAGE_LENGTH = 4095;
-
 enum class MsgBoxIcon { None, Exclamation };
 enum class MsgBoxButtons { Ok, YesNo };
 enum class MsgBoxResult { Ok, Yes, No };
@@ -166,8 +162,8 @@ public:
 
     // Loads the five images into m_listFileImg (which the caller has emptied) from
     // m_strImageDir, or from "MorFWImg/" under m_strAppDir. *pnRecords receives the load-record
-    // count of images 2 to 4. On failure *pstrError may receive one line saying what is wrong
-    // with the image set (empty when a file is simply missing). Tests override it.
+    // count of images 2 to 4. On failure *pstrError receives one line naming the file and
+    // what is wrong with it (a missing file included). Tests override it.
     virtual HRESULT LoadImageFiles(std::int32_t* pnRecords, std::string* pstrError);
 
     // --- The stages ----------------------------------------------------------------------

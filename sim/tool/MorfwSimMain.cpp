@@ -105,6 +105,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "morfw-sim: no bootstrap rate\n");
         return 2;
     }
+    if (!set.opts.strDumpFile.empty() && !CheckSimDumpFile(set.opts.strDumpFile, &error)) {
+        std::fprintf(stderr, "morfw-sim: %s\n", error.c_str());
+        return 2;
+    }
     // The images the unit knows: its own MorFWImg/ unless images= says otherwise.
     if (set.opts.strImageDir.empty())
         set.opts.strImageDir = GetImageDir(GetProgramDir(argv[0]));

@@ -1,6 +1,7 @@
 // Loading the image set: table, kinds, counts, file-name fallback, failures and their texts.
 #include "image/FileImg.h"
 #include "ImageTestUtil.h"
+#include "image/LRArray.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -82,12 +83,12 @@ TEST(LoadImageFiles, NullCountPointerStillLoads) {
 }
 
 TEST(LoadImageFiles, BinaryRecordCountIsCeilingOfLengthBy64AndBootImagesAddNothing) {
-    for (auto [len, expected] : {std::pair{0, 0}, {64, 1}, {65, 2}, {128, 2}}) {
+    for (auto [len, expected] : {std::pair{1, 1}, {64, 1}, {65, 2}, {128, 2}}) {
         CTempDir dir;
         WriteValidSet(dir);
         dir.Write("SBoot.bin", Pattern(static_cast<std::size_t>(len)));
-        dir.Write("Shutup.bin", Pattern(3000));
-        dir.Write("BootI.bin", std::string());
+        dir.Write("Shutup.bin", Pattern(MAX_BOOT_IMAGE_LENGTH));
+        dir.Write("BootI.bin", Pattern(1));
         CFileImgList list;
         std::int32_t n = -1;
         ASSERT_EQ(LoadImageFilesFromDir(dir.Path(), list, &n), S_OK);
@@ -95,32 +96,32 @@ TEST(LoadImageFiles, BinaryRecordCountIsCeilingOfLengthBy64AndBootImagesAddNothi
     }
 }
 
-TEST(LoadImageFiles, SRecordCountIsEveryCapitalS1PairAndMustMatchTheRecordsSent) {
+TEST(LoadImageFiles, SRecordCountIsEveryCapitalS1PairAndEveryS1LineBecomesOneRecord) {
     CTempDir dir;
     WriteValidSet(dir);
-    dir.Write("SBoot.bin", std::string());
+    dir.Write("SBoot.bin", std::string(1, '\x5A'));
     dir.Write("kernimg.s19", MakeS1(0, {1}) + "\n" + MakeS1(2, {3}) + "\n" + "S9030000FC\n");
     dir.Write("Morvane.s19", std::string("S0 header text\n") + MakeS1(0, {1, 2}) + "\n");
     CFileImgList list;
     std::int32_t n = -1;
     std::string err;
     ASSERT_EQ(LoadImageFilesFromDir(dir.Path(), list, &n, &err), S_OK) << err;
-    EXPECT_EQ(n, 2 + 1);
+    EXPECT_EQ(n, 1 + 2 + 1);
 
-    // An s1 line is converted but not counted; S1 in a header's text is counted but not sent.
-    // Either way the progress bar and the records sent would disagree: refused.
-    for (const auto& [strText, strFault] : {
-             std::pair<std::string, std::string>{MakeS1(0, {1}) + "\ns1040001FFFB\n",
-                                                 "line 2: line counted as 0 load record(s) for "
-                                                 "the progress bar but converted into 1"},
-             {"S0 header S1 text\n" + MakeS1(0, {1, 2}) + "\n",
-              "line 1: line counted as 1 load record(s) for the progress bar but converted "
-              "into 0"}}) {
-        dir.Write("Morvane.s19", strText);
-        list.clear();
-        EXPECT_EQ(LoadImageFilesFromDir(dir.Path(), list, &n, &err), E_FAIL);
-        EXPECT_EQ(err, dir.Path() + "Morvane.s19, " + strFault);
-    }
+    // An s1 line is sent like an S1 line; the bar (which counts capital S1 only) just ends
+    // short of its last records.
+    dir.Write("Morvane.s19", MakeS1(0, {1}) + "\ns1040001FFFB\nS9030000FC\n");
+    list.clear();
+    ASSERT_EQ(LoadImageFilesFromDir(dir.Path(), list, &n, &err), S_OK) << err;
+    EXPECT_EQ(n, 1 + 2 + 1);
+    EXPECT_EQ(CLRArray(GetFileImgAt(list, FILEIMG_POS_FIRMWARE)).GetSize(), 2);
+
+    // S1 in a header's text would be a record nobody sends: refused.
+    dir.Write("Morvane.s19", "S0 header S1 text\n" + MakeS1(0, {1, 2}) + "\n");
+    list.clear();
+    EXPECT_EQ(LoadImageFilesFromDir(dir.Path(), list, &n, &err), E_FAIL);
+    EXPECT_EQ(err, dir.Path() + "Morvane.s19, line 1: \"S1\" inside a line that is not an S1 "
+                                "record; its data would be dropped");
 }
 
 TEST(LoadImageFiles, MissingFileStopsTheLoadAndKeepsTheEarlierRecords) {
@@ -245,16 +246,71 @@ TEST(LoadImageFiles, UnreadableFileFails) {
     EXPECT_EQ(err, dir.Path() + "Morvane.s19: cannot open: Permission denied");
 }
 
-TEST(LoadImageFiles, EmptyImagesLoad) {
+// A part that would send nothing must not end in "Succeeded": every empty image is refused,
+// and so is an S-record image without any S1 data record, before a port is opened.
+TEST(LoadImageFiles, ImagesThatWouldSendNothingAreRefusedNamingTheirPart) {
+    const std::string kNothing = " would send nothing to the unit";
+    for (int nPos = 0; nPos < FILEIMG_COUNT; ++nPos) {
+        CTempDir dir;
+        WriteValidSet(dir);
+        const std::string name = GetImageTable()[static_cast<std::size_t>(nPos)].pszFileName;
+        dir.Write(name, std::string());
+        CFileImgList list;
+        std::string err;
+        EXPECT_EQ(LoadImageFilesFromDir(dir.Path(), list, nullptr, &err), E_FAIL) << name;
+        EXPECT_EQ(list.size(), static_cast<std::size_t>(nPos));
+        EXPECT_EQ(err, dir.Path() + name + ": empty file; part " + std::to_string(nPos + 1) +
+                           " of 5" + kNothing);
+    }
     CTempDir dir;
-    for (const auto& e : GetImageTable())
-        dir.Write(e.pszFileName, std::string());
+    WriteValidSet(dir);
     CFileImgList list;
-    std::int32_t n = -1;
-    ASSERT_EQ(LoadImageFilesFromDir(dir.Path(), list, &n), S_OK);
-    EXPECT_EQ(list.size(), 5u);
-    EXPECT_EQ(n, 0);
-    EXPECT_EQ(GetFileImgAt(list, 4)->nLength, 0);
+    std::string err;
+    for (const std::string& text :
+         {std::string("S0030000FC\nS9030000FC\n"), std::string("\x7F"
+                                                               "ELF\x01\x02\x00\x00",
+                                                               8)}) {
+        dir.Write("kernimg.s19", text);
+        list.clear();
+        EXPECT_EQ(LoadImageFilesFromDir(dir.Path(), list, nullptr, &err), E_FAIL);
+        EXPECT_EQ(err, dir.Path() + "kernimg.s19: no S1 data record; part 4 of 5" + kNothing);
+    }
+    // Saved as UTF-16 by an editor: say so, since the file looks right when opened.
+    WriteValidSet(dir);
+    std::string utf16 = "\xFF\xFE";
+    for (const char c : MakeS1(0, {1}) + "\r\n")
+        utf16 += std::string{c, '\0'};
+    dir.Write("Morvane.s19", utf16);
+    list.clear();
+    EXPECT_EQ(LoadImageFilesFromDir(dir.Path(), list, nullptr, &err), E_FAIL);
+    EXPECT_EQ(err, dir.Path() +
+                       "Morvane.s19: UTF-16 text (S-record files are ASCII text), no S1 data "
+                       "record; part 5 of 5" +
+                       kNothing);
+}
+
+// A boot image goes out in one frame of at most 4096 bytes; a larger one is refused by its
+// size alone, before a byte of it is read.
+TEST(LoadImageFiles, BootImageLongerThanOneFrameIsRefused) {
+    CTempDir dir;
+    WriteValidSet(dir);
+    dir.Write("BootI.bin", Pattern(MAX_BOOT_IMAGE_LENGTH + 1));
+    CFileImgList list;
+    std::string err;
+    EXPECT_EQ(LoadImageFilesFromDir(dir.Path(), list, nullptr, &err), E_FAIL);
+    EXPECT_EQ(list.size(), 1u);
+    EXPECT_EQ(err, dir.Path() + "BootI.bin: 4096 bytes; a boot image can have at most 4095");
+}
+
+// A line feed in a directory name must not forge a line of the log.
+TEST(LoadImageFiles, ControlCharactersInThePathAreEscapedInTheReason) {
+    CTempDir dir;
+    const std::string sub = dir.Path() + "new\nline/";
+    std::filesystem::create_directory(sub);
+    CFileImgList list;
+    std::string err;
+    EXPECT_EQ(LoadImageFilesFromDir(sub, list, nullptr, &err), E_FAIL);
+    EXPECT_EQ(err, dir.Path() + "new\\nline/Shutup.bin: cannot open: No such file or directory");
 }
 
 // SBoot.bin sits at 0x500: its last byte may have the full address 0x1FFFF, no more.
@@ -276,12 +332,15 @@ TEST(LoadImageFiles, BinaryLoadImageReachingTheFullAddress0x20000IsRefused) {
                                              "0x500 reaches the address 0x20000"));
 }
 
-TEST(LoadImageFiles, BootImagesAreNotLoadRecordsAndHaveNoAddressLimit) {
+TEST(LoadImageFiles, BootImagesAreNotLoadRecordsAndMayFillOneFrame) {
     CTempDir dir;
     WriteValidSet(dir);
-    dir.Write("Shutup.bin", Pattern(0x30000));
+    dir.Write("Shutup.bin", Pattern(MAX_BOOT_IMAGE_LENGTH));
+    dir.Write("BootI.bin", Pattern(MAX_BOOT_IMAGE_LENGTH));
     CFileImgList list;
-    EXPECT_EQ(LoadImageFilesFromDir(dir.Path(), list, nullptr), S_OK);
+    std::int32_t n = 0;
+    EXPECT_EQ(LoadImageFilesFromDir(dir.Path(), list, &n), S_OK);
+    EXPECT_EQ(n, 3 + 2 + 1);
 }
 
 TEST(LoadImageFiles, InvalidSRecordImageNamesFileLineAndFault) {

@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using ::testing::HasSubstr;
 
 TEST(ImageCheck, GoodSetReportsEveryFile) {
@@ -59,4 +61,54 @@ TEST(ImageCheck, BrokenSetNamesEveryFaultAndGoesOnPastTheFirst) {
 #if !defined(_WIN32) // Windows finds the name as asked for, whatever its case
     EXPECT_EQ(c.files[4].strPath, dir.Path() + "MORVANE.S19");
 #endif
+}
+
+// The check and the upload's loading are one judge: for every fault the tests know, the check's
+// verdict is the loading's result, and its first fault is the reason the loading gives.
+TEST(ImageCheck, EveryFaultIsJudgedAlikeByTheCheckAndByTheLoading) {
+    const std::vector<std::pair<std::string, std::function<void(const CTempDir&)>>> faults = {
+        {"valid", [](const CTempDir&) {}},
+        {"missing", [](const CTempDir& d) { std::filesystem::remove(d.Path() + "SBoot.bin"); }},
+        {"empty boot image", [](const CTempDir& d) { d.Write("BootI.bin", std::string()); }},
+        {"empty binary part", [](const CTempDir& d) { d.Write("SBoot.bin", std::string()); }},
+        {"empty S-record part", [](const CTempDir& d) { d.Write("Morvane.s19", std::string()); }},
+        {"boot image too long",
+         [](const CTempDir& d) { d.Write("Shutup.bin", Pattern(MAX_BOOT_IMAGE_LENGTH + 1)); }},
+        {"boot image at the limit",
+         [](const CTempDir& d) { d.Write("Shutup.bin", Pattern(MAX_BOOT_IMAGE_LENGTH)); }},
+        {"no S1 record",
+         [](const CTempDir& d) { d.Write("kernimg.s19", "S0030000FC\nS9030000FC\n"); }},
+        {"lower-case s1",
+         [](const CTempDir& d) { d.Write("kernimg.s19", "s" + MakeS1(0, {1}).substr(1) + "\n"); }},
+        {"S1 in a header",
+         [](const CTempDir& d) { d.Write("kernimg.s19", "S0 S1\n" + MakeS1(0, {1})); }},
+        {"checksum", [](const CTempDir& d) { d.Write("Morvane.s19", "S1040000FF00\n"); }},
+        {"short line", [](const CTempDir& d) { d.Write("Morvane.s19", "S1130000\n"); }},
+        {"S2 record", [](const CTempDir& d) { d.Write("Morvane.s19", "S20500000001F9\n"); }},
+        {"beyond 0x1FFFF",
+         [](const CTempDir& d) { d.Write("SBoot.bin", Pattern(0x20000 - 0x4FF)); }},
+        {"a directory",
+         [](const CTempDir& d) {
+             std::filesystem::remove(d.Path() + "BootI.bin");
+             std::filesystem::create_directory(d.Path() + "BootI.bin");
+         }},
+    };
+    for (const auto& [name, spoil] : faults) {
+        CTempDir dir;
+        WriteValidSet(dir);
+        spoil(dir);
+        CFileImgList list;
+        std::string err;
+        const bool bLoads = SUCCEEDED(LoadImageFilesFromDir(dir.Path(), list, nullptr, &err));
+        const IMAGE_SET_CHECK c = CheckImageDir(dir.Path());
+        EXPECT_EQ(c.bValid, bLoads) << name;
+        std::string first;
+        for (const auto& f : c.files) {
+            if (!f.bValid) {
+                first = f.strError;
+                break;
+            }
+        }
+        EXPECT_EQ(first, bLoads ? "" : err) << name;
+    }
 }

@@ -117,17 +117,17 @@ TEST(SRecordValidate, SoundImagesPassAndCountTheirS1Lines) {
 }
 
 TEST(SRecordValidate, OnlyTheFirstLineMayStartWithAnyByteAndItIsCheckedToo) {
-    // Converted, but not counted for the progress bar: refused rather than sent unnoticed.
+    // Converted although it is no S1 line: refused rather than sent unnoticed.
     EXPECT_THAT(Fault("\x01" + MakeS1(0, {1}).substr(1)),
-                HasSubstr("f.s19, line 1: line counted as 0 load record(s) for the progress bar "
-                          "but converted into 1"));
-    EXPECT_THAT(Fault("X1FF"), HasSubstr("line 1: line counted as 0"));
+                HasSubstr("f.s19, line 1: line does not begin with S1 but would be converted as "
+                          "an S1 record"));
+    EXPECT_THAT(Fault("X1FF"), HasSubstr("line 1: line does not begin with S1"));
 }
 
 TEST(SRecordValidate, ABomAndBlanksBeforeTheFirstLineAreSkippedAndLinesStillCount) {
     const std::string records = MakeS1(0, {1, 2}) + "\n" + MakeS1(0x10, {3}) + "\n" + kS9;
-    for (const std::string& lead : {std::string("\xEF\xBB\xBF"), std::string(" \t"),
-                                    std::string("\xEF\xBB\xBF\r\n\n  ")}) {
+    for (const std::string& lead :
+         {std::string("\xEF\xBB\xBF"), std::string(" \t"), std::string("\xEF\xBB\xBF\r\n\n  ")}) {
         const std::string image = lead + records;
         std::string err;
         std::int32_t n = -1;
@@ -141,12 +141,18 @@ TEST(SRecordValidate, ABomAndBlanksBeforeTheFirstLineAreSkippedAndLinesStillCoun
     EXPECT_THAT(Fault("\r\n\n" + MakeS1(0, {1}) + "\nS1FF"), HasSubstr("f.s19, line 4: "));
 }
 
-TEST(SRecordValidate, ALineThatCountsOtherThanItConvertsIsRefused) {
+TEST(SRecordValidate, LowerCaseS1LinesAreSoundAndAnS1ThatWouldBeDroppedIsRefused) {
     const std::string one = MakeS1(0, {1});
-    EXPECT_THAT(Fault(one + "\n" + "s" + MakeS1(0x10, {2}).substr(1)),
-                HasSubstr("f.s19, line 2: line counted as 0 load record(s) for the progress bar "
-                          "but converted into 1"));
+    const std::string lower = one + "\n" + "s" + MakeS1(0x10, {2}).substr(1) + "\n" + kS9;
+    std::string err;
+    std::int32_t n = -1;
+    EXPECT_EQ(ValidateSRecordImage(reinterpret_cast<const BYTE*>(lower.data()),
+                                   static_cast<std::int32_t>(lower.size()), "f", &err, &n),
+              S_OK)
+        << err;
+    EXPECT_EQ(n, 2);
     EXPECT_THAT(Fault(one + "\n" + "S0 S1 in a comment"),
-                HasSubstr("f.s19, line 2: line counted as 1 load record(s) for the progress bar "
-                          "but converted into 0"));
+                HasSubstr("f.s19, line 2: \"S1\" inside a line that is not an S1 record; its "
+                          "data would be dropped"));
+    EXPECT_THAT(Fault(one + "\n" + "S0 s1 in a comment"), HasSubstr("f.s19, line 2: \"S1\""));
 }

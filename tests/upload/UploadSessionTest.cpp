@@ -391,12 +391,36 @@ TEST_F(SessionWithImageFiles, UploadsTheFilesOfTheImageDirectory) {
     EXPECT_EQ(activity.Events(), CleanSession(host.images, false, "0:00:07"));
 }
 
-TEST_F(SessionWithImageFiles, MissingFileEndsTheLoadingLineAlone) {
+// The window's operator has only the log to learn which file is missing.
+TEST_F(SessionWithImageFiles, MissingFileIsNamedUnderTheFailedLine) {
     std::filesystem::remove(m_dir / "MorFWImg" / "kernimg.s19");
     EXPECT_EQ(host.Run(), E_FAIL);
     EXPECT_EQ(Log(), "Using high baudrate bootstrap mode\r\n"
-                     "Loading the firmware image files...  -> Failed!!!\r\n\r\n");
+                     "Loading the firmware image files...  -> Failed!!!\r\n" +
+                         (m_dir / "MorFWImg" / "kernimg.s19").string() +
+                         ": cannot open: No such file or directory\r\n\r\n");
     EXPECT_EQ(activity.Only({"open"}), Events{});
+}
+
+// Parts that would send nothing, or a boot image that cannot go out, never reach the port.
+TEST_F(SessionWithImageFiles, ImagesThatCannotBeSentRightFailTheLoadingBeforeThePortOpens) {
+    for (const auto& [pszName, strData, strReason] :
+         {std::tuple<const char*, std::string, std::string>{
+              "SBoot.bin", "", ": empty file; part 3 of 5 would send nothing to the unit"},
+          {"BootI.bin", std::string(4096, '\x55'),
+           ": 4096 bytes; a boot image can have at most 4095"}}) {
+        const TestImages img = SmallImages();
+        Write("SBoot.bin", std::string(img.sboot.begin(), img.sboot.end()));
+        Write("BootI.bin", std::string(img.booti.begin(), img.booti.end()));
+        Write(pszName, strData);
+        activity.Clear();
+        EXPECT_EQ(host.Run(), E_FAIL) << pszName;
+        EXPECT_TRUE(Log().ends_with("Loading the firmware image files...  -> Failed!!!\r\n" +
+                                    (m_dir / "MorFWImg" / pszName).string() + strReason +
+                                    "\r\n\r\n"))
+            << Log();
+        EXPECT_EQ(activity.Only({"open", "box"}), Events{});
+    }
 }
 
 TEST_F(SessionWithImageFiles, InvalidSRecordFileIsNamedWithItsLine) {
