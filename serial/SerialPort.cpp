@@ -7,6 +7,7 @@
 #include "platform/Trace.h"
 #include "serial/AutoSingleMutex.h"
 
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -128,9 +129,10 @@ HRESULT CSerialPort::Open(const PORTMODE& mode) {
     m_hTxEmpty = NewEvent(true);
     m_hTxReady = NewEvent(false);
     m_hRxBreak = NewEvent(false);
+    m_hRxData = NewEvent(false);
     m_hTxKick = NewEvent(false);
     if (!m_hStopTxThread || !m_hStopRxThread || !m_hTxEmpty || !m_hTxReady || !m_hRxBreak ||
-        !m_hTxKick)
+        !m_hRxData || !m_hTxKick)
         return FailOpen({1}, "the system gave no event objects");
 
     if (!AllocateBuffers(kRingSize)) {
@@ -153,6 +155,7 @@ bool CSerialPort::Close() {
     m_hTxEmpty.reset();
     m_hTxReady.reset();
     m_hRxBreak.reset();
+    m_hRxData.reset();
     m_hTxKick.reset();
     m_pLine.reset(); // discards unsent output and releases the device
     m_strPortName.clear();
@@ -218,6 +221,26 @@ int CSerialPort::WaitRxBreak(DWORD dwMilliseconds) {
         return 1;
     m_hRxBreak->Reset(); // each break is reported once
     return 0;
+}
+
+int CSerialPort::WaitRxCount(int nCount, DWORD dwMilliseconds) {
+    if (!m_hRxData)
+        return GetRxCount() >= nCount ? 0 : 1;
+    // Ends with the read that brings the last awaited byte: a poll in 1 ms sleeps would add up
+    // to a sleep's length (a whole timer tick on some systems) to every answer.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
+    for (;;) {
+        m_hRxData->Reset(); // before looking: bytes added after the look set it again
+        if (GetRxCount() >= nCount)
+            return 0;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
+            return 1;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        if (m_hRxData->Wait(static_cast<DWORD>(left)) != WAIT_OBJECT_0)
+            return GetRxCount() >= nCount ? 0 : 1;
+    }
 }
 
 HRESULT CSerialPort::SetBreak() {

@@ -54,6 +54,7 @@ public:
     HRESULT SetPortMode(const DCB& dcb) override;
     int WaitTxEmpty(DWORD dwMilliseconds) override;
     int WaitRxBreak(DWORD dwMilliseconds) override;
+    int WaitRxCount(int nCount, DWORD dwMilliseconds) override;
     HRESULT SetBreak() override;
     HRESULT ClearBreak() override;
     HRESULT EscapeFunction(DWORD dwFunction) override;
@@ -106,6 +107,7 @@ private:
     std::unique_ptr<CEvent> m_hStopTxThread;
     std::unique_ptr<CEvent> m_hTxEmpty;
     std::unique_ptr<CEvent> m_hRxBreak;
+    std::unique_ptr<CEvent> m_hRxData; // bytes were added to the receive ring
     CThreadThunk* m_pRxThunk = nullptr;
     std::unique_ptr<CThread> m_hRxThread;
     std::unique_ptr<CEvent> m_hStopRxThread;

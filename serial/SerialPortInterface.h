@@ -30,6 +30,9 @@ public:
     virtual int WaitTxEmpty(DWORD dwMilliseconds) = 0;
     // 0 when a break is (or arrives) within the time; the break is then consumed. Otherwise 1.
     virtual int WaitRxBreak(DWORD dwMilliseconds) = 0;
+    // 0 when the receive ring holds at least nCount bytes, now or before the time runs out;
+    // it returns the moment they are there. Otherwise 1.
+    virtual int WaitRxCount(int nCount, DWORD dwMilliseconds) = 0;
 
     virtual HRESULT SetBreak() = 0;
     virtual HRESULT ClearBreak() = 0;

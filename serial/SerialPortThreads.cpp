@@ -228,4 +228,6 @@ int CSerialPort::ReadRxData(RxInfo& info) {
     return nTotal;
 }
 
-void CSerialPort::OnRxData() {}
+void CSerialPort::OnRxData() {
+    m_hRxData->Set(); // wakes WaitRxCount
+}

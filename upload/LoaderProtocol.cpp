@@ -38,7 +38,6 @@ bool CUploadDlgBase::IsLoadRecordAck(const std::vector<char>& rec) {
 
 int CUploadDlgBase::SendLoadRecords(CLRArray* pLRArray) {
     ISerialPort& port = *m_pSerialPort;
-    IClock& clock = *m_pClock;
     const int nRecords = pLRArray->GetSize();
     for (int i = 0; i < nRecords; ++i) {
         AddToLog(".");
@@ -54,9 +53,10 @@ int CUploadDlgBase::SendLoadRecords(CLRArray* pLRArray) {
             port.Send(rec.data(), static_cast<int>(rec.size()));
             port.WaitTxEmpty(1000);
             bool bAcknowledged = false;
+            // The answer's bytes follow its break; the wait keeps the poll's bound (ACK_POLLS
+            // steps of 1 ms) but ends with the last byte, so no record waits longer than that.
             if (port.WaitRxBreak(500) == 0) {
-                for (int nPolls = 0; port.GetRxCount() < ACK_LENGTH && nPolls < ACK_POLLS; ++nPolls)
-                    clock.Sleep(1);
+                port.WaitRxCount(ACK_LENGTH, ACK_POLLS);
                 bAcknowledged = IsLoadRecordAck(rec);
             }
             if (bAcknowledged)
@@ -90,8 +90,7 @@ void CUploadDlgBase::SendClosingCommand(const char* pszCommand, int nLength, int
     SendHostBreak();
     port.Send(pszCommand, nLength);
     port.WaitRxBreak(4000);
-    for (int n = 0; port.GetRxCount() < 3 && n < nPolls; ++n)
-        m_pClock->Sleep(1);
+    port.WaitRxCount(3, static_cast<DWORD>(nPolls));
 }
 
 int CUploadDlgBase::UploadSBoot() {
@@ -122,7 +121,7 @@ int CUploadDlgBase::UploadSBoot() {
             SendHostBreak();
             port.Send("OK", 2);
             if (port.WaitTxEmpty(200) == 0 && port.WaitRxBreak(500) == 0) {
-                clock.Sleep(10);
+                port.WaitRxCount(3, 10); // the break's 0x00 and "OK"
                 if (port.GetRxCount() >= 3 && port.PeekRx(1) == 'O' && port.PeekRx(2) == 'K')
                     return 0;
             }

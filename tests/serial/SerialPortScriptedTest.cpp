@@ -143,6 +143,27 @@ TEST_F(ScriptedPort, BreakIsRaisedAfterItsBytesAndReportedOnce) {
     EXPECT_EQ(port.WaitRxBreak(50), 1);
 }
 
+// The wait for an answer's bytes ends with the read that brings the last of them, however long
+// its bound: bytes that come in pieces are counted together, and a wait whose bytes never come
+// runs to its bound.
+TEST_F(ScriptedPort, WaitForBytesEndsWhenTheLastAwaitedByteIsIn) {
+    OpenScripted();
+    EXPECT_EQ(port.WaitRxCount(1, 20), 1);
+    std::thread unit([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        s().Push("\0L"s, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        s().Push("abcde");
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.WaitRxCount(7, 60'000), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    unit.join();
+    EXPECT_EQ(port.GetRxCount(), 7);
+    EXPECT_EQ(port.WaitRxCount(7, 0), 0); // already there
+    EXPECT_EQ(port.WaitRxCount(8, 10), 1);
+}
+
 TEST_F(ScriptedPort, TransmitEmptyOnlyWhenTheRingIsEmpty) {
     OpenScripted();
     EXPECT_EQ(port.WaitTxEmpty(0), 0); // set from the start
@@ -358,6 +379,7 @@ TEST_F(ScriptedPort, AClosedPortRefusesQuietly) {
     EXPECT_EQ(port.Send("a", 1), 1);
     EXPECT_EQ(port.WaitTxEmpty(0), 1);
     EXPECT_EQ(port.WaitRxBreak(0), 1);
+    EXPECT_EQ(port.WaitRxCount(1, 0), 1);
     EXPECT_EQ(port.SetBreak(), E_FAIL);
     EXPECT_EQ(port.ClearBreak(), E_FAIL);
     EXPECT_EQ(port.EscapeFunction(SETDTR), E_FAIL);

@@ -34,7 +34,7 @@ TEST_F(Loader, SBootCleanTranscript) {
     Append(want, CommandEvents({'R', 'C'}));
     Append(want, {"waittx 300", "sleep 4000", "clear tx", "clear rx"});
     Append(want, CommandEvents({'O', 'K'}));
-    Append(want, {"waittx 200", "waitbreak 500", "sleep 10"});
+    Append(want, {"waittx 200", "waitbreak 500", "waitrx 3 10"});
     EXPECT_EQ(activity.Events(), want);
     EXPECT_EQ(Log(), "# ...");
     EXPECT_EQ(unit.records, RecordsOf(host.images.sboot, 0x500));
@@ -50,7 +50,7 @@ TEST_F(Loader, KernelAndFirmwareCleanTranscripts) {
     Append(want, RecordTransferEvents(kernel));
     Append(want, {"clear rx", "clear tx"});
     Append(want, CommandEvents({'B', '0', 'C'}));
-    want.push_back("waitbreak 4000");
+    Append(want, {"waitbreak 4000", "waitrx 3 50"});
     EXPECT_EQ(activity.Events(), want);
 
     activity.Clear();
@@ -61,7 +61,7 @@ TEST_F(Loader, KernelAndFirmwareCleanTranscripts) {
     Append(want, RecordTransferEvents(firmware));
     Append(want, {"sleep 2000", "clear rx", "clear tx"});
     Append(want, CommandEvents({'R', 'C'}));
-    want.push_back("waitbreak 4000");
+    Append(want, {"waitbreak 4000", "waitrx 3 150"});
     EXPECT_EQ(activity.Events(), want);
     EXPECT_EQ(Log(), "# ...# ..");
 }
@@ -138,7 +138,7 @@ TEST_F(Loader, ExtraBytesAfterAGoodAcknowledgementAreAccepted) {
     EXPECT_EQ(Log(), "# ...");
 }
 
-TEST_F(Loader, ShortAcknowledgementIsPolledTwentyTimes) {
+TEST_F(Loader, ShortAcknowledgementIsAwaitedForTwentyMilliseconds) {
     Prepare(38400);
     unit.reply = [](const Bytes& r, int nSend) {
         Bytes a = CScriptedUnit::AckOf(r);
@@ -150,9 +150,8 @@ TEST_F(Loader, ShortAcknowledgementIsPolledTwentyTimes) {
     EXPECT_EQ(Log(), "# .!.!.!");
     const Events& ev = activity.Events();
     const std::size_t n = IndexOf(ev, "waitbreak 500");
-    for (std::size_t i = 1; i <= 20; ++i)
-        EXPECT_EQ(ev[n + i], "sleep 1") << i;
-    EXPECT_EQ(ev[n + 21], "log \"!\"");
+    EXPECT_EQ(ev[n + 1], "waitrx 7 20 timeout");
+    EXPECT_EQ(ev[n + 2], "log \"!\"");
 }
 
 TEST_F(Loader, HundredthRecordOpensANewLineAndProgressStepsEveryTwenty) {
@@ -241,7 +240,7 @@ TEST_F(Loader, StageFourAcceptsB0WithMoreBytesOnly) {
     unit.kernelReply = Bytes{'B', '1'};
     EXPECT_EQ(host.UploadKernel(), E_UNEXPECTED);
 
-    // Silence: the 4000 ms wait for the break and 50 polls, then the wrong reply.
+    // Silence: the 4000 ms wait for the break and 50 ms for the reply, then the wrong reply.
     activity.Clear();
     unit.kernelReply = std::nullopt;
     const std::int64_t nStart = clock.NowMs();
@@ -249,7 +248,8 @@ TEST_F(Loader, StageFourAcceptsB0WithMoreBytesOnly) {
     EXPECT_EQ(activity.Count("waitbreak 4000 timeout"), 1);
     const Events ev = activity.Events();
     const std::size_t n = IndexOf(ev, "waitbreak 4000 timeout");
-    EXPECT_EQ(ev.size(), n + 1 + 50);
+    EXPECT_EQ(ev.size(), n + 1 + 1);
+    EXPECT_EQ(ev[n + 1], "waitrx 3 50 timeout");
     EXPECT_EQ(clock.NowMs() - nStart, 3 + 1 + 4000 + 50);
 }
 
@@ -263,7 +263,8 @@ TEST_F(Loader, StageFiveAcceptsExactlyThreeBytes) {
     unit.firmwareReply = Bytes{'R'};
     activity.Clear();
     EXPECT_EQ(host.UploadFirmware(), E_UNEXPECTED);
-    EXPECT_EQ(activity.Count("sleep 1"), 2 + 1 + 150); // record breaks, command break, polls
+    EXPECT_EQ(activity.Count("sleep 1"), 2 + 1); // record breaks, command break
+    EXPECT_EQ(activity.Count("waitrx 3 150 timeout"), 1);
     EXPECT_EQ(activity.Count("waitbreak 4000"), 1);
     unit.firmwareReply = Bytes{'R', 'C'};
     EXPECT_EQ(host.UploadFirmware(), 0);
@@ -325,7 +326,8 @@ TEST_F(Loader, CancelDoesNotShortenTheClosingExchangesOfStagesFourAndFive) {
     };
     EXPECT_EQ(host.UploadKernel(), E_UNEXPECTED);
     EXPECT_EQ(activity.Count("waitbreak 4000 timeout"), 1);
-    EXPECT_EQ(activity.Count("sleep 1"), 3 + 1 + 50);
+    EXPECT_EQ(activity.Count("sleep 1"), 3 + 1);
+    EXPECT_EQ(activity.Count("waitrx 3 50 timeout"), 1);
 
     host.m_bCancel = false;
     activity.Clear();

@@ -247,6 +247,18 @@ int CScriptedUnit::WaitRxBreak(DWORD dwMilliseconds) {
     return 1;
 }
 
+int CScriptedUnit::WaitRxCount(int nCount, DWORD dwMilliseconds) {
+    const std::string strEvent =
+        "waitrx " + std::to_string(nCount) + " " + std::to_string(dwMilliseconds);
+    if (static_cast<int>(m_rx.size()) >= nCount) {
+        m_activity.Add(strEvent);
+        return 0;
+    }
+    m_clock.Advance(dwMilliseconds);
+    m_activity.Add(strEvent + " timeout");
+    return 1;
+}
+
 HRESULT CScriptedUnit::SetBreak() {
     bBreak = true;
     m_activity.Add("break on");
@@ -540,7 +552,7 @@ Events CommandEvents(const Bytes& bytes) {
 Events RecordTryEvents(const Bytes& record) {
     Events e{"clear rx", "clear tx"};
     Append(e, CommandEvents(record));
-    Append(e, {"waittx 1000", "waitbreak 500"});
+    Append(e, {"waittx 1000", "waitbreak 500", "waitrx 7 20"});
     return e;
 }
 

@@ -126,6 +126,7 @@ public:
     int Send(const void* pData, int nLength) override;
     int WaitTxEmpty(DWORD dwMilliseconds) override;
     int WaitRxBreak(DWORD dwMilliseconds) override;
+    int WaitRxCount(int nCount, DWORD dwMilliseconds) override;
     HRESULT SetBreak() override;
     HRESULT ClearBreak() override;
     HRESULT EscapeFunction(DWORD dwFunction) override;
