@@ -8,6 +8,7 @@
 
 #include "app/win32/Resource.h"
 #include "app/win32/WideText.h"
+#include "MorFWVersion.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
@@ -330,6 +331,41 @@ protected:
 };
 
 } // namespace
+
+// The version record (what Explorer's Details tab and installers read) carries the project's
+// version in both its numbers and its texts; no display needed.
+TEST(DialogProgram, ItsVersionRecordIsTheProjectVersion) {
+    const std::wstring strExe = DialogExe();
+    DWORD dwHandle = 0;
+    const DWORD nSize = GetFileVersionInfoSizeW(strExe.c_str(), &dwHandle);
+    ASSERT_GT(nSize, 0u) << "no version record in MorFWUpload.exe";
+    std::vector<char> data(nSize);
+    ASSERT_TRUE(GetFileVersionInfoW(strExe.c_str(), 0, nSize, data.data()));
+
+    VS_FIXEDFILEINFO* pFixed = nullptr;
+    UINT nLen = 0;
+    ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&pFixed), &nLen));
+    ASSERT_GE(nLen, sizeof(VS_FIXEDFILEINFO));
+    const DWORD dwMs = MAKELONG(MORFW_VERSION_MINOR, MORFW_VERSION_MAJOR);
+    const DWORD dwLs = MAKELONG(MORFW_VERSION_BUILD, MORFW_VERSION_PATCH);
+    EXPECT_EQ(pFixed->dwFileVersionMS, dwMs);
+    EXPECT_EQ(pFixed->dwFileVersionLS, dwLs);
+    EXPECT_EQ(pFixed->dwProductVersionMS, dwMs);
+    EXPECT_EQ(pFixed->dwProductVersionLS, dwLs);
+    // The dotted form of the same four numbers is what morfw --version prints.
+    const std::string strDotted = std::to_string(HIWORD(dwMs)) + "." +
+                                  std::to_string(LOWORD(dwMs)) + "." +
+                                  std::to_string(HIWORD(dwLs)) + "." + std::to_string(LOWORD(dwLs));
+    EXPECT_EQ(strDotted, MORFW_VERSION);
+
+    for (const wchar_t* pszName : {L"\\StringFileInfo\\040904b0\\FileVersion",
+                                   L"\\StringFileInfo\\040904b0\\ProductVersion"}) {
+        wchar_t* pszValue = nullptr;
+        ASSERT_TRUE(VerQueryValueW(data.data(), pszName, reinterpret_cast<void**>(&pszValue), &nLen))
+            << Narrow(pszName);
+        EXPECT_EQ(Narrow(pszValue), MORFW_VERSION_RC_TEXT) << Narrow(pszName);
+    }
+}
 
 TEST_F(Dialog, StartsWithItsTextsThePortsOfTheRegistryAndItsIcon) {
     Screenshot(m_hDlg, "MorFWUpload-win32-idle");
