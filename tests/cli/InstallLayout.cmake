@@ -1,8 +1,13 @@
 # Installs morfw's component into a fresh prefix and checks the layout an operator relies on:
 # the program and an empty MorFWImg/ side by side in bin/, the manual page, no sample images,
 # and the installed program looking for its images beside itself.
-# Run by ctest: cmake -DBUILD_DIR=... -DPREFIX=... -P InstallLayout.cmake
+# With LAYOUT=debian (the packages' layout) it checks that one instead (see the end).
+# Run by ctest: cmake -DBUILD_DIR=... -DPREFIX=... [-DLAYOUT=debian -DSTORE=...] -P InstallLayout.cmake
 file(REMOVE_RECURSE ${PREFIX})
+if(LAYOUT STREQUAL "debian")
+  include(${CMAKE_CURRENT_LIST_DIR}/InstallLayoutDebian.cmake)
+  return()
+endif()
 execute_process(
   COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX} --component morfw
   RESULT_VARIABLE rc OUTPUT_QUIET)

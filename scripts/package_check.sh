@@ -1,0 +1,203 @@
+#!/usr/bin/env bash
+# Installs the built packages as an administrator would, uses the installed programs and removes
+# the packages again, checking that the operator's image set survives. Run as root (CI does) on
+# a machine whose image set directory holds no image set yet.
+# Usage: scripts/package_check.sh deb   the .debs of scripts/package.sh (apt-get install)
+#        scripts/package_check.sh msi   the installer of scripts/windows.sh, under Wine in a
+#                                       prefix of its own (build-msi-check/)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+start=$SECONDS
+what=${1:-}
+fail() { echo "package_check: $*" >&2; exit 1; }
+say() { echo "package_check: $*"; }
+
+check_deb() {
+  store=/var/lib/morfwupload/MorFWImg
+  local arch version deb_main deb_sim
+  [ "$(id -u)" -eq 0 ] || fail "run as root: it installs and removes packages"
+  if [ -d "$store" ] && [ -n "$(ls -A "$store")" ]; then
+    fail "$store already holds files; this check installs the sample set there and removes it"
+  fi
+  arch=$(dpkg --print-architecture)
+  deb_main=$(ls dist/morfwupload_*_"$arch".deb 2>/dev/null | head -n 1)
+  [ -n "$deb_main" ] || fail "no dist/morfwupload_*_$arch.deb: run scripts/package.sh first"
+  version=$(dpkg-deb -f "$deb_main" Version)
+  deb_sim=dist/morfw-sim_${version}_$arch.deb
+  [ -f "$deb_sim" ] || fail "no $deb_sim"
+  local samples=build-deb/bin/MorFWImg
+  [ -f "$samples/MorFWImg.ini" ] || fail "no sample set in $samples: run scripts/package.sh first"
+  work=$(mktemp -d)
+  # The sample set is not firmware: it does not stay on the machine, whatever happens.
+  trap 'rm -rf "$work"; rm -f "$store"/*' EXIT
+
+  say "installing $deb_main and $deb_sim"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get install -y -q --no-install-recommends "./$deb_main" "./$deb_sim" >"$work/apt.txt" 2>&1 ||
+    { apt-get update -q >/dev/null 2>&1 || true
+      apt-get install -y -q --no-install-recommends "./$deb_main" "./$deb_sim" >"$work/apt.txt" 2>&1; } ||
+    { cat "$work/apt.txt" >&2; fail "apt-get install failed"; }
+
+  [ "$(command -v morfw)" = /usr/bin/morfw ] || fail "morfw is not /usr/bin/morfw on PATH"
+  [ "$(morfw --version)" = "morfw $version" ] || fail "morfw --version: $(morfw --version)"
+  [ -d "$store" ] && [ -z "$(ls -A "$store")" ] || fail "$store is missing or not empty"
+
+  # An empty set is reported where the README says it goes (through the link beside morfw).
+  local rc=0
+  morfw check >"$work/check.txt" 2>&1 || rc=$?
+  [ $rc -eq 4 ] || { cat "$work/check.txt"; fail "morfw check on the empty set gave $rc, not 4"; }
+  grep -q "/usr/lib/morfwupload/MorFWImg/" "$work/check.txt" ||
+    { cat "$work/check.txt"; fail "morfw check does not look in /usr/lib/morfwupload/MorFWImg/"; }
+
+  # The build's sample set in the administrator's place: sim: needs a set too, since the
+  # simulated unit knows the set the upload loads.
+  cp "$samples"/* "$store/"
+  (cd "$store" && sha256sum ./* >"$work/set.sha256")
+  morfw check >"$work/check.txt" 2>&1 || { cat "$work/check.txt"; fail "morfw check failed"; }
+  say "uploading the sample set to sim: with the installed morfw"
+  (cd "$work" && morfw upload --port sim: --quiet --log "$work/upload.log") ||
+    { cat "$work/upload.log"; fail "the upload to sim: failed"; }
+  head -n 1 "$work/upload.log" | grep -q "^---- morfw $version, .*images /usr/lib/morfwupload/MorFWImg/" ||
+    fail "the log header: $(head -n 1 "$work/upload.log")"
+
+  # The simulated unit on a pseudo-terminal knows the same set through its own link.
+  python3 - <<'PY' || fail "the installed morfw-sim did not start on a pseudo-terminal"
+import os, pty, signal, subprocess, sys
+master, slave = pty.openpty()
+name = os.ttyname(slave)
+os.close(slave)  # morfw-sim takes only a device that no other process holds open
+p = subprocess.Popen(["morfw-sim", name], stdout=subprocess.PIPE, text=True)
+ready = ""
+for line in p.stdout:
+    if "unit ready on" in line:
+        ready = line.strip()
+        break
+p.send_signal(signal.SIGTERM)
+rc = p.wait(timeout=10)
+print("package_check: morfw-sim said: " + ready)
+sys.exit(0 if "/usr/lib/morfwupload/MorFWImg/" in ready and rc == 0 else 1)
+PY
+
+  # The dialog starts offscreen and paints its window; it is still running then (no crash) and
+  # ends on SIGTERM. Its help page is where the program looks for it.
+  local app_pid
+  : >"$work/app.txt"
+  QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES="qt.widgets.painting=true" XDG_RUNTIME_DIR="$work" \
+    MorFWUpload >"$work/app.txt" 2>&1 &
+  app_pid=$!
+  local waited=0
+  until grep -q "Drawing .* of CMorFWUploadDlg" "$work/app.txt"; do
+    kill -0 $app_pid 2>/dev/null || { cat "$work/app.txt"; fail "MorFWUpload ended before it painted"; }
+    [ $waited -lt 200 ] || { kill $app_pid; fail "MorFWUpload painted nothing in 20 s"; }
+    sleep 0.1; waited=$((waited + 1))
+  done
+  sleep 1
+  kill -0 $app_pid 2>/dev/null || fail "MorFWUpload ended by itself after it painted"
+  kill -TERM $app_pid
+  rc=0; wait $app_pid || rc=$?
+  [ $rc -eq 143 ] || fail "MorFWUpload ended with $rc on SIGTERM, not 143"
+  say "MorFWUpload started offscreen, painted its dialog and ended on SIGTERM"
+  local help
+  help=$(strings /usr/lib/morfwupload/MorFWUpload | grep -m1 '^\.\./.*share/morfwupload/$' || true)
+  [ -n "$help" ] && [ -f "/usr/lib/morfwupload/$help/MorFWUpload.html" ] ||
+    fail "the help page is not where MorFWUpload looks ('$help')"
+
+  # Removing and purging the packages leaves the operator's set as it was.
+  say "removing the packages"
+  apt-get remove -y -q morfw-sim morfwupload >"$work/apt.txt" 2>&1 || { cat "$work/apt.txt"; fail "apt-get remove failed"; }
+  [ ! -e /usr/bin/morfw ] && [ ! -e /usr/lib/morfwupload/morfw ] || fail "morfw is still installed"
+  (cd "$store" && sha256sum -c --quiet "$work/set.sha256") || fail "apt-get remove changed the image set"
+  dpkg -i "$deb_main" >"$work/apt.txt" 2>&1 || { cat "$work/apt.txt"; fail "reinstalling failed"; }
+  morfw check >/dev/null || fail "the reinstalled morfw does not find the set that stayed"
+  dpkg -P morfwupload >"$work/apt.txt" 2>&1 || { cat "$work/apt.txt"; fail "dpkg -P failed"; }
+  [ ! -e /usr/lib/morfwupload ] || fail "/usr/lib/morfwupload is left after purging"
+  (cd "$store" && sha256sum -c --quiet "$work/set.sha256") || fail "dpkg -P changed the image set"
+  say "the image set in $store survived apt-get remove and dpkg -P"
+
+  rm -f "$store"/*
+  rmdir "$store" /var/lib/morfwupload 2>/dev/null || true
+}
+
+# msi_round MSI RUN: installs MSI silently, checks what it put where, runs the installed morfw.exe
+# when RUN is yes, puts the sample set into MorFWImg\ (the operator's files), uninstalls silently
+# and checks that exactly the installed files went.
+msi_round() {
+  local msi=$1 run=$2 win_msi dir="" d lnk arp
+  win_msi=$(winepath -w "$msi")
+  say "installing $msi under Wine (msiexec /i /qn)"
+  "$wine" msiexec /i "$win_msi" /qn || fail "msiexec /i $msi failed"
+  for d in "Program Files" "Program Files (x86)"; do
+    [ -f "$WINEPREFIX/drive_c/$d/MorFWUpload/morfw.exe" ] && dir="$WINEPREFIX/drive_c/$d/MorFWUpload"
+  done
+  [ -n "$dir" ] || fail "no MorFWUpload\\morfw.exe under Program Files"
+  for f in morfw.exe MorFWUpload.exe MorFWUpload.html; do
+    [ -f "$dir/$f" ] || fail "not installed: $f"
+  done
+  [ -d "$dir/MorFWImg" ] && [ -z "$(ls -A "$dir/MorFWImg")" ] || fail "MorFWImg\\ is missing or not empty"
+  lnk=$(find "$WINEPREFIX/drive_c" -name MorFWUpload.lnk | head -n 1)
+  [ -n "$lnk" ] || fail "no Start-menu shortcut MorFWUpload.lnk"
+  arp=$("$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null
+        "$wine" reg query 'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null || true)
+  grep -q "DisplayName *REG_SZ *MorFWUpload" <<<"$arp" &&
+    grep -q "DisplayVersion *REG_SZ *$version" <<<"$arp" || fail "no Add/Remove programs entry for MorFWUpload $version"
+
+  cp "$samples"/* "$dir/MorFWImg/"
+  echo "the operator's own notes" >"$dir/MorFWImg/notes.txt"
+  (cd "$dir/MorFWImg" && sha256sum ./* >"$work/set.sha256")
+  if [ "$run" = yes ]; then
+    [ "$("$wine" "$dir/morfw.exe" --version | tr -d '\r')" = "morfw $version" ] ||
+      fail "the installed morfw.exe --version does not say morfw $version"
+    "$wine" "$dir/morfw.exe" check >"$work/check.txt" || { cat "$work/check.txt"; fail "morfw.exe check failed"; }
+    say "uploading the sample set to sim: with the installed morfw.exe"
+    "$wine" "$dir/morfw.exe" upload --port sim: --quiet >"$work/upload.txt" ||
+      { cat "$work/upload.txt"; fail "the upload to sim: with the installed morfw.exe failed"; }
+  fi
+
+  say "uninstalling (msiexec /x /qn)"
+  "$wine" msiexec /x "$win_msi" /qn || fail "msiexec /x $msi failed"
+  for f in morfw.exe MorFWUpload.exe MorFWUpload.html; do
+    [ ! -e "$dir/$f" ] || fail "left after uninstalling: $f"
+  done
+  [ ! -e "$lnk" ] || fail "the Start-menu shortcut is left after uninstalling"
+  (cd "$dir/MorFWImg" && sha256sum -c --quiet "$work/set.sha256") ||
+    fail "uninstalling changed the operator's files in MorFWImg\\"
+  say "the operator's files in MorFWImg\\ survived msiexec /x"
+  rm -rf "$dir"
+}
+
+check_msi() {
+  version=$(sed -n 's/^#define MORFW_VERSION "\(.*\)"$/\1/p' build-win/generated/MorFWVersion.h)
+  local msi=dist/MorFWUpload-$version-win32.msi
+  [ -n "$version" ] && [ -f "$msi" ] || fail "no dist/MorFWUpload-VERSION-win32.msi: run scripts/windows.sh first"
+  samples=build-win/bin/MorFWImg
+  [ -f "$samples/MorFWImg.ini" ] || fail "no sample set in $samples"
+  export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+  # A prefix of its own, so nothing gets installed into the one the suites run in.
+  rm -rf build-msi-check && mkdir -p build-msi-check
+  export WINEPREFIX=$root/build-msi-check/wine
+  work=$root/build-msi-check
+  local standin=""
+  if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    wine=/usr/lib/wine/wine
+  else
+    # As in scripts/windows.sh: without 32-bit Wine the 32-bit programs cannot run here, so the
+    # installer is checked as it is and the programs run from a 64-bit one of the same sources.
+    wine=/usr/lib/wine/wine64
+    standin=build-msi-check/MorFWUpload-$version-win64.msi
+    say "no 32-bit Wine: the installed programs run from a 64-bit installer (build-win64)"
+    scripts/package.sh msi build-win64 x64 "$standin"
+  fi
+  "$wine" wineboot -i >/dev/null 2>&1 || fail "wineboot failed"
+  msi_round "$msi" "$([ -z "$standin" ] && echo yes || echo no)"
+  [ -z "$standin" ] || msi_round "$standin" yes
+  wineserver -k 2>/dev/null || true
+  rm -rf build-msi-check
+}
+
+case "$what" in
+  deb) check_deb ;;
+  msi) check_msi ;;
+  *) echo "usage: scripts/package_check.sh deb | msi" >&2; exit 2 ;;
+esac
+say "$what: all checks passed ($((SECONDS - start)) s)"
