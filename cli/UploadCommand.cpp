@@ -76,7 +76,8 @@ struct Outcome {
 };
 
 Outcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::string& strPortIn,
-                     const std::string& strImageDirIn, const std::string& strOpenFailure) {
+                     const std::string& strImageDirIn, const std::string& strOpenFailure,
+                     int nRxBreaks, const std::string& strBreakVerdict) {
     const std::string strPort = EscapeControlChars(strPortIn);
     const std::string strImageDir = EscapeControlChars(strImageDirIn);
     if (hr == S_OK)
@@ -99,8 +100,16 @@ Outcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::strin
                                             : ": " + EscapeControlChars(strOpenFailure))};
     }
     if (tracker.GetPart() > 0) {
-        return {ExitCode::UploadFailed,
-                "upload failed in part " + std::to_string(tracker.GetPart()) + " of 5"};
+        std::string strDetail =
+            "upload failed in part " + std::to_string(tracker.GetPart()) + " of 5";
+        // The unit opens every answer with a break: none at all points at the line, not the
+        // unit, and most often at an adapter that does not report breaks.
+        if (nRxBreaks == 0) {
+            strDetail += "; no break ever came from the unit";
+            if (!strBreakVerdict.empty())
+                strDetail += ": " + strBreakVerdict;
+        }
+        return {ExitCode::UploadFailed, strDetail};
     }
     return {ExitCode::UploadFailed, "upload failed"};
 }
@@ -204,6 +213,11 @@ int RunUpload(const UploadOptions& o) {
     reporter.BeginSession({MORFW_VERSION, strPort, strImageDir, o.bSlow, o.bRelaxed});
     if (o.bRelaxed)
         reporter.MessageBox(MSG_RELAXED_WARNING, CAPTION_WARNING, BoxKind::Warning);
+    // An adapter known to fail this protocol is named before the upload, not after fifteen
+    // passes.
+    const ADAPTER_INFO adapter = ReadPortAdapterInfo(strPort);
+    for (const std::string& strWarning : AdapterUploadWarnings(adapter, o.bSlow))
+        reporter.Notice("warning: " + EscapeControlChars(strWarning));
     if (!host.StartUploadSession()) {
         return ToInt(reporter.Finish(ExitCode::UploadFailed, "the upload could not be started"));
     }
@@ -228,8 +242,10 @@ int RunUpload(const UploadOptions& o) {
     }
     const HRESULT hr = host.JoinSession();
 
-    const Outcome outcome = JudgeSession(hr, reporter.GetTracker(), strPort, strImageDir,
-                                         host.m_SerialPort.GetOpenFailureReason());
+    const Outcome outcome =
+        JudgeSession(hr, reporter.GetTracker(), strPort, strImageDir,
+                     host.m_SerialPort.GetOpenFailureReason(),
+                     host.m_SerialPort.GetRxBreakCount(), AdapterBreakVerdict(adapter));
     return ToInt(reporter.Finish(outcome.code, outcome.strDetail));
 }
 

@@ -66,6 +66,13 @@ std::string AdapterChip(const ADAPTER_INFO& info);
 // verdicts only.
 std::vector<ADAPTER_VERDICT> JudgeAdapter(const ADAPTER_INFO& info);
 
+// Before an upload: one line per known problem of the adapter that makes this upload fail
+// (breaks either way; 738 baud when Slow Mode is on), naming the chip, the reason and the fix.
+std::vector<std::string> AdapterUploadWarnings(const ADAPTER_INFO& info, bool bSlowMode);
+// After a session that never saw a break from the unit: the adapter's verdict on received
+// breaks when it is a known problem, otherwise "".
+std::string AdapterBreakVerdict(const ADAPTER_INFO& info);
+
 // "sends_break", "receives_break", "rate_738", "receive_latency": the JSON names.
 const char* AdapterNeedName(ADAPTER_NEED need);
 // "sending a break", "receiving a break", "738 baud (Slow Mode)", "receive latency".

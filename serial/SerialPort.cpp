@@ -90,6 +90,7 @@ HRESULT CSerialPort::Open(const PORTMODE& mode) {
         return E_PORT_OPEN_FAILED; // already open: the caller closes first
 
     m_strOpenFailure.clear();
+    m_nRxBreaks = 0;
     // A name without its terminating NUL inside the field is refused rather than read past it.
     std::unique_ptr<ISerialLine> pLine;
     std::string strReason = "the name does not fit the port record (" +

@@ -13,6 +13,7 @@
 #include "serial/SerialLine.h"
 #include "serial/SerialPortInterface.h"
 
+#include <atomic>
 #include <initializer_list>
 #include <list>
 #include <memory>
@@ -55,6 +56,9 @@ public:
     int WaitTxEmpty(DWORD dwMilliseconds) override;
     int WaitRxBreak(DWORD dwMilliseconds) override;
     int WaitRxCount(int nCount, DWORD dwMilliseconds) override;
+    // Breaks received since the last Open (kept after Close): a session that never saw one
+    // heard nothing from the unit, or has an adapter that does not report them.
+    int GetRxBreakCount() const { return m_nRxBreaks.load(std::memory_order_relaxed); }
     HRESULT SetBreak() override;
     HRESULT ClearBreak() override;
     HRESULT EscapeFunction(DWORD dwFunction) override;
@@ -108,6 +112,7 @@ private:
     std::unique_ptr<CEvent> m_hTxEmpty;
     std::unique_ptr<CEvent> m_hRxBreak;
     std::unique_ptr<CEvent> m_hRxData; // bytes were added to the receive ring
+    std::atomic<int> m_nRxBreaks{0};
     CThreadThunk* m_pRxThunk = nullptr;
     std::unique_ptr<CThread> m_hRxThread;
     std::unique_ptr<CEvent> m_hStopRxThread;

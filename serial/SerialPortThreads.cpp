@@ -193,6 +193,7 @@ DWORD CSerialPort::OnCommEvent(DWORD dwEvtMask) {
     }
     if (dwEvtMask & EV_BREAK) {
         TraceDebug("Event EV_BREAK...\n");
+        m_nRxBreaks.fetch_add(1, std::memory_order_relaxed);
         m_hRxBreak->Set();
     }
     return dwResult;

@@ -103,7 +103,8 @@ HRESULT CSimLine::Open(const SimOptions& optsIn, std::unique_ptr<CSimLine>* ppLi
 }
 
 CSimLine::CSimLine(const SimOptions& opts, SimKnownImages images)
-    : m_opts(opts), m_noiseToUnit(opts.dNoise, opts.nSeed, 1),
+    : m_opts(opts), m_adapter(GetSimAdapterModel(opts.adapter)), m_openedAt(SimClock::now()),
+      m_noiseToUnit(opts.dNoise, opts.nSeed, 1),
       m_noiseToHost(opts.dNoise, opts.nSeed, 2), m_garbleAtUnit(opts.nSeed, 4),
       m_garbleAtHost(opts.nSeed, 5) {
     CSimUnit::LogFn log;
@@ -251,9 +252,28 @@ void CSimLine::EmitByte(BYTE value, DWORD dwBaud, SimTime start, SimTime end) {
     item.dwBaud = dwBaud;
     item.start = start;
     item.end = end;
-    item.due = end;
+    item.due = HandedOverAt(end);
     m_toHost.push_back(item);
     m_evRx.Set();
+}
+
+SimTime CSimLine::HandedOverAt(SimTime t) const {
+    if (m_adapter.dLatencyMs <= 0)
+        return t;
+    const auto tick = std::chrono::duration_cast<SimDuration>(
+        std::chrono::duration<double, std::milli>(m_adapter.dLatencyMs));
+    const auto n = (t - m_openedAt + tick - SimDuration(1)) / tick;
+    return m_openedAt + n * tick;
+}
+
+bool CSimLine::InFakeBreak(SimTime start, SimTime end) {
+    while (!m_fakeBreaks.empty() && m_fakeBreaks.front().second <= start)
+        m_fakeBreaks.pop_front();
+    for (const auto& [from, to] : m_fakeBreaks) {
+        if (from < end && start < to)
+            return true;
+    }
+    return false;
 }
 
 void CSimLine::EmitBreak(SimTime start, SimTime end) {
@@ -263,7 +283,7 @@ void CSimLine::EmitBreak(SimTime start, SimTime end) {
     item.end = end;
     // A receiver reports a break once the line has stayed low for a whole character (start bit,
     // data bits and where the stop bit should be), while the break goes on.
-    item.due = start + (end - start) / kSimBreakChars;
+    item.due = HandedOverAt(start + (end - start) / kSimBreakChars);
     m_toHost.push_back(item);
     m_evRx.Set();
 }
@@ -290,7 +310,7 @@ HRESULT CSimLine::Configure(const DCB& dcb) {
             item.bHost8N1 = m_bHost8N1;
         }
     }
-    m_dwHostBaud = dcb.BaudRate;
+    m_dwHostBaud = SimAdapterRate(m_opts.adapter, dcb.BaudRate);
     m_bHost8N1 = dcb.ByteSize == 8 && dcb.Parity == NOPARITY && dcb.StopBits == ONESTOPBIT;
     // RTS follows the record's control mode: raised for "enable" and "handshake" (the receive
     // side always has room), dropped for "disable" and "toggle" (nothing is being sent).
@@ -354,14 +374,15 @@ int CSimLine::Read(char* pDest, int nCapacity, RxInfo& info) {
         m_toHost.pop_front();
         if (item.bBreak) {
             pDest[n++] = 0; // a break shows as one 0x00 in the stream, at any rate
-            ++info.nBreaks;
+            if (m_adapter.bReportsBreaks)
+                ++info.nBreaks;
             continue;
         }
         const DWORD hostBaud = item.dwHostBaud ? item.dwHostBaud : m_dwHostBaud;
         const bool b8N1 = item.dwHostBaud ? item.bHost8N1 : m_bHost8N1;
         BYTE value = item.lineValue;
         bool bError = item.bFrameError;
-        if (!b8N1 || RateMismatch(item.dwBaud, hostBaud)) {
+        if (!b8N1 || RateMismatch(item.dwBaud, hostBaud) || InFakeBreak(item.start, item.end)) {
             bError = m_garbleAtHost.Below(2) == 0;
             value = static_cast<BYTE>(item.lineValue ^ (1 + m_garbleAtHost.Below(255)));
         }
@@ -444,9 +465,23 @@ HRESULT CSimLine::SetBreak(bool bOn) {
         const SimTime now = SimClock::now();
         if (IsGone(now))
             return E_FAIL;
-        if (bOn == m_bBreakOn)
+        if (m_adapter.bFakeBreak) {
+            // A chip without a break register: one 0x00 at a low rate, of fixed length, for the
+            // break; the chip's receiver runs at that rate meanwhile.
+            if (bOn && !m_bFakeBreakOn) {
+                HostItem item;
+                item.lineValue = 0;
+                item.dwBaud = kSimFakeBreakBaud;
+                item.start = std::max(now, m_txFreeAt);
+                item.end = item.start + SimCharTime(kSimFakeBreakBaud);
+                m_txFreeAt = item.end;
+                m_toUnit.push_back(item);
+                m_fakeBreaks.emplace_back(item.start, item.end);
+            }
+            m_bFakeBreakOn = bOn;
+        } else if (bOn == m_bBreakOn) {
             return S_OK;
-        if (bOn) {
+        } else if (bOn) {
             m_bBreakOn = true;
             m_breakSetAt = now;
             // The break follows the characters still on their way.

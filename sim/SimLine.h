@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 class CSimLine final : public ISerialLine, private ISimUnitOutput {
 public:
@@ -90,10 +91,16 @@ private:
     void ScheduleHostBytes(const BYTE* pData, int nLength, SimTime now);
     void SetModem(bool bDtr, bool bRts, SimTime now);
     bool IsGone(SimTime now) const { return now >= m_goneAt; }
+    // When the host's adapter hands over what its receiver had at t (its latency batches).
+    SimTime HandedOverAt(SimTime t) const;
+    // Whether a character received over [start, end) was garbled by a fake break of the host.
+    bool InFakeBreak(SimTime start, SimTime end);
     LineWait WaitGone(const CEvent& stop, SimTime deadline);
     void FinishReport();
 
     const SimOptions m_opts;
+    const SimAdapterModel m_adapter;
+    const SimTime m_openedAt;
     mutable std::mutex m_mutex;
     std::unique_ptr<CSimUnit> m_pUnit;
 
@@ -105,6 +112,8 @@ private:
     SimTime m_breakSetAt{};
     SimTime m_breakStart{};
     std::vector<BYTE> m_held; // written during a break: they follow it
+    bool m_bFakeBreakOn = false;
+    std::deque<std::pair<SimTime, SimTime>> m_fakeBreaks; // the host's fake breaks on the line
     bool m_bDtr = false;
     bool m_bRts = false;
     SimTime m_goneAt = kSimNever;

@@ -131,6 +131,9 @@ bool ParseSimOptions(const std::string& strText, SimOptions& opts, std::string* 
             if (value.empty())
                 return bad("expected a directory");
             opts.strImageDir = value;
+        } else if (key == "adapter") {
+            if (!ParseSimAdapter(value, opts.adapter))
+                return bad("expected uart, ftdi, ftdi16, cp2102, cp2102n, ch340 or pl2303");
         } else if (key == "dump") {
             if (value.empty())
                 return bad("expected a file name");

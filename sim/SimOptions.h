@@ -3,6 +3,7 @@
 // key=value pairs ("sim:seed=3,noise=1e-5,drop=0.02").
 
 #include "platform/Types.h"
+#include "sim/SimAdapter.h"
 
 #include <cstdint>
 #include <string>
@@ -24,6 +25,7 @@ struct SimOptions {
     std::string strImageDir;     // images=DIR: the image set the unit knows (empty: default)
     std::string strDumpFile;     // dump=FILE: the unit's records, written when the line closes
     bool bTrace = false;         // trace=1: the unit's events go to the debug trace
+    SimAdapterKind adapter = SimAdapterKind::Uart; // adapter=NAME: the host's adapter
 };
 
 // Parses the text after "sim:" (the prefix itself is also accepted and skipped). Empty text

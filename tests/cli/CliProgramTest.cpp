@@ -776,3 +776,44 @@ TEST(MorfwTrust, ControlCharactersInNamesAreEscapedInTextOutput) {
         << port.strErr;
     EXPECT_EQ(port.strErr.find("ttyX\nY"), std::string::npos) << port.strErr;
 }
+
+// --- The adapter behind the port ----------------------------------------------------------------
+
+// Simulated adapters show each verdict's consequence in a real upload: one that never reports
+// the unit's break is named before the upload and again in the failure, one that cannot run
+// 738 baud only when Slow Mode asks for it, and a slow latency timer costs time, not the upload.
+TEST(MorfwAdapters, KnownProblemsAreNamedBeforeAndAfterAndOthersUploadSilently) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+    const std::string noBreak = "the CH340 adapter (ch341-uart): ch341 never reports a received "
+                                "break, so every answer of the unit goes unseen; use an FTDI or "
+                                "PL2303 adapter";
+    const RunResult ch340 =
+        Morfw({"upload", "--port", "sim:adapter=ch340", "--images", set.string(), "-q"});
+    EXPECT_EQ(ch340.nExitCode, kFailed);
+    EXPECT_TRUE(ch340.strErr.starts_with("morfw: warning: " + noBreak + "\n")) << ch340.strErr;
+    EXPECT_NE(ch340.strErr.find("morfw: upload failed in part 2 of 5; no break ever came from "
+                                "the unit: " + noBreak + "\n"),
+              std::string::npos)
+        << ch340.strErr;
+
+    const RunResult slow = Morfw(
+        {"upload", "--port", "sim:adapter=cp2102", "--images", set.string(), "--slow", "--json"});
+    EXPECT_EQ(slow.nExitCode, kFailed);
+    const auto objects = JsonLines(slow.strOut);
+    ASSERT_GE(objects.size(), 2u);
+    EXPECT_EQ(objects[1]["type"], "notice");
+    EXPECT_TRUE(objects[1]["text"].get<std::string>().starts_with(
+        "warning: the CP2102 adapter (cp210x): cp210x rounds this part's rate"));
+    EXPECT_EQ(objects.back()["message"], "upload failed in part 1 of 5"); // its breaks came
+
+    for (const char* port : {"sim:adapter=cp2102", "sim:adapter=ftdi16", "sim:adapter=pl2303"}) {
+        const RunResult r = Morfw({"upload", "--port", port, "--images", set.string(), "-q"});
+        EXPECT_EQ(r.nExitCode, kSuccess) << port << r.strErr;
+        EXPECT_EQ(r.strErr, "") << port;
+    }
+    const RunResult bad = Morfw({"upload", "--port", "sim:adapter=ch9102", "-q"});
+    EXPECT_EQ(bad.nExitCode, kPort);
+    EXPECT_NE(bad.strErr.find("sim: adapter=ch9102: expected uart, ftdi"), std::string::npos);
+}
