@@ -19,9 +19,9 @@ constexpr std::array<std::pair<const char*, SimAdapterKind>, 7> kNames = {{
 
 // The CP2102's fixed rates (Silicon Labs AN205, table 1); the driver picks the first at or above
 // the rate asked for.
-constexpr DWORD kCp2102Rates[] = {300,   600,   1200,   1800,   2400,   4000,   4800,   7200,
-                                  9600,  14400, 16000,  19200,  28800,  38400,  51200,  56000,
-                                  57600, 64000, 76800,  115200, 128000, 153600, 230400, 250000,
+constexpr DWORD kCp2102Rates[] = {300,    600,    1200,   1800,   2400,   4000,   4800,   7200,
+                                  9600,   14400,  16000,  19200,  28800,  38400,  51200,  56000,
+                                  57600,  64000,  76800,  115200, 128000, 153600, 230400, 250000,
                                   256000, 460800, 500000, 576000, 921600};
 
 } // namespace
@@ -114,8 +114,7 @@ ADAPTER_INFO SimAdapterInfo(SimAdapterKind kind, const std::string& strDevice) {
         usb("cp210x", "10c4", "ea60", 0x0100, "1.10", "CP2102 USB to UART Bridge Controller");
         break;
     case SimAdapterKind::Cp2102n:
-        usb("cp210x", "10c4", "ea60", 0x0100, "2.00",
-            "CP2102N USB to UART Bridge Controller");
+        usb("cp210x", "10c4", "ea60", 0x0100, "2.00", "CP2102N USB to UART Bridge Controller");
         break;
     case SimAdapterKind::Ch340:
         usb("ch341-uart", "1a86", "7523", 0x0264, "1.10", "USB Serial");

@@ -22,10 +22,10 @@
 enum class SimAdapterKind { Uart, Ftdi, Ftdi16, Cp2102, Cp2102n, Ch340, Pl2303 };
 
 struct SimAdapterModel {
-    double dLatencyMs = 0;           // received bytes are handed over at multiples of this
-    bool bReportsBreaks = true;      // a received break reaches the host as a break
-    bool bRateTable = false;         // rates round up to the chip's table
-    bool bFakeBreak = false;         // the host's break is a slow 0x00 of fixed length
+    double dLatencyMs = 0;      // received bytes are handed over at multiples of this
+    bool bReportsBreaks = true; // a received break reaches the host as a break
+    bool bRateTable = false;    // rates round up to the chip's table
+    bool bFakeBreak = false;    // the host's break is a slow 0x00 of fixed length
 };
 
 // "uart", "ftdi", ...: false for an unknown name.

@@ -104,9 +104,8 @@ HRESULT CSimLine::Open(const SimOptions& optsIn, std::unique_ptr<CSimLine>* ppLi
 
 CSimLine::CSimLine(const SimOptions& opts, SimKnownImages images)
     : m_opts(opts), m_adapter(GetSimAdapterModel(opts.adapter)), m_openedAt(SimClock::now()),
-      m_noiseToUnit(opts.dNoise, opts.nSeed, 1),
-      m_noiseToHost(opts.dNoise, opts.nSeed, 2), m_garbleAtUnit(opts.nSeed, 4),
-      m_garbleAtHost(opts.nSeed, 5) {
+      m_noiseToUnit(opts.dNoise, opts.nSeed, 1), m_noiseToHost(opts.dNoise, opts.nSeed, 2),
+      m_garbleAtUnit(opts.nSeed, 4), m_garbleAtHost(opts.nSeed, 5) {
     CSimUnit::LogFn log;
     if (opts.bTrace)
         log = [](const std::string& s) { TraceDebug((s + "\n").c_str()); };
