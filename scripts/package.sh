@@ -20,7 +20,11 @@ if [ "${1:-deb}" = msi ]; then
   build=${2:-build-win} arch=${3:-x86}
   [ -f "$build/bin/morfw.exe" ] && [ -f "$build/bin/MorFWUpload.exe" ] ||
     fail "no Windows programs in $build/bin: run scripts/windows.sh first"
-  case "$arch" in x86) bits=32 ;; x64) bits=64 ;; *) fail "the architecture is x86 or x64" ;; esac
+  case "$arch" in
+    x86) bits=32 strip=i686-w64-mingw32-strip ;;
+    x64) bits=64 strip=x86_64-w64-mingw32-strip ;;
+    *) fail "the architecture is x86 or x64" ;;
+  esac
   version=$(version_of "$build")
   out=${4:-dist/MorFWUpload-$version-win$bits.msi}
   apt_install_missing wixl
@@ -29,6 +33,8 @@ if [ "${1:-deb}" = msi ]; then
   rm -rf "$stage" && mkdir -p "$stage" "$(dirname "$out")"
   cp "$build/bin/morfw.exe" "$build/bin/MorFWUpload.exe" app/help/MorFWUpload.html \
      app/win32/MorFWUpload.ico "$stage/"
+  # The installed programs carry no debugging information (the build's copies keep it).
+  "$strip" "$stage/morfw.exe" "$stage/MorFWUpload.exe"
   out=$(realpath "$out")
   (cd "$stage" && wixl -a "$arch" -D "Arch=$arch" -D "Version=$version" -o "$out" \
      "$root/packaging/windows/MorFWUpload.wxs")

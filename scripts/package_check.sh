@@ -5,6 +5,8 @@
 # Usage: scripts/package_check.sh deb   the .debs of scripts/package.sh (apt-get install)
 #        scripts/package_check.sh msi   the installer of scripts/windows.sh, under Wine in a
 #                                       prefix of its own (build-msi-check/)
+# Environment: MORFW_WIN_BUILD, MORFW_WIN64_BUILD: the Windows builds (default build-win and,
+# where no 32-bit Wine runs, build-win64, as scripts/windows.sh leaves them).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -160,6 +162,9 @@ msi_round() {
     [ ! -e "$dir/$f" ] || fail "left after uninstalling: $f"
   done
   [ ! -e "$lnk" ] || fail "the Start-menu shortcut is left after uninstalling"
+  arp=$("$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null
+        "$wine" reg query 'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null || true)
+  ! grep -q "DisplayName *REG_SZ *MorFWUpload" <<<"$arp" || fail "the Add/Remove programs entry is left"
   (cd "$dir/MorFWImg" && sha256sum -c --quiet "$work/set.sha256") ||
     fail "uninstalling changed the operator's files in MorFWImg\\"
   say "the operator's files in MorFWImg\\ survived msiexec /x"
@@ -167,10 +172,11 @@ msi_round() {
 }
 
 check_msi() {
-  version=$(sed -n 's/^#define MORFW_VERSION "\(.*\)"$/\1/p' build-win/generated/MorFWVersion.h)
+  local win=${MORFW_WIN_BUILD:-build-win} win64=${MORFW_WIN64_BUILD:-build-win64}
+  version=$(sed -n 's/^#define MORFW_VERSION "\(.*\)"$/\1/p' "$win/generated/MorFWVersion.h")
   local msi=dist/MorFWUpload-$version-win32.msi
   [ -n "$version" ] && [ -f "$msi" ] || fail "no dist/MorFWUpload-VERSION-win32.msi: run scripts/windows.sh first"
-  samples=build-win/bin/MorFWImg
+  samples=$win/bin/MorFWImg
   [ -f "$samples/MorFWImg.ini" ] || fail "no sample set in $samples"
   export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
   # A prefix of its own, so nothing gets installed into the one the suites run in.
@@ -185,8 +191,8 @@ check_msi() {
     # installer is checked as it is and the programs run from a 64-bit one of the same sources.
     wine=/usr/lib/wine/wine64
     standin=build-msi-check/MorFWUpload-$version-win64.msi
-    say "no 32-bit Wine: the installed programs run from a 64-bit installer (build-win64)"
-    scripts/package.sh msi build-win64 x64 "$standin"
+    say "no 32-bit Wine: the installed programs run from a 64-bit installer ($win64)"
+    scripts/package.sh msi "$win64" x64 "$standin"
   fi
   "$wine" wineboot -i >/dev/null 2>&1 || fail "wineboot failed"
   msi_round "$msi" "$([ -z "$standin" ] && echo yes || echo no)"

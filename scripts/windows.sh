@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Windows: installs what is missing (mingw-w64, Wine, a virtual X display), cross-builds
 # morfw.exe and the native dialog MorFWUpload.exe for 32-bit Windows (build-win/), packs them
-# (dist/MorFWUpload-win32.zip), and runs the Windows suites under Wine (the dialog's on the
+# (dist/MorFWUpload-win32.zip; the installer dist/MorFWUpload-VERSION-win32.msi through
+# scripts/package.sh msi), and runs the Windows suites under Wine (the dialog's on the
 # virtual display), with a whole upload to sim: whose transcript must equal the Linux build's.
 #
 # The suites run on the 32-bit build where this machine's kernel runs 32-bit programs (the
@@ -54,6 +55,9 @@ cp build-win/bin/morfw.exe build-win/bin/MorFWUpload.exe app/help/MorFWUpload.ht
 : > dist/MorFWUpload/MorFWImg/PUT-THE-IMAGE-SET-HERE.txt
 (cd dist && rm -f MorFWUpload-win32.zip && zip -qr MorFWUpload-win32.zip MorFWUpload)
 echo "windows: wrote dist/MorFWUpload-win32.zip"
+# The installer: the same files per machine under Program Files, with a Start-menu shortcut and
+# an empty MorFWImg\ (scripts/package_check.sh msi installs and removes it under Wine).
+scripts/package.sh msi build-win x86
 
 if [ $wine32 = yes ]; then
   test_dir=build-win
