@@ -33,6 +33,11 @@ public:
     // Takes one pending signal: its number, or 0 when none is pending.
     int Take();
 
+#if !defined(_WIN32)
+    // The signalfd, for a caller that polls it with other descriptors; -1 when not installed.
+    int Fd() const { return m_fd; }
+#endif
+
 private:
 #if defined(_WIN32)
     bool m_bInstalled = false;

@@ -19,6 +19,9 @@ struct UploadOptions {
     bool bJson = false;
     bool bQuiet = false;
     bool bTrace = false;
+    // Several units at once (morfw upload with more than one port, --ports-from, --log-dir).
+    std::vector<std::string> ports; // every --port and the names of --ports-from, in order
+    std::string strLogDir;          // empty: no per-unit records
 };
 
 struct CheckOptions {
@@ -31,6 +34,8 @@ struct PortsOptions {
 };
 
 int RunUpload(const UploadOptions& options);
+// An upload to every port of options.ports at once, one session each (Linux).
+int RunFleetUpload(const UploadOptions& options);
 int RunCheck(const CheckOptions& options);
 int RunPorts(const PortsOptions& options);
 
@@ -45,6 +50,11 @@ std::vector<SerialPortInfo> ListPorts(const CSerialPort& port);
 // strError says so, naming them.
 bool ChooseDefaultPort(const std::vector<SerialPortInfo>& ports, std::string& strPort,
                        std::string& strError);
+
+// The names of a port list file: one a line, blanks around a name ignored, empty lines and
+// lines beginning with '#' skipped. False and strError when it cannot be read or names none.
+bool ReadPortList(const std::string& strFile, std::vector<std::string>& ports,
+                  std::string& strError);
 
 // The program's version, "morfw X.Y.Z".
 const char* VersionText();

@@ -2,27 +2,18 @@
 // The live status line shown below the log on a terminal: part, percentage, load records done
 // and total, elapsed time and the estimated time left.
 
+#include "fleet/Progress.h"
+
 #include <string>
 
 namespace cli {
 
 // "m:ss" below an hour, "h:mm:ss" from an hour on; negative times count as 0.
-std::string FormatDuration(double dSeconds);
+using fleet::FormatDuration;
 
-// Estimates the time left from the pace of the load records so far.
-class RateEstimator {
-public:
-    // Records begun by dSeconds after the start.
-    void OnRecords(int nRecords, double dSeconds);
-    // Seconds left for nTotal records, or a negative value while the pace is not yet known
-    // (the first records and at least two seconds of them are needed).
-    double SecondsLeft(int nTotal, double dSeconds) const;
-
-private:
-    int m_nFirstRecords = -1;
-    double m_dFirstTime = 0;
-    int m_nRecords = 0;
-};
+// Estimates the time left from the pace of the load records so far (shared with the
+// many-unit runner).
+using fleet::RateEstimator;
 
 struct StatusFigures {
     int nPart = 0;    // 1..5, 0 before the first part

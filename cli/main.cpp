@@ -31,6 +31,43 @@ bool RefuseEmptyImages(const CLI::App* pCommand, const std::string& strImages) {
     return true;
 }
 
+// Several units at once: --port repeated, --ports-from, or --log-dir.
+int RunMany(const CLI::App* pUpload, cli::UploadOptions& upload, const std::string& strPortsFrom) {
+#if defined(_WIN32)
+    (void)pUpload;
+    (void)upload;
+    (void)strPortsFrom;
+    std::fputs("morfw: several ports at once, --ports-from and --log-dir need the Linux build\n",
+               stderr);
+    return cli::ToInt(cli::ExitCode::Usage);
+#else
+    if (pUpload->count("--log") > 0) {
+        std::fputs("morfw: --log takes one port; with several, --log-dir keeps a log file per "
+                   "unit\n",
+                   stderr);
+        return cli::ToInt(cli::ExitCode::Usage);
+    }
+    if (pUpload->count("--log-dir") > 0 && upload.strLogDir.empty()) {
+        std::fputs("morfw: --log-dir: the directory is empty; name a directory\n", stderr);
+        return cli::ToInt(cli::ExitCode::Usage);
+    }
+    if (pUpload->count("--ports-from") > 0) {
+        std::string strError;
+        if (!cli::ReadPortList(strPortsFrom, upload.ports, strError)) {
+            std::fprintf(stderr, "morfw: %s\n", strError.c_str());
+            return cli::ToInt(cli::ExitCode::Usage);
+        }
+    }
+    if (upload.ports.empty()) {
+        std::fputs("morfw: --log-dir needs the ports named: --port NAME (repeated) or "
+                   "--ports-from FILE\n",
+                   stderr);
+        return cli::ToInt(cli::ExitCode::Usage);
+    }
+    return cli::RunFleetUpload(upload);
+#endif
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -43,11 +80,23 @@ int main(int argc, char** argv) {
     cli::UploadOptions upload;
     CLI::App* pUpload = app.add_subcommand("upload", "Upload the image set to a unit");
     pUpload
-        ->add_option("-p,--port", upload.strPort,
+        ->add_option("-p,--port", upload.ports,
                      "Serial port: a device (/dev/ttyUSB0, /dev/serial/by-id/...) or sim: "
                      "with options for the simulated unit. Default: the one port the "
-                     "system lists")
-        ->type_name("NAME");
+                     "system lists. Repeated: one unit per port, all at once")
+        ->type_name("NAME")
+        ->allow_extra_args(false);
+    std::string strPortsFrom;
+    pUpload
+        ->add_option("--ports-from", strPortsFrom,
+                     "Also a unit on each port FILE names (one a line; # comments and empty "
+                     "lines are skipped)")
+        ->type_name("FILE");
+    pUpload
+        ->add_option("--log-dir", upload.strLogDir,
+                     "For each unit a log file in DIR (named by time and port) and a row in "
+                     "DIR/results.csv")
+        ->type_name("DIR");
     pUpload
         ->add_option("-i,--images", upload.strImages,
                      "Image directory. Default: MorFWImg/ beside the program")
@@ -98,8 +147,15 @@ int main(int argc, char** argv) {
     if (pUpload->parsed()) {
         if (RefuseEmptyImages(pUpload, upload.strImages))
             return cli::ToInt(cli::ExitCode::Usage);
-        upload.bPortGiven = pUpload->count("--port") > 0;
-        return cli::RunUpload(upload);
+        upload.bPortGiven = !upload.ports.empty();
+        const bool bMany = upload.ports.size() > 1 || pUpload->count("--ports-from") > 0 ||
+                           pUpload->count("--log-dir") > 0;
+        if (!bMany) {
+            if (upload.bPortGiven)
+                upload.strPort = upload.ports.front();
+            return cli::RunUpload(upload);
+        }
+        return RunMany(pUpload, upload, strPortsFrom);
     }
     if (pCheck->parsed()) {
         if (RefuseEmptyImages(pCheck, check.strImages))

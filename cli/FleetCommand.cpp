@@ -1,0 +1,117 @@
+// morfw upload with several ports: one session per port, all at once, each in a process of its
+// own (fleet::Runner), with the rows, lines or JSON of FleetDisplay and a summary at the end.
+
+#include "cli/CancelSignals.h"
+#include "cli/Commands.h"
+#include "cli/ExitCodes.h"
+#include "cli/FleetDisplay.h"
+#include "cli/FleetSupport.h"
+#include "cli/Terminal.h"
+
+#include "platform/PrintableText.h"
+#include "upload/UploadTexts.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+
+namespace cli {
+
+static_assert(ToInt(ExitCode::Success) == fleet::kCodeSuccess &&
+                  ToInt(ExitCode::UploadFailed) == fleet::kCodeFailed &&
+                  ToInt(ExitCode::Usage) == fleet::kCodeUsage &&
+                  ToInt(ExitCode::Port) == fleet::kCodePort &&
+                  ToInt(ExitCode::Images) == fleet::kCodeImages &&
+                  ToInt(ExitCode::Cancelled) == fleet::kCodeCancelled &&
+                  ToInt(ExitCode::LogFile) == fleet::kCodeLogFile,
+              "the runner judges sessions by morfw's own exit codes");
+
+bool ReadPortList(const std::string& strFile, std::vector<std::string>& ports,
+                  std::string& strError) {
+    std::ifstream in(strFile);
+    if (!in) {
+        strError = "cannot read the port list " + EscapeControlChars(strFile) + ": " +
+                   std::strerror(errno);
+        return false;
+    }
+    const std::size_t nBefore = ports.size();
+    for (std::string line; std::getline(in, line);) {
+        const auto first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#')
+            continue;
+        const auto last = line.find_last_not_of(" \t\r");
+        ports.push_back(line.substr(first, last - first + 1));
+    }
+    if (in.bad()) {
+        strError = "cannot read the port list " + EscapeControlChars(strFile) + ": " +
+                   std::strerror(errno);
+        return false;
+    }
+    if (ports.size() == nBefore) {
+        strError = "the port list " + EscapeControlChars(strFile) + " names no port";
+        return false;
+    }
+    return true;
+}
+
+int RunFleetUpload(const UploadOptions& o) {
+    // Before anything else, as for one upload: the signals are read from a signalfd.
+    CancelSignals signals;
+    const bool bSignals = signals.Install();
+
+    if (const std::string twice = FindDuplicatePort(o.ports); !twice.empty()) {
+        WriteAll(STDERR_FILENO, "morfw: the port " + EscapeControlChars(twice) +
+                                    " is named twice; a port takes one session at a time\n");
+        return ToInt(ExitCode::Usage);
+    }
+    const std::string strImageDir = ResolveImageDir(o.strImages);
+    std::string strLogDir;
+    if (!o.strLogDir.empty()) {
+        std::string strError;
+        if (!PrepareLogDir(o.strLogDir, strLogDir, strError)) {
+            WriteAll(STDERR_FILENO, "morfw: " + strError + "\n");
+            return ToInt(ExitCode::Usage);
+        }
+    }
+
+    FleetOutput out;
+    out.mode = o.bJson ? OutputMode::Json : o.bQuiet ? OutputMode::Quiet : OutputMode::Text;
+    out.bRows = out.mode == OutputMode::Text && IsCapableTerminal(STDOUT_FILENO);
+    FleetDisplay display(out);
+    if (!bSignals)
+        display.Notice("Ctrl-C cannot be caught here; it would end morfw without closing the "
+                       "sessions");
+
+    fleet::Runner runner(MakeRunnerSettings(o, strImageDir, strLogDir), display);
+    // The rows show no message boxes: the option's warning is said once for every unit.
+    if (o.bRelaxed && out.bRows)
+        display.Line(MSG_RELAXED_WARNING, true);
+
+    const auto start = std::chrono::steady_clock::now();
+    for (const auto& port : o.ports)
+        runner.Start({port, {}});
+
+    CancelForwarder cancel(runner, display);
+    while (runner.RunningCount() > 0) {
+        pollfd sfd{signals.Fd(), POLLIN, 0};
+        runner.Wait(out.bRows ? kRowTickMs : -1, std::span(&sfd, signals.Fd() >= 0 ? 1 : 0));
+        if (sfd.revents != 0) {
+            for (int sig = signals.Take(); sig != 0; sig = signals.Take())
+                cancel.OnSignal(sig);
+        }
+        display.Tick(runner.Units());
+    }
+
+    const auto units = runner.Units();
+    std::vector<int> codes;
+    for (const auto& u : units)
+        codes.push_back(u.nExitCode);
+    const int code = fleet::RunExitCode(codes);
+    display.Summary(units, code,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                    strLogDir);
+    return code;
+}
+
+} // namespace cli

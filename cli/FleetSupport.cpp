@@ -1,0 +1,87 @@
+#include "cli/FleetSupport.h"
+
+#include "cli/CancelSignals.h"
+#include "platform/PrintableText.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <unistd.h>
+
+namespace cli {
+
+std::string FindDuplicatePort(const std::vector<std::string>& ports) {
+    std::set<std::string> seen;
+    for (const auto& p : ports) {
+        if (!seen.insert(p).second)
+            return p;
+    }
+    return {};
+}
+
+bool PrepareLogDir(const std::string& strDir, std::string& strResolved, std::string& strError) {
+    std::error_code ec;
+    std::filesystem::create_directories(strDir, ec);
+    if (!ec && !std::filesystem::is_directory(strDir, ec))
+        ec = std::make_error_code(std::errc::not_a_directory);
+    if (!ec && access(strDir.c_str(), W_OK | X_OK) != 0)
+        ec = std::error_code(errno, std::generic_category());
+    if (ec) {
+        strError = "cannot use the log directory " + EscapeControlChars(strDir) + ": " +
+                   ec.message();
+        return false;
+    }
+    strResolved = strDir.back() == '/' ? strDir : strDir + '/';
+    return true;
+}
+
+fleet::RunnerSettings MakeRunnerSettings(const UploadOptions& o, const std::string& strImageDir,
+                                         const std::string& strLogDir) {
+    fleet::RunnerSettings s;
+    if (!o.strImages.empty())
+        s.sessionArgs.insert(s.sessionArgs.end(), {"--images", o.strImages});
+    if (o.bSlow)
+        s.sessionArgs.push_back("--slow");
+    if (o.bRelaxed)
+        s.sessionArgs.push_back("--relaxed");
+    if (o.bTrace)
+        s.sessionArgs.push_back("--trace");
+    s.strLogDir = strLogDir;
+    s.record.strHost = HostName();
+    s.record.strVersion = VersionText();
+    s.record.strImageDir = strImageDir;
+    s.record.strOptions = DescribeOptions(o);
+    return s;
+}
+
+std::string HostName() {
+    char buf[256] = {};
+    if (gethostname(buf, sizeof buf - 1) != 0)
+        return {};
+    return buf;
+}
+
+void CancelForwarder::OnSignal(int nSignal) {
+    std::vector<std::string> running;
+    for (const auto& u : m_runner.Units()) {
+        if (!u.bFinished)
+            running.push_back(u.strLabel);
+    }
+    const std::string name = SignalName(nSignal);
+    if (m_nSignals++ > 0) {
+        m_display.Notice("cancel already under way (" + name + "); waiting for " +
+                             std::to_string(running.size()) +
+                             (running.size() == 1 ? " session to close its port"
+                                                  : " sessions to close their ports"),
+                         running);
+        return;
+    }
+    // In JSON each session says this itself, as its own notice.
+    m_display.Notice("cancel requested (" + name + "); every running upload stops at its next "
+                     "check and closes its port");
+    m_runner.Signal(SIGINT);
+}
+
+} // namespace cli

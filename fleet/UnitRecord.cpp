@@ -1,0 +1,255 @@
+#include "fleet/UnitRecord.h"
+
+#include "fleet/Progress.h"
+#include "image/FileImg.h"
+#include "image/Sha256.h"
+#include "platform/PrintableText.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fleet {
+
+namespace {
+
+std::string LocalTime(std::time_t t, const char* pszFormat) {
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[64];
+    std::strftime(buf, sizeof buf, pszFormat, &tm);
+    return buf;
+}
+
+bool WriteFd(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string OrNone(const std::string& s) {
+    return s.empty() ? "none" : EscapeControlChars(s);
+}
+
+std::string ReadRevision(const std::string& strImageDir) {
+    std::string strIni;
+    if (ResolveImagePath(strImageDir, FILEIMG_INI, strIni) != S_OK)
+        return "Unspecified";
+    return ReadFirmwareRevision(strIni);
+}
+
+std::string ElapsedSeconds(double d) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f", std::max(0.0, d));
+    return buf;
+}
+
+} // namespace
+
+std::string LogFileName(const std::string& strPort, long long nUnixTime) {
+    std::string name = strPort;
+    if (name.starts_with("/")) {
+        const auto slash = name.rfind('/');
+        name = name.substr(slash + 1);
+    }
+    for (char& c : name) {
+        const bool bKeep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_' || c == '=';
+        if (!bKeep)
+            c = '_';
+    }
+    if (name.empty() || name == "." || name == "..")
+        name = "port";
+    if (name.size() > 80)
+        name.resize(80);
+    return LocalTime(static_cast<std::time_t>(nUnixTime), "%Y%m%d-%H%M%S") + "_" + name + ".log";
+}
+
+std::string CsvField(std::string_view text) {
+    const bool bQuote = text.find_first_of(",\"\r\n") != std::string_view::npos ||
+                        (!text.empty() && (text.front() == ' ' || text.back() == ' '));
+    if (!bQuote)
+        return std::string(text);
+    std::string s = "\"";
+    for (const char c : text) {
+        if (c == '"')
+            s += '"';
+        s += c;
+    }
+    return s + "\"";
+}
+
+std::string CsvRow(const std::vector<std::string>& fields) {
+    std::string row;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (i > 0)
+            row += ',';
+        row += CsvField(fields[i]);
+    }
+    return row + "\r\n";
+}
+
+const std::string& ResultsCsvHeader() {
+    static const std::string header =
+        CsvRow({"time", "host", "port", "stable_name", "adapter_serial", "revision",
+                "images_sha256", "result", "exit_code", "elapsed_s", "retries", "message",
+                "log_file"});
+    return header;
+}
+
+bool AppendCsvRow(const std::string& strPath, const std::string& strHeaderRow,
+                  const std::string& strRow, std::string& strError) {
+    const int fd = open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        strError = std::strerror(errno);
+        return false;
+    }
+    // Another run may append at the same moment: the lock makes "empty? then the header" and
+    // the row one step, and the row goes out in one write.
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            strError = std::strerror(errno);
+            close(fd);
+            return false;
+        }
+    }
+    struct stat st {};
+    bool bOk = fstat(fd, &st) == 0;
+    if (bOk && st.st_size == 0)
+        bOk = WriteFd(fd, strHeaderRow);
+    if (bOk)
+        bOk = WriteFd(fd, strRow);
+    if (!bOk)
+        strError = std::strerror(errno);
+    flock(fd, LOCK_UN);
+    if (close(fd) != 0 && bOk) {
+        strError = std::strerror(errno);
+        bOk = false;
+    }
+    return bOk;
+}
+
+UnitRecord::~UnitRecord() {
+    if (m_fd >= 0)
+        close(m_fd);
+}
+
+bool UnitRecord::Open(const std::string& strDir, const UnitState& unit, const RecordContext& ctx,
+                      std::string& strError) {
+    m_strDir = strDir;
+    if (!m_strDir.empty() && m_strDir.back() != '/')
+        m_strDir += '/';
+    m_ctx = ctx;
+    const std::time_t now = std::time(nullptr);
+    m_strStartTime = LocalTime(now, "%Y-%m-%d %H:%M:%S %z");
+    const std::string base = LogFileName(unit.strLabel, now);
+    // Two units of one port in one second (a unit plugged in again at once): a suffix.
+    for (int n = 1; n < 100 && m_fd < 0; ++n) {
+        m_strPath = m_strDir + (n == 1 ? base
+                                       : base.substr(0, base.size() - 4) + "-" +
+                                             std::to_string(n) + ".log");
+        m_fd = open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (m_fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (m_fd < 0) {
+        strError = "cannot create a log file in " + EscapeControlChars(m_strDir) + ": " +
+                   std::strerror(errno);
+        m_strPath.clear();
+        return false;
+    }
+    m_strRevision = ReadRevision(ctx.strImageDir);
+    const auto digests = DigestImageSet(ctx.strImageDir);
+    m_strSetDigest = DigestOfSet(digests);
+    const std::string header =
+        "---- " + ctx.strVersion + ", " + m_strStartTime + ", host " + OrNone(ctx.strHost) +
+        "\n---- port " + EscapeControlChars(unit.strLabel) +
+        (unit.strPort != unit.strLabel ? " (opened as " + EscapeControlChars(unit.strPort) + ")"
+                                       : std::string()) +
+        ", stable name " + OrNone(unit.strStableName) + ", adapter serial " +
+        OrNone(unit.strAdapterSerial) + "\n---- images " + EscapeControlChars(ctx.strImageDir) +
+        ", revision " + EscapeControlChars(m_strRevision) + ", options: " + ctx.strOptions +
+        "\n---- sha256 " + DescribeDigests(digests) + "\n---- sha256 of the set " +
+        (m_strSetDigest.empty() ? std::string("none (a file is unreadable)") : m_strSetDigest) +
+        "\n";
+    Write(header);
+    return true;
+}
+
+bool UnitRecord::Write(std::string_view text) {
+    if (m_fd < 0 || !m_strError.empty())
+        return true;
+    if (WriteFd(m_fd, text))
+        return true;
+    m_strError = "cannot write the log file " + EscapeControlChars(m_strPath) + ": " +
+                 std::strerror(errno) + "; the record of this upload is incomplete";
+    return false;
+}
+
+bool UnitRecord::Append(std::string_view text) {
+    return Write(text);
+}
+
+namespace {
+// A success whose record is incomplete is no plain success (the single-port --log's rule).
+void MarkRecordIncomplete(UnitState& unit, const std::string& strError) {
+    if (unit.nExitCode != kCodeSuccess)
+        return;
+    unit.nExitCode = kCodeLogFile;
+    unit.strStatus = StatusName(kCodeLogFile);
+    unit.strMessage = strError;
+}
+} // namespace
+
+std::string UnitRecord::Finish(UnitState& unit) {
+    if (m_fd < 0)
+        return {};
+    const bool bHadError = !m_strError.empty();
+    if (bHadError)
+        MarkRecordIncomplete(unit, m_strError);
+    std::string line = "---- result: " + unit.strStatus + ", exit code " +
+                       std::to_string(unit.nExitCode) + ", elapsed " +
+                       FormatDuration(unit.dElapsed) + ", retries " +
+                       std::to_string(unit.nRetries);
+    if (unit.nExitCode != kCodeSuccess && !unit.strMessage.empty())
+        line += ", " + unit.strMessage;
+    Write(line + "\n");
+    if (close(m_fd) != 0 && m_strError.empty()) {
+        m_strError = "cannot write the log file " + EscapeControlChars(m_strPath) + ": " +
+                     std::strerror(errno) + "; the record of this upload is incomplete";
+    }
+    m_fd = -1;
+    if (!m_strError.empty())
+        MarkRecordIncomplete(unit, m_strError);
+
+    const std::string row =
+        CsvRow({m_strStartTime, m_ctx.strHost, unit.strLabel, unit.strStableName,
+                unit.strAdapterSerial, m_strRevision, m_strSetDigest, unit.strStatus,
+                std::to_string(unit.nExitCode), ElapsedSeconds(unit.dElapsed),
+                std::to_string(unit.nRetries), unit.strMessage, m_strPath});
+    std::string strCsvError;
+    if (!AppendCsvRow(m_strDir + "results.csv", ResultsCsvHeader(), row, strCsvError)) {
+        const std::string text = "cannot write " + EscapeControlChars(m_strDir) +
+                                 "results.csv: " + strCsvError +
+                                 "; the record of this upload is incomplete";
+        if (m_strError.empty())
+            m_strError = text;
+        MarkRecordIncomplete(unit, text);
+        return text;
+    }
+    return bHadError ? std::string() : m_strError;
+}
+
+} // namespace fleet

@@ -1,0 +1,269 @@
+// morfw upload with several ports, run as a user runs it: every unit is today's single-port
+// session (same transcript, same records in the unit), a unit that fails, loses its line or
+// is noisy disturbs no other, and the summary, the records and the exit code say what happened.
+
+#include "FleetTestSupport.h"
+
+#include "../cli/ProgramRunner.h"
+#include "image/Sha256.h"
+
+#include <csignal>
+#include <map>
+#include <set>
+#include <thread>
+
+using namespace fleettest;
+using namespace std::chrono_literals;
+
+namespace {
+
+RunResult Morfw(std::vector<std::string> args) {
+    RunSpec spec;
+    spec.strProgram = kMorfw;
+    spec.args = std::move(args);
+    return RunProgram(spec);
+}
+
+// The unit's records as a single-port upload of the set leaves them, and its transcript.
+struct Reference {
+    std::string strLog;  // without the elapsed time
+    std::string strDump; // the unit's records
+    std::string strText; // the text form's standard output, without the elapsed time
+};
+
+Reference SingleUpload(const fs::path& set, const fs::path& dir) {
+    Reference ref;
+    const fs::path dump = dir / "single.dump";
+    const RunResult json = Morfw({"upload", "--port", "sim:dump=" + dump.string(), "--images",
+                                  set.string(), "--json"});
+    EXPECT_EQ(json.nExitCode, 0) << json.strErr;
+    ref.strLog = WithoutElapsed(JoinedLogText(JsonLines(json.strOut)));
+    ref.strDump = ReadFile(dump);
+    const RunResult text = Morfw({"upload", "--port", "sim:", "--images", set.string()});
+    ref.strText = WithoutElapsed(text.strOut);
+    return ref;
+}
+
+} // namespace
+
+TEST(MorfwManyUnits, EachUnitIsTheSinglePortSessionAndTheRecordsSayWhatHappened) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+    const Reference ref = SingleUpload(set, tmp.Path());
+    const auto dump = [&](const char* name) { return (tmp.Path() / name).string(); };
+    const std::string good1 = "sim:seed=1,dump=" + dump("good1");
+    const std::string failing = "sim:ok=0,seed=2";
+    const std::string unplugged = "sim:unplug=4,seed=3,dump=" + dump("unplugged");
+    const std::string noisy = "sim:noise=1e-5,seed=7,dump=" + dump("noisy");
+    const std::string good2 = "sim:seed=5,dump=" + dump("good2");
+    const fs::path logs = tmp.Path() / "records" / "day1"; // made, with its parent
+
+    const RunResult r =
+        Morfw({"upload", "--port", good1, "--port", failing, "--port", unplugged, "--port", noisy,
+               "--port", good2, "--images", set.string(), "--json", "--log-dir", logs.string()});
+    EXPECT_EQ(r.nExitCode, 1) << r.strErr; // failed outranks every other code here
+    EXPECT_EQ(r.strErr, "");
+
+    const auto objects = JsonLines(r.strOut);
+    ASSERT_FALSE(objects.empty());
+    std::map<std::string, Json> results;
+    for (std::size_t i = 0; i + 1 < objects.size(); ++i) {
+        const Json& j = objects[i];
+        ASSERT_TRUE(j.contains("port") && j["port"].is_string()) << j.dump();
+        if (j["type"] == "result")
+            results[j["port"]] = j;
+    }
+    ASSERT_EQ(results.size(), 5u);
+
+    // The good units: the single upload's transcript and records, exactly.
+    for (const std::string& port : {good1, good2}) {
+        EXPECT_EQ(WithoutElapsed(JoinedLogText(objects, port)), ref.strLog) << port;
+        EXPECT_EQ(results[port]["status"], "success");
+        EXPECT_EQ(results[port]["retries"], 0);
+    }
+    EXPECT_EQ(ReadFile(dump("good1")), ref.strDump);
+    EXPECT_EQ(ReadFile(dump("good2")), ref.strDump);
+    // The noisy one may repeat records, but the unit ends up with exactly the image's.
+    EXPECT_EQ(results[noisy]["status"], "success") << results[noisy].dump();
+    EXPECT_EQ(ReadFile(dump("noisy")), ref.strDump);
+    EXPECT_TRUE(std::regex_search(JoinedLogText(objects, noisy),
+                                  std::regex("Firmware uploaded in [0-9:]+ \\(h:mm:ss\\)\n\n\n$")));
+    // The failing ones fail as alone.
+    EXPECT_EQ(results[failing]["exit_code"], 1);
+    EXPECT_EQ(results[failing]["message"], "upload failed in part 2 of 5");
+    EXPECT_TRUE(std::regex_search(JoinedLogText(objects, failing),
+                                  std::regex("part 2 of 5\\.\\.\\.\n# [+]*(\\*[+]*){15} Failed!!!  "
+                                             "-> Out of retries!!!\n\n$")));
+    EXPECT_EQ(results[unplugged]["exit_code"], 1);
+    EXPECT_EQ(results[unplugged]["message"], "upload failed in part 4 of 5");
+    EXPECT_EQ(Lines(ReadFile(dump("unplugged"))).size(), 4u);
+    EXPECT_GT(results[unplugged]["retries"].get<int>(), 0);
+
+    const Json& summary = objects.back();
+    EXPECT_EQ(summary["type"], "summary");
+    EXPECT_EQ(summary["exit_code"], 1);
+    EXPECT_EQ(summary["status"], "failed");
+    EXPECT_EQ(summary["units"], 5);
+    EXPECT_EQ(summary["succeeded"], 3);
+    ASSERT_EQ(summary["results"].size(), 5u);
+    EXPECT_EQ(summary["results"][0]["port"], good1); // in the order the ports were named
+    EXPECT_EQ(summary["results"][4]["port"], good2);
+
+    // results.csv: a header and a row per unit, each naming its log file.
+    const auto rows = ParseCsv(ReadFile(logs / "results.csv"));
+    ASSERT_EQ(rows.size(), 6u);
+    EXPECT_EQ(rows[0][2], "port");
+    const std::string setDigest = DigestOfSet(DigestImageSet(set.string() + "/"));
+    std::set<std::string> ports;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        const auto& row = rows[i];
+        ASSERT_EQ(row.size(), 13u);
+        ports.insert(row[2]);
+        EXPECT_EQ(row[6], setDigest);
+        EXPECT_EQ(row[7], results[row[2]]["status"]) << row[2];
+        EXPECT_EQ(row[8], std::to_string(results[row[2]]["exit_code"].get<int>()));
+        EXPECT_EQ(row[10], std::to_string(results[row[2]]["retries"].get<int>()));
+        EXPECT_EQ(row[12], results[row[2]]["log_file"]);
+        // The log file: five header lines, the transcript as the unit's objects had it, the result.
+        const std::string file = ReadFile(row[12]);
+        const auto lines = Lines(file);
+        ASSERT_GE(lines.size(), 7u);
+        EXPECT_EQ(lines[1], "---- port " + row[2] + ", stable name none, adapter serial none");
+        EXPECT_EQ(lines[4], "---- sha256 of the set " + setDigest);
+        std::size_t header = 0;
+        for (int n = 0; n < 5; ++n)
+            header = file.find('\n', header) + 1;
+        const std::string log = JoinedLogText(objects, row[2]);
+        EXPECT_EQ(file.substr(header, log.size()), log) << row[2];
+        EXPECT_TRUE(lines.back().starts_with("---- result: " + row[7] + ", exit code " + row[8]))
+            << lines.back();
+    }
+    EXPECT_EQ(ports, (std::set<std::string>{good1, failing, unplugged, noisy, good2}));
+}
+
+// Without a terminal: a single upload's lines, each prefixed with its port; results on
+// standard error as a single upload says them; then the summary table.
+TEST(MorfwManyUnits, PlainLinesCarryThePortAndThePortsFromFileAddsUnits) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+    const Reference ref = SingleUpload(set, tmp.Path());
+    const fs::path list = tmp.Path() / "ports.txt";
+    WriteFile(list, "# rack A\n\nsim:ok=0,seed=2\n  # spare\n");
+
+    const RunResult r =
+        Morfw({"upload", "--port", "sim:seed=1", "--ports-from", list.string(), "--images",
+               set.string()});
+    EXPECT_EQ(r.nExitCode, 1);
+    std::string mine;
+    for (const auto& line : Lines(r.strOut)) {
+        if (line.starts_with("sim:seed=1:"))
+            mine += line.substr(std::min<std::size_t>(line.size(), 12)) + "\n";
+    }
+    EXPECT_EQ(WithoutElapsed(mine), ref.strText);
+    EXPECT_EQ(r.strErr, "sim:ok=0,seed=2: morfw: upload failed in part 2 of 5\n");
+    EXPECT_NE(r.strOut.find("\nport             stable name  adapter serial  result      "),
+              std::string::npos)
+        << r.strOut;
+    EXPECT_TRUE(std::regex_search(
+        r.strOut, std::regex("\nsim:ok=0,seed=2  -            -               failed \\(1\\)  "
+                             "0:[0-9]{2}     0        -\n2 units in 0:[0-9]{2}: 1 succeeded, 1 "
+                             "did not; exit code 1\n$")))
+        << r.strOut;
+}
+
+// A port that cannot be opened outranks a success; a usage error stops the run before any unit.
+TEST(MorfwManyUnits, ExitCodesAndUsageErrors) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+    const RunResult port =
+        Morfw({"upload", "--port", "sim:", "--port", "sim:dump=" + (tmp.Path() / "no" / "x").string(),
+               "--images", set.string(), "--quiet"});
+    EXPECT_EQ(port.nExitCode, 3) << port.strErr;
+    EXPECT_NE(port.strOut.find("sim:: Firmware upload appears to be successful.\n"),
+              std::string::npos)
+        << port.strOut;
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> usage = {
+        {{"--port", "sim:", "--port", "sim:"},
+         "morfw: the port sim: is named twice; a port takes one session at a time\n"},
+        {{"--port", "sim:", "--port", "sim:seed=2", "--log", (tmp.Path() / "l").string()},
+         "morfw: --log takes one port; with several, --log-dir keeps a log file per unit\n"},
+        {{"--ports-from", (tmp.Path() / "missing").string()},
+         "morfw: cannot read the port list " + (tmp.Path() / "missing").string() +
+             ": No such file or directory\n"},
+        {{"--log-dir", (tmp.Path() / "logs").string()},
+         "morfw: --log-dir needs the ports named: --port NAME (repeated) or --ports-from FILE\n"},
+        {{"--port", "sim:", "--log-dir", "/proc/version"},
+         "morfw: cannot use the log directory /proc/version: Not a directory\n"},
+    };
+    for (const auto& [args, text] : usage) {
+        std::vector<std::string> all = {"upload", "--images", set.string()};
+        all.insert(all.end(), args.begin(), args.end());
+        const RunResult r = Morfw(all);
+        EXPECT_EQ(r.nExitCode, 2) << text;
+        EXPECT_EQ(r.strErr, text);
+        EXPECT_EQ(r.strOut, "");
+    }
+}
+
+// Ctrl-C reaches every session once: each logs "User cancelled..." and closes its line, the
+// runner waits for all of them, and the run ends as cancelled.
+TEST(MorfwManyUnits, CtrlCCancelsEveryUnitAndWaitsForAll) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+    std::vector<std::string> ports;
+    for (int i = 1; i <= 3; ++i)
+        ports.push_back("sim:seed=" + std::to_string(i) + ",dump=" +
+                        (tmp.Path() / ("d" + std::to_string(i))).string());
+    RunSpec spec;
+    spec.strProgram = kMorfw;
+    spec.args = {"upload", "--images", set.string(), "--json"};
+    for (const auto& p : ports)
+        spec.args.insert(spec.args.end(), {"--port", p});
+    ChildProcess child(spec);
+
+    std::set<std::string> inPartThree;
+    while (inPartThree.size() < ports.size()) {
+        const auto line = child.ReadLine(60s);
+        ASSERT_TRUE(line.has_value()) << "not every unit reached part 3";
+        const Json j = Json::parse(*line);
+        if (j["type"] == "log" && j["text"] == "Uploading firmware - part 3 of 5...\n")
+            inPartThree.insert(j["port"]);
+    }
+    child.Signal(SIGINT);
+    std::this_thread::sleep_for(50ms);
+    child.Signal(SIGINT); // only said; the sessions got theirs once
+    const RunResult r = child.Finish(60s);
+    EXPECT_EQ(r.nSignal, 0);
+    EXPECT_EQ(r.nExitCode, 5) << r.strErr;
+
+    const auto objects = JsonLines(r.strOut);
+    ASSERT_FALSE(objects.empty());
+    for (const auto& port : ports) {
+        EXPECT_TRUE(JoinedLogText(objects, port).ends_with("User cancelled...\n\n")) << port;
+        int requested = 0, underWay = 0;
+        std::string status;
+        for (const auto& j : objects) {
+            if (j.value("port", "") != port)
+                continue;
+            if (j["type"] == "notice") {
+                const std::string text = j["text"];
+                requested += text.starts_with("cancel requested (SIGINT)") ? 1 : 0;
+                underWay += text.starts_with("cancel already under way (SIGINT)") ? 1 : 0;
+            }
+            if (j["type"] == "result")
+                status = j["status"];
+        }
+        EXPECT_EQ(requested, 1) << port;
+        EXPECT_EQ(underWay, 1) << port;
+        EXPECT_EQ(status, "cancelled") << port;
+    }
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_TRUE(fs::exists(tmp.Path() / ("d" + std::to_string(i)))) << "a line was not closed";
+    EXPECT_EQ(objects.back()["type"], "summary");
+    EXPECT_EQ(objects.back()["exit_code"], 5);
+}

@@ -1,0 +1,179 @@
+// The runner with real sessions: the built morfw, uploading to simulated units. A session that
+// crashes or ends without a result fails alone; the others run the single-port session exactly.
+
+#include "FleetTestSupport.h"
+
+#include "../cli/ProgramRunner.h"
+#include "fleet/Runner.h"
+
+#include <csignal>
+#include <map>
+#include <sys/stat.h>
+
+using namespace fleettest;
+using namespace std::chrono_literals;
+
+namespace {
+
+class Recorder : public fleet::RunnerObserver {
+public:
+    std::map<int, std::string> logs;
+    std::map<int, fleet::UnitState> finished;
+    std::map<int, std::vector<std::string>> jsonTypes;
+    std::function<void(const fleet::UnitState&, std::string_view)> onLog;
+
+    void OnLog(const fleet::UnitState& u, std::string_view text) override {
+        logs[u.nId] += text;
+        if (onLog)
+            onLog(u, text);
+    }
+    void OnJson(const fleet::UnitState& u, const nlohmann::ordered_json& j) override {
+        EXPECT_EQ(j["port"], u.strLabel) << j.dump();
+        jsonTypes[u.nId].push_back(j["type"]);
+    }
+    void OnFinished(const fleet::UnitState& u) override {
+        EXPECT_TRUE(finished.emplace(u.nId, u).second) << "finished twice: " << u.nId;
+    }
+};
+
+void RunAll(fleet::Runner& runner) {
+    while (runner.RunningCount() > 0)
+        runner.Wait(-1);
+}
+
+// A stand-in for the session's program.
+std::string Script(const fs::path& dir, const std::string& name, const std::string& body) {
+    const fs::path p = dir / name;
+    WriteFile(p, "#!/bin/sh\n" + body + "\n");
+    chmod(p.c_str(), 0755);
+    return p.string();
+}
+
+} // namespace
+
+TEST(FleetRunner, ACrashedSessionFailsAloneAndTheOthersRunTheSinglePortSessionExactly) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+
+    // The reference: one unit, one morfw, as today.
+    RunSpec single;
+    single.strProgram = kMorfw;
+    single.args = {"upload", "--port", "sim:dump=" + (tmp.Path() / "ref").string(), "--images",
+                   set.string(), "--json"};
+    const RunResult ref = RunProgram(single);
+    ASSERT_EQ(ref.nExitCode, 0) << ref.strErr;
+    const std::string refLog = WithoutElapsed(JoinedLogText(JsonLines(ref.strOut)));
+
+    fleet::RunnerSettings settings;
+    settings.strProgram = kMorfw;
+    settings.sessionArgs = {"--images", set.string()};
+    Recorder rec;
+    fleet::Runner runner(settings, rec);
+    const int a = runner.Start({"sim:seed=1,dump=" + (tmp.Path() / "a").string(), {}});
+    const int b = runner.Start({"sim:seed=2,dump=" + (tmp.Path() / "b").string(), {}});
+    const int c = runner.Start({"sim:seed=3,dump=" + (tmp.Path() / "c").string(), "unit C"});
+    // The second session is killed the moment it begins part 3.
+    rec.onLog = [&](const fleet::UnitState& u, std::string_view text) {
+        if (u.nId == b && text == "Uploading firmware - part 3 of 5...\n")
+            kill(u.pid, SIGKILL);
+    };
+    RunAll(runner);
+
+    ASSERT_EQ(rec.finished.size(), 3u);
+    const fleet::UnitState& ub = rec.finished.at(b);
+    EXPECT_EQ(ub.nExitCode, 1);
+    EXPECT_EQ(ub.strStatus, "failed");
+    EXPECT_EQ(ub.strMessage, "the session ended without a result (signal 9)");
+    EXPECT_EQ(ub.nPart, 3);
+    EXPECT_EQ(ub.result["message"], ub.strMessage);
+    for (const int id : {a, c}) {
+        const fleet::UnitState& u = rec.finished.at(id);
+        EXPECT_EQ(u.nExitCode, 0) << u.strMessage;
+        EXPECT_EQ(u.strStatus, "success");
+        EXPECT_EQ(u.nPart, 5);
+        EXPECT_EQ(u.nRecords, 8);
+        EXPECT_EQ(u.nTotal, 8);
+        EXPECT_EQ(WithoutElapsed(rec.logs[id]), refLog);
+        EXPECT_EQ(u.result["type"], "result");
+        EXPECT_EQ(u.result["exit_code"], 0);
+        EXPECT_EQ(u.result["port"], u.strLabel);
+        EXPECT_EQ(rec.jsonTypes[id].front(), "start");
+    }
+    EXPECT_EQ(rec.finished.at(c).strLabel, "unit C");
+    EXPECT_EQ(ReadFile(tmp.Path() / "a"), ReadFile(tmp.Path() / "ref"));
+    EXPECT_EQ(ReadFile(tmp.Path() / "c"), ReadFile(tmp.Path() / "ref"));
+    EXPECT_EQ(runner.Unit(b).nExitCode, 1);
+    EXPECT_EQ(runner.Units().size(), 3u);
+}
+
+TEST(FleetRunner, ASessionWithoutAResultIsAFailureThatSaysHowItEnded) {
+    TempDir tmp;
+    struct Case {
+        std::string strBody;
+        std::string strMessage;
+    };
+    const std::vector<Case> cases = {
+        {"echo '{\"type\":\"log\",\"text\":\"Using high baudrate bootstrap mode\\n\"}'; exit 3",
+         "the session ended without a result (exit code 3)"},
+        {"echo '{\"type\":\"log\",\"text\":\"x\"}'; kill -SEGV $$",
+         "the session ended without a result (signal 11)"},
+        {"echo '{\"type\":\"result\",\"status\":\"success\",\"exit_code\":0}'; kill -KILL $$",
+         "the session was ended by signal 9 after its result"},
+        // A result with a code morfw never gives is a failure.
+        {"echo '{\"type\":\"result\",\"status\":\"odd\",\"exit_code\":42,\"message\":\"m\"}'",
+         "m"},
+        // Output that is no JSON does not stop the reading of what follows.
+        {"echo 'garbage'; echo '{\"type\":\"result\",\"status\":\"port\",\"exit_code\":3,"
+         "\"message\":\"no port\"}'; exit 3",
+         "no port"},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        fleet::RunnerSettings settings;
+        settings.strProgram = Script(tmp.Path(), "s" + std::to_string(i), cases[i].strBody);
+        Recorder rec;
+        fleet::Runner runner(settings, rec);
+        const int id = runner.Start({"sim:", {}});
+        RunAll(runner);
+        const fleet::UnitState& u = rec.finished.at(id);
+        EXPECT_EQ(u.strMessage, cases[i].strMessage) << cases[i].strBody;
+        EXPECT_EQ(u.nExitCode, i == 4 ? 3 : 1) << cases[i].strBody;
+    }
+
+    fleet::RunnerSettings missing;
+    missing.strProgram = (tmp.Path() / "no-such-program").string();
+    Recorder rec;
+    fleet::Runner runner(missing, rec);
+    const int id = runner.Start({"sim:", {}});
+    RunAll(runner);
+    EXPECT_EQ(rec.finished.at(id).strMessage, "the session ended without a result (exit code 127)");
+}
+
+// A runner that goes away with sessions still running cancels them; each closes its port.
+TEST(FleetRunner, ARunnerThatEndsCancelsItsSessionsAndWaitsForThem) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+    Recorder rec;
+    {
+        fleet::RunnerSettings settings;
+        settings.strProgram = kMorfw;
+        settings.sessionArgs = {"--images", set.string()};
+        fleet::Runner runner(settings, rec);
+        bool bPartThree = false;
+        rec.onLog = [&](const fleet::UnitState&, std::string_view text) {
+            bPartThree = bPartThree || text == "Uploading firmware - part 3 of 5...\n";
+        };
+        for (const char* name : {"d1", "d2"})
+            runner.Start({"sim:dump=" + (tmp.Path() / name).string(), {}});
+        while (!bPartThree)
+            runner.Wait(-1);
+    }
+    ASSERT_EQ(rec.finished.size(), 2u);
+    for (const auto& [id, u] : rec.finished) {
+        EXPECT_EQ(u.nExitCode, 5) << u.strMessage;
+        EXPECT_TRUE(rec.logs[id].ends_with("User cancelled...\n\n")) << rec.logs[id];
+    }
+    EXPECT_TRUE(fs::exists(tmp.Path() / "d1"));
+    EXPECT_TRUE(fs::exists(tmp.Path() / "d2"));
+}
