@@ -7,6 +7,7 @@
 
 #include "image/FileImg.h"
 #include "image/ImageCheck.h"
+#include "image/Sha256.h"
 #include "platform/Event.h"
 #include "platform/FileCompat.h"
 #include "platform/PrintableText.h"
@@ -201,9 +202,14 @@ int RunUpload(const UploadOptions& o) {
     }
     host.SetPortText(strPort);
 
-    reporter.LogFileLine("---- " + std::string(VersionText()) + ", " + LocalTimeText() + ", port " +
-                         EscapeControlChars(strPort) + ", images " +
-                         EscapeControlChars(strImageDir) + ", options: " + DescribeOptions(o));
+    // The digests say which bytes the unit was sent, checkable later with sha256sum.
+    if (!o.strLogFile.empty()) {
+        reporter.LogFileLine("---- " + std::string(VersionText()) + ", " + LocalTimeText() +
+                             ", port " + EscapeControlChars(strPort) + ", images " +
+                             EscapeControlChars(strImageDir) + ", options: " +
+                             DescribeOptions(o) + ", sha256 " +
+                             DescribeDigests(DigestImageSet(strImageDir)));
+    }
     host.m_bSlowMode = o.bSlow;
     host.m_bRelaxedErrorChecking = o.bRelaxed;
     host.m_strAppDir = GetProgramDir();

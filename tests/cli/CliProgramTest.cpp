@@ -3,6 +3,7 @@
 
 #include "ProgramRunner.h"
 
+#include "image/Sha256.h"
 #include "upload/UploadTexts.h"
 
 #include <gtest/gtest.h>
@@ -398,10 +399,15 @@ TEST(MorfwUpload, UploadsTheSampleSetToTheSimulatedUnit) {
     const auto fileLines = Lines(file);
     ASSERT_GE(fileLines.size(), 3u);
     EXPECT_EQ(fileLines[0], "an earlier line");
+    // The header's start as it always was, then the digest of every image file sent.
+    const std::string digests = ", sha256 " + DescribeDigests(DigestImageSet(kSampleDir + "/"));
+    ASSERT_TRUE(fileLines[1].ends_with(digests)) << fileLines[1];
+    EXPECT_EQ(digests.find("unreadable"), std::string::npos) << digests;
     EXPECT_TRUE(std::regex_match(
-        fileLines[1], std::regex("---- morfw [0-9.]+, [0-9]{4}-[0-9]{2}-[0-9]{2} "
-                                 "[0-9:]{8} [-+][0-9]{4}, port sim:, images .*/MorFWImg/, "
-                                 "options: --json")))
+        fileLines[1].substr(0, fileLines[1].size() - digests.size()),
+        std::regex("---- morfw [0-9.]+, [0-9]{4}-[0-9]{2}-[0-9]{2} "
+                   "[0-9:]{8} [-+][0-9]{4}, port sim:, images .*/MorFWImg/, "
+                   "options: --json")))
         << fileLines[1];
     const std::string header = "an earlier line\n" + fileLines[1] + "\n";
     EXPECT_EQ(file.substr(header.size(), log.size()), log);
