@@ -14,11 +14,14 @@ start=$SECONDS
 what=${1:-}
 fail() { echo "package_check: $*" >&2; exit 1; }
 say() { echo "package_check: $*"; }
+source scripts/apt_install.sh
 
 check_deb() {
   store=/var/lib/morfwupload/MorFWImg
   local arch version deb_main deb_sim
   [ "$(id -u)" -eq 0 ] || fail "run as root: it installs and removes packages"
+  # python3 plays the far side of morfw-sim's pseudo-terminal; strings reads the dialog's paths.
+  apt_install_missing python3 binutils
   if [ -d "$store" ] && [ -n "$(ls -A "$store")" ]; then
     fail "$store already holds files; this check installs the sample set there and removes it"
   fi
