@@ -138,7 +138,7 @@ bool ChooseDefaultPort(const std::vector<SerialPortInfo>& ports, std::string& st
 std::string ResolveImageDir(const std::string& strImages) {
     if (strImages.empty())
         return GetImageDir(GetProgramDir());
-    return strImages.back() == '/' ? strImages : strImages + '/';
+    return WithTrailingSeparator(strImages);
 }
 
 const char* VersionText() {

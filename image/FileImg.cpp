@@ -6,6 +6,7 @@
 #include "image/SRecord.h"
 #include "platform/FileCompat.h"
 #include "platform/PrintableText.h"
+#include "platform/ProgramDir.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -73,10 +74,8 @@ const std::array<FILEIMG_ENTRY, FILEIMG_COUNT>& GetImageTable() {
 }
 
 std::string GetImageDir(const std::string& strAppDir) {
-    std::string dir = strAppDir;
-    if (!dir.empty() && dir.back() != '/')
-        dir += '/';
-    return dir + FILEIMG_DIR;
+    const std::string dir = WithTrailingSeparator(strAppDir);
+    return dir + FILEIMG_DIR + (dir.empty() ? PathSeparator() : dir.back());
 }
 
 std::string GetIniPath(const std::string& strAppDir) {
@@ -95,9 +94,7 @@ std::int32_t GetFileImgType(const std::string& strFileName) {
 
 HRESULT ResolveImagePath(const std::string& strImageDir, const std::string& strFileName,
                          std::string& strPath, std::string* pstrError) {
-    std::string dir = strImageDir;
-    if (!dir.empty() && dir.back() != '/')
-        dir += '/';
+    const std::string dir = WithTrailingSeparator(strImageDir);
     strPath = dir + strFileName;
     struct stat st {};
     if (::lstat(strPath.c_str(), &st) == 0 || errno != ENOENT)

@@ -32,8 +32,9 @@ inline constexpr int FILEIMG_COUNT = 5;
 // port's transmit ring, which holds 4096 bytes.
 inline constexpr std::int32_t MAX_BOOT_IMAGE_LENGTH = 4095;
 
-// The image directory below the program directory, and the INI file inside it.
-inline constexpr const char* FILEIMG_DIR = "MorFWImg/";
+// The image directory below the program directory (with the system's separator behind it), and
+// the INI file inside it.
+inline constexpr const char* FILEIMG_DIR = "MorFWImg";
 inline constexpr const char* FILEIMG_INI = "MorFWImg.ini";
 
 // One image file in memory. Nobody writes a record after LoadImageFiles has appended it.
@@ -69,7 +70,8 @@ struct FILEIMG_ENTRY {
 // "kernimg.s19" 0x10000, "Morvane.s19" 0.
 const std::array<FILEIMG_ENTRY, FILEIMG_COUNT>& GetImageTable();
 
-// strAppDir + "MorFWImg/"; strAppDir ends in '/' (one is added when it does not).
+// strAppDir + "MorFWImg/", with the separator strAppDir ends with ("C:\MorFW\MorFWImg\" on
+// Windows); one is added when it has none, so the path keeps to one kind of separator.
 std::string GetImageDir(const std::string& strAppDir);
 // strAppDir + "MorFWImg/MorFWImg.ini".
 std::string GetIniPath(const std::string& strAppDir);

@@ -1,14 +1,13 @@
 #include "image/ImageCheck.h"
 
 #include "image/LRArray.h"
+#include "platform/ProgramDir.h"
 
 #include <sys/stat.h>
 
 IMAGE_SET_CHECK CheckImageDir(const std::string& strImageDir) {
     IMAGE_SET_CHECK check;
-    check.strImageDir = strImageDir;
-    if (!check.strImageDir.empty() && check.strImageDir.back() != '/')
-        check.strImageDir += '/';
+    check.strImageDir = WithTrailingSeparator(strImageDir);
     check.strIniPath = check.strImageDir + FILEIMG_INI;
     struct stat st {};
     check.bIniFound = ::stat(check.strIniPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);

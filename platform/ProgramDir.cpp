@@ -19,3 +19,13 @@ std::string GetProgramDir(const char* pszArgv0) {
     }
     return DirectoryOf(pszArgv0 ? pszArgv0 : "");
 }
+
+char PathSeparator() {
+    return '/';
+}
+
+std::string WithTrailingSeparator(std::string strDir) {
+    if (!strDir.empty() && strDir.back() != '/')
+        strDir += '/';
+    return strDir;
+}

@@ -11,3 +11,10 @@ std::string GetProgramDir(const char* pszArgv0 = nullptr);
 
 // The directory part of a path, up to and including its last '/'; "./" when there is none.
 std::string DirectoryOf(const std::string& strPath);
+
+// The system's own path separator: '/' on Linux, '\' on Windows.
+char PathSeparator();
+// strDir with a separator at its end: on Windows ('/' and '\' both separate there) the kind the
+// path already uses, else the system's own. An empty text stays empty (the current directory).
+// A path joined from it keeps to one kind of separator.
+std::string WithTrailingSeparator(std::string strDir);

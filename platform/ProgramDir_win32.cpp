@@ -17,3 +17,15 @@ std::string GetProgramDir(const char* pszArgv0) {
         return DirectoryOf(std::string(buf, n));
     return DirectoryOf(pszArgv0 ? pszArgv0 : "");
 }
+
+char PathSeparator() {
+    return '\\';
+}
+
+std::string WithTrailingSeparator(std::string strDir) {
+    if (strDir.empty() || strDir.back() == '/' || strDir.back() == '\\')
+        return strDir;
+    const auto sep = strDir.find_last_of("\\/");
+    strDir += sep == std::string::npos ? '\\' : strDir[sep];
+    return strDir;
+}

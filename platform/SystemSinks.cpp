@@ -14,3 +14,7 @@ void SystemBeep(DWORD, DWORD dwDuration) {
     }
     Sleep(dwDuration);
 }
+
+bool SystemTimerPeriod(bool /*bRaise*/) {
+    return true;
+}

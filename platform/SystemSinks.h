@@ -12,3 +12,8 @@ void TraceToSystem(const char* pszLine);
 // A tone that returns when it has ended. Windows: the system's Beep. Linux: the terminal bell
 // when stderr is a terminal, then the tone's length of silence.
 void SystemBeep(DWORD dwFreq, DWORD dwDuration);
+
+// Raises the system timer's resolution to 1 ms (bRaise) or gives one raise back; true when it
+// took effect. Windows: timeBeginPeriod(1) / timeEndPeriod(1). Linux: nothing to do (its timed
+// waits are precise already); true, so that the pairing is the same on both.
+bool SystemTimerPeriod(bool bRaise);

@@ -2,6 +2,8 @@
 
 #include "platform/Win32.h"
 
+#include <timeapi.h>
+
 void TraceToSystem(const char* pszLine) { OutputDebugStringA(pszLine); }
 
 void SystemBeep(DWORD dwFreq, DWORD dwDuration) {
@@ -12,4 +14,8 @@ void SystemBeep(DWORD dwFreq, DWORD dwDuration) {
     const DWORD dwSpent = GetTickCount() - dwStart;
     if (dwSpent < dwDuration)
         Sleep(dwDuration - dwSpent);
+}
+
+bool SystemTimerPeriod(bool bRaise) {
+    return (bRaise ? timeBeginPeriod(1) : timeEndPeriod(1)) == TIMERR_NOERROR;
 }

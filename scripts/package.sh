@@ -47,7 +47,7 @@ fi
 apt_install_missing build-essential cmake ninja-build pkg-config qt6-base-dev \
   nlohmann-json3-dev libcli11-dev dpkg-dev file fakeroot lintian
 
-# The same bytes for the same commit: file times and the changelog's date from the commit.
+# The changelog's date is the commit's, so the same commit gives the same changelog.
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || date +%s)
 export SOURCE_DATE_EPOCH
 # Debian's own compiler and linker flags (fortified functions, stack protector, RELRO).

@@ -1,10 +1,10 @@
 // The installed ports from the registry: the values of HKLM "HARDWARE\DEVICEMAP\SERIALCOMM",
-// each naming one port (COM1, COM7, ...), read once.
+// each naming one port (COM1, COM7, ...), read once and kept in the registry's order: the
+// dialog sorts what it shows (COM2 before COM10), GetPortName serves them as the system lists
+// them.
 #include "serial/PortDiscovery.h"
 
 #include "platform/Win32.h"
-
-#include <algorithm>
 
 std::vector<SerialPortInfo> EnumerateSerialPorts(const std::string&, const std::string&) {
     std::vector<SerialPortInfo> ports;
@@ -34,8 +34,5 @@ std::vector<SerialPortInfo> EnumerateSerialPorts(const std::string&, const std::
             ports.push_back(std::move(info));
     }
     RegCloseKey(hKey);
-    std::sort(ports.begin(), ports.end(), [](const SerialPortInfo& a, const SerialPortInfo& b) {
-        return PortNameLess(a.strDevice, b.strDevice);
-    });
     return ports;
 }

@@ -122,7 +122,9 @@ HRESULT CSerialPort::Open(const PORTMODE& mode) {
     }
     if (FAILED(m_pLine->SetQueueSizes(kRingSize, kRingSize)))
         return FailOpen({3}, "the line refused its queue sizes");
-    if (FAILED(m_pLine->PrepareEvents()))
+    if (const HRESULT hr = m_pLine->PrepareEvents(); hr == E_OUTOFMEMORY)
+        return FailOpen({1}, "the system gave no event objects");
+    else if (FAILED(hr))
         return FailOpen({2}, "the line refused its event mask");
 
     m_hStopTxThread = NewEvent(false);

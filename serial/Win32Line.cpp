@@ -62,6 +62,18 @@ bool IsGoneError(DWORD dwError) {
            dwError == ERROR_DEV_NOT_EXIST || dwError == ERROR_INVALID_HANDLE;
 }
 
+// Wine raises EV_TXEMPTY when the output queue's count (TIOCOUTQ) reaches 0, and not always
+// for every drain: there, and only there, that count is also looked at, since it cannot come
+// sooner than Wine's own event. Windows' serial drivers raise EV_TXEMPTY when the last
+// character has left; the queue's count reaches 0 up to a FIFO's worth of characters earlier.
+bool RunsUnderWine() {
+    static const bool bWine = [] {
+        const HMODULE hNtdll = GetModuleHandleA("ntdll.dll");
+        return hNtdll && GetProcAddress(hNtdll, "wine_get_version") != nullptr;
+    }();
+    return bWine;
+}
+
 class CWin32Line final : public ISerialLine {
 public:
     explicit CWin32Line(HANDLE hPort) : m_hPort(hPort) {
@@ -125,9 +137,11 @@ public:
     }
 
     HRESULT PrepareEvents() override {
-        if (!EventsMade())
+        // The mask first, then the events, as the port's open takes its steps (beep code 2 for
+        // the mask, 1 for events the system did not give).
+        if (!SetCommMask(m_hPort, kEventMask))
             return E_FAIL;
-        return SetCommMask(m_hPort, kEventMask) ? S_OK : E_FAIL;
+        return EventsMade() ? S_OK : E_OUTOFMEMORY;
     }
 
     LineWait WaitRx(const CEvent& stop, DWORD dwMilliseconds) override {
@@ -146,9 +160,9 @@ public:
                     OnEvents(m_dwEvtMask);
                     continue;
                 }
-                const DWORD dwError = GetLastError();
-                if (dwError != ERROR_IO_PENDING) {
-                    TraceDebug("CSerial::Receive(): Error occurred in WaitCommEvent()...\n");
+                // A failed WaitCommEvent: the receive thread traces "...in WaitCommEvent
+                // call..." for Gone, once.
+                if (GetLastError() != ERROR_IO_PENDING) {
                     m_bGone.store(true);
                     return LineWait::Gone;
                 }
@@ -172,15 +186,16 @@ public:
             m_bWaitPending = false;
             DWORD dwDummy = 0;
             if (!GetOverlappedResult(m_hPort, &m_ovWait, &dwDummy, FALSE)) {
-                // An aborted wait (Wine ends one when the port's status is read on the other
-                // thread) is simply made again.
-                if (GetLastError() == ERROR_OPERATION_ABORTED)
-                    continue;
+                // The completed wait cannot deliver its result. A port that went away is handed
+                // to the read, whose failure the receive thread traces as "...in
+                // WaitForSingleObject call..." (once); any other failure is traced here and the
+                // wait made again (Wine aborts one whenever the port's status is read on the
+                // other thread).
                 if (IsGoneError(GetLastError())) {
                     m_bGone.store(true);
-                    return LineWait::Gone;
+                    return LineWait::Ready;
                 }
-                TraceDebug("CSerial::Receive(): Error occurred in WaitForSingleObject()...\n");
+                TraceDebug("CSerial::Receive(): Error occurred in WaitForSingleObject call...\n");
                 continue;
             }
             OnEvents(m_dwEvtMask);
@@ -251,14 +266,16 @@ public:
         if (m_bGone.load())
             return LineWait::Gone;
         const DWORD dwStart = GetTickCount();
+        const bool bQueueCount = RunsUnderWine();
         for (;;) {
-            // The receive thread reports EV_TXEMPTY; the output queue's count is looked at too,
-            // in slices, so that a transmit-empty collected before this wait is not missed.
-            if (m_evTxEmpty.IsSet() || OutQueue() == 0)
+            // The receive thread reports EV_TXEMPTY: the line has drained. Under Wine the output
+            // queue's count is looked at too, in slices (see RunsUnderWine).
+            if (m_evTxEmpty.IsSet() || (bQueueCount && OutQueue() == 0))
                 return LineWait::Ready;
             if (m_bGone.load())
                 return LineWait::Gone;
-            DWORD dwSlice = 20;
+            // (A port that went away sets no event: it is looked for once a second.)
+            DWORD dwSlice = bQueueCount ? 20 : 1000;
             if (dwMilliseconds != INFINITE) {
                 const DWORD dwSpent = GetTickCount() - dwStart;
                 if (dwSpent >= dwMilliseconds)

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include "platform/TimerResolution.h"
 #include <string>
 #include <utility>
 
@@ -142,6 +143,8 @@ void RegisterSimLineBackend();
 // in the same process loads: "MorFWImg/" beside the program. A front end whose upload loads
 // another directory (a command-line option) sets it here.
 void SetSimDefaultImageDir(const std::string& strDir);
+    // The line's moments are met to the millisecond for as long as it is open, and no longer.
+    CTimerResolutionScope m_timerResolution;
 std::string GetSimDefaultImageDir();
 
 // Called with the unit's report and options each time a simulated line closes.

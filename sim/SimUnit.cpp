@@ -3,6 +3,7 @@
 #include "image/FileImg.h"
 
 #include "platform/PrintableText.h"
+#include "platform/ProgramDir.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -99,9 +100,7 @@ bool CheckSimDumpFile(const std::string& strPath, std::string* pstrError) {
 
 bool LoadSimKnownImages(const std::string& strImageDir, SimKnownImages& images,
                         std::string* pstrError) {
-    std::string dir = strImageDir;
-    if (!dir.empty() && dir.back() != '/')
-        dir += '/';
+    const std::string dir = WithTrailingSeparator(strImageDir);
     const std::pair<const char*, std::vector<BYTE>*> files[] = {{"Shutup.bin", &images.shutup},
                                                                 {"BootI.bin", &images.booti}};
     for (const auto& [pszName, pData] : files) {

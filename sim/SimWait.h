@@ -15,6 +15,6 @@ DWORD SimWaitUntil(const CEvent& a, const CEvent* b,
                    std::chrono::steady_clock::time_point deadline);
 
 // Makes the calling thread's timed waits end on time: to the microsecond rather than after the
-// kernel's default 50 us of timer slack on Linux, to the millisecond on Windows (the system
-// timer's 1 ms period, timeBeginPeriod). SimWait.cpp, SimWait_win32.cpp.
+// kernel's default 50 us of timer slack on Linux. On Windows each open line raises the system
+// timer's period to 1 ms instead (CTimerResolutionScope). SimWait.cpp, SimWait_win32.cpp.
 void SimUsePreciseTimers();

@@ -2,7 +2,6 @@
 
 #include "platform/Win32.h"
 
-#include <timeapi.h>
 
 DWORD SimWaitUntil(const CEvent& a, const CEvent* b,
                    std::chrono::steady_clock::time_point deadline) {
@@ -30,7 +29,5 @@ DWORD SimWaitUntil(const CEvent& a, const CEvent* b,
 }
 
 void SimUsePreciseTimers() {
-    // The system-wide timer period, for as long as the program runs.
-    static const bool bSet = timeBeginPeriod(1) == TIMERR_NOERROR;
-    (void)bSet;
+    // The timer's 1 ms period is raised by each open line for its own lifetime (CSimLine).
 }

@@ -3,6 +3,7 @@
 #include "upload/UploadDlgBase.h"
 
 #include "platform/Thread.h"
+#include "platform/TimerResolution.h"
 #include "platform/Trace.h"
 
 #include <algorithm>
@@ -140,6 +141,9 @@ void CUploadDlgBase::ReleaseSessionResources() {
 
 DWORD CUploadDlgBase::UploadProc(void* pThunk) {
     auto result = [](HRESULT hr) { return static_cast<DWORD>(hr); };
+    // Before the guard, so that it is given back after the guard, on every path; it touches
+    // nothing of this object.
+    const CTimerResolutionScope timerResolution;
     LCCleanUp guard(this, pThunk);
     IClock& clock = *m_pClock;
 

@@ -32,6 +32,12 @@ TEST(ImageTable, DirectoriesUnderTheProgramDirectory) {
     EXPECT_EQ(GetImageDir("./"), "./MorFWImg/");
     EXPECT_EQ(GetImageDir("/opt/x"), "/opt/x/MorFWImg/");
     EXPECT_EQ(GetIniPath("/opt/morfw/bin/"), "/opt/morfw/bin/MorFWImg/MorFWImg.ini");
+#if defined(_WIN32)
+    // One kind of separator in a path, whichever the program directory came with.
+    EXPECT_EQ(GetImageDir("C:\\MorFW\\"), "C:\\MorFW\\MorFWImg\\");
+    EXPECT_EQ(GetImageDir("C:\\MorFW"), "C:\\MorFW\\MorFWImg\\");
+    EXPECT_EQ(GetIniPath(".\\"), ".\\MorFWImg\\MorFWImg.ini");
+#endif
 }
 
 TEST(ImageTable, ExtensionsMatchWithoutRegardToCase) {

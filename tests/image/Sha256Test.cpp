@@ -64,13 +64,20 @@ TEST(Sha256, DigestsOfAnImageSetAndOfTheWholeSet) {
 
     // A file that is missing, or not a regular file, leaves no digest of the set.
     std::filesystem::remove(dir.Path() + "SBoot.bin");
-    ASSERT_EQ(mkfifo((dir.Path() + "kernimg.s19.fifo").c_str(), 0600), 0);
     std::filesystem::remove(dir.Path() + "kernimg.s19");
-    std::filesystem::rename(dir.Path() + "kernimg.s19.fifo", dir.Path() + "kernimg.s19");
+#if defined(_WIN32) // no FIFOs there: a directory is not a regular file either
+    std::filesystem::create_directory(dir.Path() + "kernimg.s19");
+#else
+    ASSERT_EQ(mkfifo((dir.Path() + "kernimg.s19").c_str(), 0600), 0);
+#endif
     const auto broken = DigestImageSet(dir.Path());
     EXPECT_EQ(broken[2].strHex, "");
     EXPECT_EQ(broken[2].strError, "not found");
+#if defined(_WIN32) // the runtime refuses to open a directory at all
+    EXPECT_NE(broken[3].strError, "");
+#else
     EXPECT_EQ(broken[3].strError, "not a regular file");
+#endif
     EXPECT_EQ(DigestOfSet(broken), "");
     EXPECT_NE(DescribeDigests(broken).find("SBoot.bin=unreadable (not found)"), std::string::npos);
 }

@@ -38,6 +38,7 @@ struct ScriptState {
 
     // Set-up steps that fail on request, and what the port asked of the line.
     bool failRaw = false, failConfigure = false, failQueues = false, failEvents = false;
+    bool failEventObjects = false; // the system gives no event objects
     std::atomic<int> opens{0};
     std::vector<DCB> configured;
     std::vector<std::string> calls; // "break on", "dtr off", ...
@@ -142,7 +143,9 @@ public:
     HRESULT SetQueueSizes(int nIn, int nOut) override {
         return m_s->failQueues || nIn != 4096 || nOut != 4096 ? E_FAIL : S_OK;
     }
-    HRESULT PrepareEvents() override { return m_s->failEvents ? E_FAIL : S_OK; }
+    HRESULT PrepareEvents() override {
+        return m_s->failEventObjects ? E_OUTOFMEMORY : m_s->failEvents ? E_FAIL : S_OK;
+    }
 
 private:
     LineWait Record(LineWait w) {

@@ -436,9 +436,11 @@ TEST_F(ScriptedPort, EachSetUpStepFailsWithItsBeepCode) {
         bool ScriptState::*flag;
         size_t nBeeps;
     };
-    // The raw line 3-3, the line settings 3-1, the queues 3, the line events 2.
+    // The raw line 3-3, the line settings 3-1, the queues 3, the event mask 2, the event
+    // objects 1.
     for (const Step step : {Step{&ScriptState::failRaw, 6}, Step{&ScriptState::failConfigure, 4},
-                            Step{&ScriptState::failQueues, 3}, Step{&ScriptState::failEvents, 2}}) {
+                            Step{&ScriptState::failQueues, 3}, Step{&ScriptState::failEvents, 2},
+                            Step{&ScriptState::failEventObjects, 1}}) {
         g_script = std::make_shared<ScriptState>();
         (*g_script).*step.flag = true;
         const size_t nBefore = Beeps();

@@ -4,6 +4,8 @@
 #include "../TestTempDir.h"
 #include "UploadTestSupport.h"
 
+#include "platform/TimerResolution.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -350,6 +352,34 @@ TEST_F(Session, CancelAndAFailedLoad) {
     EXPECT_EQ(Log(), "Using high baudrate bootstrap mode\r\n"
                      "Loading the firmware image files...  -> Failed!!!\r\n" +
                          CANCELLED_TAIL);
+}
+
+// The timer's 1 ms resolution is the session's alone: raised once before anything else and given
+// back once after the guard, whichever way the session ends.
+TEST_F(Session, TimerResolutionIsRaisedForTheSessionAloneOnEveryPath) {
+    const auto old = SetTimerPeriodObserver(
+        [this](bool bRaise) { activity.Add(bRaise ? "timer 1 ms" : "timer back"); });
+    const auto expectPaired = [this](const char* pszPath) {
+        const Events ev = activity.Events();
+        ASSERT_FALSE(ev.empty());
+        EXPECT_EQ(ev.front(), "timer 1 ms") << pszPath;
+        EXPECT_EQ(ev.back(), "timer back") << pszPath;
+        EXPECT_EQ(activity.Count("timer 1 ms"), 1) << pszPath;
+        EXPECT_EQ(activity.Count("timer back"), 1) << pszPath;
+        EXPECT_EQ(ev[ev.size() - 2], "caption Start Upload") << pszPath; // after the guard
+    };
+    EXPECT_EQ(host.Run(), S_OK);
+    expectPaired("success");
+    activity.Clear();
+    host.nLoadFailAt = 2;
+    EXPECT_EQ(host.Run(), E_FAIL);
+    expectPaired("failed load");
+    activity.Clear();
+    host.nLoadFailAt = -1;
+    unit.kernelReply = std::nullopt;
+    EXPECT_EQ(host.Run(), E_FAIL);
+    expectPaired("failed stage");
+    SetTimerPeriodObserver(old);
 }
 
 TEST_F(Session, GuardOrder) {

@@ -6,6 +6,8 @@
 #include "platform/Sleep.h"
 #include "serial/SerialPort.h"
 
+#include "platform/Win32.h" // last: the system's names over the project's
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 using namespace std::chrono;
 
@@ -61,11 +64,29 @@ protected:
 
 } // namespace
 
-TEST_F(ComPort, TheRegistryListsThePort) {
+// GetPortName serves the ports as the registry lists them; only the dialog sorts.
+TEST_F(ComPort, TheRegistryListsThePortInItsOwnOrder) {
     std::vector<std::string> names;
     for (int i = 0; const char* psz = port.GetPortName(i); ++i)
         names.push_back(psz);
     EXPECT_NE(std::find(names.begin(), names.end(), TestPort()), names.end());
+    std::vector<std::string> listed;
+    HKEY hKey;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ,
+                            &hKey),
+              ERROR_SUCCESS);
+    for (DWORD i = 0;; ++i) {
+        char szName[256], szData[256];
+        DWORD cchName = sizeof szName, cbData = sizeof szData - 1, dwType = 0;
+        if (RegEnumValueA(hKey, i, szName, &cchName, nullptr, &dwType,
+                          reinterpret_cast<BYTE*>(szData), &cbData) != ERROR_SUCCESS)
+            break;
+        szData[cbData] = 0;
+        if (dwType == REG_SZ && szData[0])
+            listed.emplace_back(szData);
+    }
+    RegCloseKey(hKey);
+    EXPECT_EQ(names, listed);
 }
 
 TEST_F(ComPort, BytesGoBothWaysAndTransmitEmptyFollows) {
@@ -121,6 +142,15 @@ TEST_F(ComPort, RefusedOpensSayWhy) {
     EXPECT_EQ(OpenSerialLine("COM42", &line, &why), E_FAIL);
     EXPECT_TRUE(why.starts_with("no such device: COM42 (the ports listed: ")) << why;
     EXPECT_NE(why.find(TestPort()), std::string::npos) << why;
+}
+
+// One kind of separator in every path built from a directory.
+TEST(ProgramDirWin32, PathsKeepToOneKindOfSeparator) {
+    EXPECT_EQ(WithTrailingSeparator("C:\\MorFW"), "C:\\MorFW\\");
+    EXPECT_EQ(WithTrailingSeparator("C:\\MorFW\\"), "C:\\MorFW\\");
+    EXPECT_EQ(WithTrailingSeparator("C:/MorFW"), "C:/MorFW/");
+    EXPECT_EQ(WithTrailingSeparator("MorFW"), "MorFW\\");
+    EXPECT_EQ(WithTrailingSeparator(""), "");
 }
 
 TEST(ProgramDirWin32, IsTheModulesFolderWithABackslash) {
