@@ -134,6 +134,8 @@ private:
     CEvent m_evTx;        // the host's transmit side changed
     CThread m_thread;
     CThreadThunk* m_pThunk = nullptr;
+    // The line's moments are met to the millisecond for as long as it is open, and no longer.
+    CTimerResolutionScope m_timerResolution;
 };
 
 // Registers the "sim:" backend with the port-name registry; front ends call it once at start-up.
@@ -143,8 +145,6 @@ void RegisterSimLineBackend();
 // in the same process loads: "MorFWImg/" beside the program. A front end whose upload loads
 // another directory (a command-line option) sets it here.
 void SetSimDefaultImageDir(const std::string& strDir);
-    // The line's moments are met to the millisecond for as long as it is open, and no longer.
-    CTimerResolutionScope m_timerResolution;
 std::string GetSimDefaultImageDir();
 
 // Called with the unit's report and options each time a simulated line closes.
