@@ -1,5 +1,5 @@
 #pragma once
-// The three commands of morfw, each returning its exit code.
+// The commands of morfw, each returning its exit code.
 
 #include <string>
 #include <vector>
@@ -33,11 +33,22 @@ struct PortsOptions {
     bool bJson = false;
 };
 
+struct DoctorOptions {
+    std::string strPort;
+    bool bPortGiven = false; // false: the one port the system lists
+    bool bLoopback = false;  // a loopback plug is on the port
+    bool bSlow = false;      // judge for Slow Mode too
+    bool bJson = false;
+};
+
 int RunUpload(const UploadOptions& options);
 // An upload to every port of options.ports at once, one session each (Linux).
 int RunFleetUpload(const UploadOptions& options);
 int RunCheck(const CheckOptions& options);
 int RunPorts(const PortsOptions& options);
+// Checks a port for an upload: 0 it can carry one, 1 a problem makes it fail, 3 the port
+// cannot be opened, 5 cancelled.
+int RunDoctor(const DoctorOptions& options);
 
 // The image directory the commands use: --images as given (with a '/' added), or "MorFWImg/"
 // in the directory of the running program file, the same rule as the window's.

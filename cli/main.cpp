@@ -136,6 +136,25 @@ int main(int argc, char** argv) {
     pPorts->add_flag("--json", ports.bJson, "The list as one JSON object");
     pPorts->footer("Exit code 0, also when no port is found.");
 
+    cli::DoctorOptions doctor;
+    CLI::App* pDoctor = app.add_subcommand(
+        "doctor", "Check a serial line for an upload: access, other holders, the adapter, the "
+                  "latency timer and, with a loopback plug, the line itself");
+    pDoctor
+        ->add_option("-p,--port", doctor.strPort,
+                     "Serial port: a device or sim: with options. Default: the one port the "
+                     "system lists")
+        ->type_name("NAME");
+    pDoctor->add_flag("--loopback", doctor.bLoopback,
+                      "A loopback plug is on the port (TX to RX, RTS to CTS, DTR to DSR and DCD): "
+                      "send all 256 byte values at 300, 738, 4800 and 38400 baud and time them, "
+                      "send a 1 ms break, and watch the modem lines follow");
+    pDoctor->add_flag("--slow", doctor.bSlow,
+                      "Judge for Slow Mode too: a line that cannot run 738 baud fails");
+    pDoctor->add_flag("--json", doctor.bJson, "The checks as one JSON object");
+    pDoctor->footer("Exit codes: 0 the line can carry an upload, 1 a problem makes an upload fail "
+                    "on it, 3 the port cannot be opened, 5 cancelled, 2 usage error.");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -164,5 +183,9 @@ int main(int argc, char** argv) {
     }
     if (pPorts->parsed())
         return cli::RunPorts(ports);
+    if (pDoctor->parsed()) {
+        doctor.bPortGiven = pDoctor->count("--port") > 0;
+        return cli::RunDoctor(doctor);
+    }
     return cli::ToInt(cli::ExitCode::Usage);
 }

@@ -22,6 +22,14 @@ enum class LineWait {
     Gone,     // the line has gone away (unplugged, hung up); it stays gone
 };
 
+// The modem-status inputs of a line, as GetModemStatus reads them.
+struct ModemStatus {
+    bool bCts = false;
+    bool bDsr = false;
+    bool bDcd = false; // carrier detect (RLSD)
+    bool bRing = false;
+};
+
 // What came with the bytes of one Read.
 struct RxInfo {
     int nBreaks = 0;     // breaks received; each is also one 0x00 byte in the data
@@ -61,6 +69,11 @@ public:
     // treat these as no-ops and return S_OK.
     virtual HRESULT SetDtr(bool bOn) = 0;
     virtual HRESULT SetRts(bool bOn) = 0;
+
+    // Reads the modem-status inputs (the line doctor watches them follow DTR and RTS through a
+    // loopback plug). E_NOTIMPL for a line that has none (a pseudo-terminal), E_FAIL when the
+    // line does not answer.
+    virtual HRESULT GetModemStatus(ModemStatus* /*pStatus*/) { return E_NOTIMPL; }
 
     // The set-up steps CSerialPort::Open takes around Configure, each with its own beep code
     // when it fails. A line with nothing to do for a step keeps the default (S_OK).

@@ -443,6 +443,17 @@ HRESULT CTermiosLine::SetRts(bool bOn) {
     return SetModemLine(TIOCM_RTS, bOn);
 }
 
+HRESULT CTermiosLine::GetModemStatus(ModemStatus* pStatus) {
+    int nBits = 0;
+    if (ioctl(m_fd, TIOCMGET, &nBits) != 0)
+        return NoModemLines(errno) ? E_NOTIMPL : E_FAIL;
+    pStatus->bCts = (nBits & TIOCM_CTS) != 0;
+    pStatus->bDsr = (nBits & TIOCM_DSR) != 0;
+    pStatus->bDcd = (nBits & TIOCM_CAR) != 0;
+    pStatus->bRing = (nBits & TIOCM_RNG) != 0;
+    return S_OK;
+}
+
 HRESULT OpenSystemLine(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine,
                        std::string* pstrReason) {
     return CTermiosLine::Open(strName, ppLine, pstrReason);

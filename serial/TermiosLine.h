@@ -32,6 +32,7 @@ public:
     HRESULT SetBreak(bool bOn) override;
     HRESULT SetDtr(bool bOn) override;
     HRESULT SetRts(bool bOn) override;
+    HRESULT GetModemStatus(ModemStatus* pStatus) override;
     HRESULT PrepareRaw() override;
     HRESULT SetQueueSizes(int nInBytes, int nOutBytes) override;
     HRESULT PrepareEvents() override;

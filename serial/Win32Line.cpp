@@ -294,6 +294,17 @@ public:
     HRESULT SetDtr(bool bOn) override { return Escape(bOn ? SETDTR : CLRDTR); }
     HRESULT SetRts(bool bOn) override { return Escape(bOn ? SETRTS : CLRRTS); }
 
+    HRESULT GetModemStatus(ModemStatus* pStatus) override {
+        DWORD dwStatus = 0;
+        if (!GetCommModemStatus(m_hPort, &dwStatus))
+            return E_FAIL;
+        pStatus->bCts = (dwStatus & MS_CTS_ON) != 0;
+        pStatus->bDsr = (dwStatus & MS_DSR_ON) != 0;
+        pStatus->bDcd = (dwStatus & MS_RLSD_ON) != 0;
+        pStatus->bRing = (dwStatus & MS_RING_ON) != 0;
+        return S_OK;
+    }
+
 private:
     HRESULT Escape(DWORD dwFunction) {
         if (EscapeCommFunction(m_hPort, dwFunction))

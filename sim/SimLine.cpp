@@ -79,7 +79,8 @@ HRESULT CSimLine::Open(const SimOptions& optsIn, std::unique_ptr<CSimLine>* ppLi
         return E_FAIL;
     }
     SimKnownImages images;
-    if (!LoadSimKnownImages(opts.strImageDir, images, pstrError))
+    // A loopback plug knows no images: it is used where there may be none.
+    if (!opts.bLoopback && !LoadSimKnownImages(opts.strImageDir, images, pstrError))
         return E_FAIL;
     if (!opts.strDumpFile.empty() && !CheckSimDumpFile(opts.strDumpFile, pstrError))
         return E_FAIL;
@@ -381,7 +382,8 @@ int CSimLine::Read(char* pDest, int nCapacity, RxInfo& info) {
         const bool b8N1 = item.dwHostBaud ? item.bHost8N1 : m_bHost8N1;
         BYTE value = item.lineValue;
         bool bError = item.bFrameError;
-        if (!b8N1 || RateMismatch(item.dwBaud, hostBaud) || InFakeBreak(item.start, item.end)) {
+        if (!b8N1 || RateMismatch(item.dwBaud, hostBaud) ||
+            (!item.bOwnFakeBreak && InFakeBreak(item.start, item.end))) {
             bError = m_garbleAtHost.Below(2) == 0;
             value = static_cast<BYTE>(item.lineValue ^ (1 + m_garbleAtHost.Below(255)));
         }
@@ -404,8 +406,39 @@ void CSimLine::ScheduleHostBytes(const BYTE* pData, int nLength, SimTime now) {
         item.start = std::max(now, m_txFreeAt);
         item.end = item.start + charTime;
         m_txFreeAt = item.end;
-        m_toUnit.push_back(item);
+        if (m_opts.bLoopback)
+            LoopBack(item);
+        else
+            m_toUnit.push_back(item);
     }
+}
+
+void CSimLine::LoopBack(const HostItem& item, bool bFakeBreak) {
+    OutItem out;
+    out.lineValue = item.lineValue;
+    out.bFrameError = item.bFrameError;
+    out.dwBaud = item.dwBaud;
+    out.start = item.start;
+    out.end = item.end;
+    out.due = HandedOverAt(item.end);
+    if (item.bBreak) {
+        // The receiver, at the rate the sender runs, reports a break once the line has stayed low
+        // for a whole character; a shorter one is a 0x00 without its stop bit.
+        const SimDuration charTime = SimCharTime(m_dwHostBaud);
+        out.dwBaud = m_dwHostBaud;
+        if (item.end - item.start >= charTime) {
+            out.bBreak = true;
+            out.due = HandedOverAt(item.start + charTime);
+        } else {
+            out.bFrameError = true;
+        }
+    } else if (bFakeBreak) {
+        // The chip runs its receiver at the fake break's rate too, so the 0x00 arrives whole.
+        out.bOwnFakeBreak = true;
+        out.dwHostBaud = kSimFakeBreakBaud;
+    }
+    m_toHost.push_back(out);
+    m_evRx.Set();
 }
 
 LineWait CSimLine::Write(const char* pData, int nLength, const CEvent&, DWORD) {
@@ -474,7 +507,10 @@ HRESULT CSimLine::SetBreak(bool bOn) {
                 item.start = std::max(now, m_txFreeAt);
                 item.end = item.start + SimCharTime(kSimFakeBreakBaud);
                 m_txFreeAt = item.end;
-                m_toUnit.push_back(item);
+                if (m_opts.bLoopback)
+                    LoopBack(item, true);
+                else
+                    m_toUnit.push_back(item);
                 m_fakeBreaks.emplace_back(item.start, item.end);
             }
             m_bFakeBreakOn = bOn;
@@ -492,7 +528,10 @@ HRESULT CSimLine::SetBreak(bool bOn) {
             item.start = m_breakStart;
             item.end = m_breakStart + (now - m_breakSetAt);
             m_txFreeAt = item.end;
-            m_toUnit.push_back(item);
+            if (m_opts.bLoopback)
+                LoopBack(item);
+            else
+                m_toUnit.push_back(item);
             if (!m_held.empty()) {
                 ScheduleHostBytes(m_held.data(), static_cast<int>(m_held.size()), now);
                 m_held.clear();
@@ -528,5 +567,19 @@ HRESULT CSimLine::SetRts(bool bOn) {
     if (IsGone(now))
         return E_FAIL;
     SetModem(m_bDtr, bOn, now);
+    return S_OK;
+}
+
+HRESULT CSimLine::GetModemStatus(ModemStatus* pStatus) {
+    std::lock_guard lock(m_mutex);
+    if (IsGone(SimClock::now()))
+        return E_FAIL;
+    // The unit drives none of the host's inputs; a loopback plug drives them from its outputs.
+    *pStatus = ModemStatus{};
+    if (m_opts.bLoopback) {
+        pStatus->bCts = m_bRts;
+        pStatus->bDsr = m_bDtr;
+        pStatus->bDcd = m_bDtr;
+    }
     return S_OK;
 }

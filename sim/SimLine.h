@@ -4,6 +4,11 @@
 // rate differs by more than 3 % gets a garbled character or a framing error; breaks are seen at
 // any rate; DTR and RTS are levels the unit watches. Characters reach the host's receive side at
 // the moments they would on a real line.
+//
+// With loopback=1 the far end is a loopback plug instead of the unit: TX joined to RX, RTS to
+// CTS, DTR to DSR and DCD. What the host sends comes back at the rate the host's adapter really
+// runs, its breaks come back as the adapter reports them (a CH340's faked break as a plain 0x00
+// of about 196 ms), and GetModemStatus shows the host's own DTR and RTS.
 
 #include "serial/SerialLine.h"
 #include "sim/SimOptions.h"
@@ -44,6 +49,7 @@ public:
     HRESULT SetBreak(bool bOn) override;
     HRESULT SetDtr(bool bOn) override;
     HRESULT SetRts(bool bOn) override;
+    HRESULT GetModemStatus(ModemStatus* pStatus) override;
 
     // A copy of what the unit holds now.
     SimReport GetReport() const;
@@ -79,6 +85,7 @@ private:
                               // character time, a character at its end
         DWORD dwHostBaud = 0; // the host's rate when it received it, once the host changed rate
         bool bHost8N1 = true;
+        bool bOwnFakeBreak = false; // a loopback's own faked break, received at the fake rate
     };
 
     // ISimUnitOutput (called by the unit under m_mutex).
@@ -90,6 +97,8 @@ private:
     SimTime Advance(SimTime now); // under m_mutex: hands the unit what is due, returns next wake
     void DeliverToUnit(const HostItem& item);
     void ScheduleHostBytes(const BYTE* pData, int nLength, SimTime now);
+    // Loopback: what the host sent, on its way back to the host's own receiver.
+    void LoopBack(const HostItem& item, bool bFakeBreak = false);
     void SetModem(bool bDtr, bool bRts, SimTime now);
     bool IsGone(SimTime now) const { return now >= m_goneAt; }
     // When the host's adapter hands over what its receiver had at t (its latency batches).

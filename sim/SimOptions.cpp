@@ -115,6 +115,9 @@ bool ParseSimOptions(const std::string& strText, SimOptions& opts, std::string* 
         } else if (key == "trace") {
             if (!ParseFlag(value, opts.bTrace))
                 return bad("expected 0 or 1");
+        } else if (key == "loopback") {
+            if (!ParseFlag(value, opts.bLoopback))
+                return bad("expected 0 or 1");
         } else if (key == "unplug") {
             // 0 would read as "at once" to one operator and "never" to another: refused.
             if (!ParseUnsigned(value, 1000000000, n) || n == 0)

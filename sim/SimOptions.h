@@ -26,6 +26,9 @@ struct SimOptions {
     std::string strDumpFile;     // dump=FILE: the unit's records, written when the line closes
     bool bTrace = false;         // trace=1: the unit's events go to the debug trace
     SimAdapterKind adapter = SimAdapterKind::Uart; // adapter=NAME: the host's adapter
+    // loopback=1: a loopback plug instead of a unit: what the host sends comes back (through
+    // the adapter's model), RTS drives CTS, DTR drives DSR and DCD. No image set is needed.
+    bool bLoopback = false;
 };
 
 // Parses the text after "sim:" (the prefix itself is also accepted and skipped). Empty text

@@ -40,6 +40,7 @@ struct ScriptState {
     bool failRaw = false, failConfigure = false, failQueues = false, failEvents = false;
     bool failEventObjects = false; // the system gives no event objects
     std::atomic<int> opens{0};
+    ModemStatus modem; // what GetModemStatus reports
     std::vector<DCB> configured;
     std::vector<std::string> calls; // "break on", "dtr off", ...
 
@@ -139,6 +140,11 @@ public:
     HRESULT SetBreak(bool bOn) override { return Call(bOn ? "break on" : "break off"); }
     HRESULT SetDtr(bool bOn) override { return Call(bOn ? "dtr on" : "dtr off"); }
     HRESULT SetRts(bool bOn) override { return Call(bOn ? "rts on" : "rts off"); }
+    HRESULT GetModemStatus(ModemStatus* pStatus) override {
+        std::lock_guard lock(m_s->m);
+        *pStatus = m_s->modem;
+        return S_OK;
+    }
     HRESULT PrepareRaw() override { return m_s->failRaw ? E_FAIL : S_OK; }
     HRESULT SetQueueSizes(int nIn, int nOut) override {
         return m_s->failQueues || nIn != 4096 || nOut != 4096 ? E_FAIL : S_OK;

@@ -1,0 +1,198 @@
+// The simulated line as a loopback plug (loopback=1): what the host sends comes back at the rate
+// the adapter model really runs, breaks come back as the adapter reports them, and the modem
+// inputs follow the host's outputs.
+
+#include "SimTestSupport.h"
+
+#include "platform/Event.h"
+#include "sim/SimLine.h"
+#include "sim/SimOptions.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace std::chrono;
+
+namespace {
+
+std::unique_ptr<CSimLine> OpenPlug(const std::string& options) {
+    SimOptions opts;
+    std::string error;
+    EXPECT_TRUE(ParseSimOptions(options, opts, &error)) << error;
+    // No image set: a plug needs none.
+    opts.strImageDir = "/nonexistent/morfw-images/";
+    std::unique_ptr<CSimLine> line;
+    EXPECT_EQ(CSimLine::Open(opts, &line, &error), S_OK) << error;
+    return line;
+}
+
+void SetRate(CSimLine& line, DWORD dwBaud) {
+    DCB dcb;
+    dcb.BaudRate = dwBaud;
+    ASSERT_EQ(line.Configure(dcb), S_OK);
+}
+
+struct Arrival {
+    std::vector<BYTE> bytes;
+    RxInfo info;
+    steady_clock::time_point first{}; // when the first byte was read
+    steady_clock::time_point last{};  // when the last byte was read
+};
+
+// Reads until nBytes have come or the time has run out.
+Arrival ReadBytes(CSimLine& line, std::size_t nBytes, milliseconds limit) {
+    CEvent stop;
+    Arrival a;
+    const auto end = steady_clock::now() + limit;
+    char buf[512];
+    while (a.bytes.size() < nBytes && steady_clock::now() < end) {
+        if (line.WaitRx(stop, 50) != LineWait::Ready)
+            continue;
+        const int n = line.Read(buf, sizeof buf, a.info);
+        if (n <= 0)
+            continue;
+        const auto now = steady_clock::now();
+        if (a.bytes.empty())
+            a.first = now;
+        a.last = now;
+        a.bytes.insert(a.bytes.end(), buf, buf + n);
+    }
+    return a;
+}
+
+TEST(SimLoopback, TheOptionParsesNeedsNoImagesAndOnlyTakesZeroOrOne) {
+    SimOptions o;
+    ASSERT_TRUE(ParseSimOptions("sim:adapter=cp2102,loopback=1", o, nullptr));
+    EXPECT_TRUE(o.bLoopback);
+    EXPECT_EQ(o.adapter, SimAdapterKind::Cp2102);
+    EXPECT_FALSE(SimOptions{}.bLoopback);
+    std::string error;
+    EXPECT_FALSE(ParseSimOptions("sim:loopback=2", o, &error));
+    EXPECT_EQ(error, "sim: loopback=2: expected 0 or 1");
+
+    // The unit needs its boot images; the plug opens without them.
+    EXPECT_TRUE(OpenPlug("sim:loopback=1"));
+    SimOptions unit;
+    unit.strImageDir = "/nonexistent/morfw-images/";
+    std::unique_ptr<CSimLine> line;
+    EXPECT_NE(CSimLine::Open(unit, &line, &error), S_OK);
+}
+
+TEST(SimLoopback, EveryByteValueComesBackUnchanged) {
+    auto line = OpenPlug("sim:loopback=1");
+    ASSERT_TRUE(line);
+    SetRate(*line, 38400);
+    std::vector<char> sent(256);
+    for (int i = 0; i < 256; ++i)
+        sent[static_cast<std::size_t>(i)] = static_cast<char>(i);
+    CEvent stop;
+    ASSERT_EQ(line->Write(sent.data(), 256, stop, 1000), LineWait::Ready);
+    const Arrival a = ReadBytes(*line, 256, seconds(5));
+    ASSERT_EQ(a.bytes.size(), 256u);
+    for (int i = 0; i < 256; ++i)
+        EXPECT_EQ(a.bytes[static_cast<std::size_t>(i)], static_cast<BYTE>(i));
+    EXPECT_EQ(a.info.nBreaks, 0);
+    EXPECT_EQ(a.info.nLineErrors, 0);
+}
+
+TEST(SimLoopback, BytesComeBackAtTheRateTheAdapterReallyRuns) {
+    // 60 characters at 738 baud take 813 ms; a CP2102 runs them at 1200, in 500 ms.
+    const auto span = [](const char* pszOptions) {
+        auto line = OpenPlug(pszOptions);
+        SetRate(*line, 738);
+        const std::vector<char> sent(60, 'U');
+        CEvent stop;
+        EXPECT_EQ(line->Write(sent.data(), 60, stop, 1000), LineWait::Ready);
+        const Arrival a = ReadBytes(*line, 60, seconds(5));
+        EXPECT_EQ(a.bytes.size(), 60u);
+        return duration_cast<milliseconds>(a.last - a.first);
+    };
+    const milliseconds exact = span("sim:loopback=1");
+    const milliseconds rounded = span("sim:adapter=cp2102,loopback=1");
+    EXPECT_GT(exact, milliseconds(750)) << exact.count();
+    EXPECT_LT(rounded, milliseconds(650)) << rounded.count();
+    // The CP2102N runs 738 itself.
+    EXPECT_GT(span("sim:adapter=cp2102n,loopback=1"), milliseconds(750));
+}
+
+TEST(SimLoopback, BreaksComeBackAsTheAdapterReportsThem) {
+    CEvent stop;
+    const char marker = 0x55;
+    {
+        // A UART: the 1 ms break is one reported 0x00, and the byte after it follows at once.
+        auto line = OpenPlug("sim:loopback=1");
+        SetRate(*line, 38400);
+        const auto t0 = steady_clock::now();
+        ASSERT_EQ(line->SetBreak(true), S_OK);
+        stop.Wait(1);
+        ASSERT_EQ(line->SetBreak(false), S_OK);
+        ASSERT_EQ(line->Write(&marker, 1, stop, 1000), LineWait::Ready);
+        const Arrival a = ReadBytes(*line, 2, seconds(2));
+        ASSERT_EQ(a.bytes, (std::vector<BYTE>{0x00, 0x55}));
+        EXPECT_EQ(a.info.nBreaks, 1);
+        EXPECT_LT(a.last - t0, milliseconds(100));
+    }
+    {
+        // A CH340 fakes the break with a 0x00 at 51 baud: it comes back plain, and the byte
+        // after it waits the fake break's 196 ms.
+        auto line = OpenPlug("sim:adapter=ch340,loopback=1");
+        SetRate(*line, 38400);
+        const auto t0 = steady_clock::now();
+        ASSERT_EQ(line->SetBreak(true), S_OK);
+        stop.Wait(1);
+        ASSERT_EQ(line->SetBreak(false), S_OK);
+        ASSERT_EQ(line->Write(&marker, 1, stop, 1000), LineWait::Ready);
+        const Arrival a = ReadBytes(*line, 2, seconds(2));
+        ASSERT_EQ(a.bytes, (std::vector<BYTE>{0x00, 0x55}));
+        EXPECT_EQ(a.info.nBreaks, 0);
+        EXPECT_EQ(a.info.nLineErrors, 0);
+        EXPECT_GE(a.last - t0, milliseconds(190));
+    }
+    {
+        // Shorter than a character at 300 baud (33 ms) it is no break but a 0x00 without its
+        // stop bit.
+        auto line = OpenPlug("sim:loopback=1");
+        SetRate(*line, 300);
+        ASSERT_EQ(line->SetBreak(true), S_OK);
+        stop.Wait(1);
+        ASSERT_EQ(line->SetBreak(false), S_OK);
+        const Arrival a = ReadBytes(*line, 1, seconds(2));
+        ASSERT_EQ(a.bytes, (std::vector<BYTE>{0x00}));
+        EXPECT_EQ(a.info.nBreaks, 0);
+        EXPECT_EQ(a.info.nLineErrors, 1);
+    }
+}
+
+TEST(SimLoopback, ModemInputsFollowTheOutputsOnThePlugAndStayOffAtTheUnit) {
+    auto line = OpenPlug("sim:loopback=1");
+    ModemStatus s;
+    ASSERT_EQ(line->GetModemStatus(&s), S_OK);
+    EXPECT_FALSE(s.bCts || s.bDsr || s.bDcd || s.bRing);
+    ASSERT_EQ(line->SetRts(true), S_OK);
+    ASSERT_EQ(line->GetModemStatus(&s), S_OK);
+    EXPECT_TRUE(s.bCts);
+    EXPECT_FALSE(s.bDsr || s.bDcd);
+    ASSERT_EQ(line->SetRts(false), S_OK);
+    ASSERT_EQ(line->SetDtr(true), S_OK);
+    ASSERT_EQ(line->GetModemStatus(&s), S_OK);
+    EXPECT_FALSE(s.bCts);
+    EXPECT_TRUE(s.bDsr && s.bDcd);
+
+    // The unit drives none of the host's inputs.
+    simtest::TempDir dir;
+    simtest::WriteSmallSet(dir.Path());
+    SimOptions opts;
+    opts.strImageDir = dir.Path();
+    std::unique_ptr<CSimLine> unit;
+    ASSERT_EQ(CSimLine::Open(opts, &unit, nullptr), S_OK);
+    ASSERT_EQ(unit->SetRts(true), S_OK);
+    ASSERT_EQ(unit->SetDtr(true), S_OK);
+    ASSERT_EQ(unit->GetModemStatus(&s), S_OK);
+    EXPECT_FALSE(s.bCts || s.bDsr || s.bDcd || s.bRing);
+}
+
+} // namespace
