@@ -24,6 +24,14 @@ struct UploadOptions {
     std::string strLogDir;          // empty: no per-unit records
 };
 
+// morfw station: units flashed as they arrive, until Ctrl-C.
+struct StationOptions {
+    UploadOptions upload;     // the sessions' options, the output form, strLogDir ("": ./morfw-logs)
+    std::string strMatch;     // the devices that count as units (a glob); "": every by-id link
+    std::string strPortsFrom; // fixed adapters ...
+    std::string strStartOn;   // ... and the modem line their fixture raises: dcd, dsr, cts
+};
+
 struct CheckOptions {
     std::string strImages;
     bool bJson = false;
@@ -44,6 +52,8 @@ struct DoctorOptions {
 int RunUpload(const UploadOptions& options);
 // An upload to every port of options.ports at once, one session each (Linux).
 int RunFleetUpload(const UploadOptions& options);
+// The station (Linux).
+int RunStation(const StationOptions& options);
 int RunCheck(const CheckOptions& options);
 int RunPorts(const PortsOptions& options);
 // Checks a port for an upload: 0 it can carry one, 1 a problem makes it fail, 3 the port

@@ -235,21 +235,39 @@ void FleetDisplay::SetRow(const std::string& strLabel, const std::string& strIdl
     DrawRows();
 }
 
+std::string FleetDisplay::LastRowText(const Row& r) {
+    const auto unit = m_units.find(r.nUnitId);
+    if (unit == m_units.end() || !unit->second.bFinished)
+        return {};
+    return RowText(r.strLabel, UnitText(unit->second), DisplayColumns(EscapeControlChars(r.strLabel)),
+                   static_cast<std::size_t>(std::max(Columns() - 1, 10)));
+}
+
 void FleetDisplay::DropRow(const std::string& strLabel) {
     const auto it = std::find_if(m_rows.begin(), m_rows.end(),
                                  [&](const Row& r) { return r.strLabel == strLabel; });
     if (it == m_rows.end())
         return;
-    const auto unit = m_units.find(it->nUnitId);
-    const bool bKeep = unit != m_units.end() && unit->second.bFinished;
-    const std::string last = bKeep ? RowText(strLabel, UnitText(unit->second),
-                                             DisplayColumns(EscapeControlChars(strLabel)),
-                                             static_cast<std::size_t>(std::max(Columns() - 1, 10)))
-                                   : std::string();
-    if (unit != m_units.end())
-        m_units.erase(unit);
+    const std::string last = LastRowText(*it);
+    m_units.erase(it->nUnitId);
     m_rows.erase(it);
-    if (m_out.bRows && bKeep)
+    if (m_out.bRows && !last.empty())
+        Above(last, false);
+    else
+        DrawRows();
+}
+
+void FleetDisplay::ResetRow(const std::string& strLabel, const std::string& strIdleText) {
+    Row* r = FindRow(strLabel);
+    if (!r) {
+        SetRow(strLabel, strIdleText);
+        return;
+    }
+    const std::string last = LastRowText(*r);
+    m_units.erase(r->nUnitId);
+    r->nUnitId = 0;
+    r->strIdleText = strIdleText;
+    if (m_out.bRows && !last.empty())
         Above(last, false);
     else
         DrawRows();
@@ -386,6 +404,12 @@ void FleetDisplay::Notice(std::string_view text, const std::vector<std::string>&
         Err(line);
 }
 
+void FleetDisplay::Note(const std::string& strLabel, std::string_view text) {
+    if (m_out.mode == OutputMode::Json || m_out.bRows)
+        return;
+    Err(EscapeControlChars(strLabel) + ": morfw: " + std::string(text) + "\n");
+}
+
 void FleetDisplay::Line(std::string_view text, bool bStderr) {
     if (m_out.mode == OutputMode::Json)
         return;
@@ -435,10 +459,7 @@ void FleetDisplay::Summary(const std::vector<fleet::UnitState>& units, int nExit
     }
     if (m_out.bRows) {
         Tick(units);
-        if (m_bRowsShown)
-            Out("\r\n");
-        m_bRowsShown = false;
-        m_bRowsEnded = true;
+        EndRows();
     }
     std::vector<std::vector<std::string>> table = {
         {"port", "stable name", "adapter serial", "result", "elapsed", "retries", "log file"}};
@@ -457,6 +478,55 @@ void FleetDisplay::Summary(const std::vector<fleet::UnitState>& units, int nExit
                        std::to_string(nSucceeded) + " succeeded, " +
                        std::to_string(n - nSucceeded) + " did not; exit code " +
                        std::to_string(nExitCode) + "\n";
+    if (!strLogDir.empty())
+        text += "Log files and results.csv in " + EscapeControlChars(strLogDir) + "\n";
+    Out(text);
+}
+
+} // namespace cli
+
+namespace cli {
+
+void FleetDisplay::EndRows() {
+    if (m_bRowsShown)
+        Out("\r\n");
+    m_bRowsShown = false;
+    m_bRowsEnded = true;
+}
+
+void FleetDisplay::DaySummary(const std::vector<PortTally>& tallies, int nExitCode,
+                              double dWallSeconds, const std::string& strLogDir) {
+    int nSucceeded = 0, nFailed = 0;
+    for (const auto& t : tallies) {
+        nSucceeded += t.nSucceeded;
+        nFailed += t.nFailed;
+    }
+    if (m_out.mode == OutputMode::Json) {
+        Json ports = Json::array();
+        for (const auto& t : tallies)
+            ports.push_back({{"port", t.strLabel}, {"succeeded", t.nSucceeded}, {"failed", t.nFailed}});
+        Out(Dump(Json{{"type", "summary"},
+                      {"status", fleet::StatusName(nExitCode)},
+                      {"exit_code", nExitCode},
+                      {"units", nSucceeded + nFailed},
+                      {"succeeded", nSucceeded},
+                      {"failed", nFailed},
+                      {"elapsed", std::round(dWallSeconds * 1000) / 1000},
+                      {"ports", ports}}));
+        return;
+    }
+    if (m_out.bRows) {
+        DrawRows();
+        EndRows();
+    }
+    std::vector<std::vector<std::string>> table = {{"port", "succeeded", "failed"}};
+    for (const auto& t : tallies) {
+        table.push_back({EscapeControlChars(t.strLabel), std::to_string(t.nSucceeded),
+                         std::to_string(t.nFailed)});
+    }
+    table.push_back({"in all", std::to_string(nSucceeded), std::to_string(nFailed)});
+    std::string text = "\n" + Table(table) + "Station ran " + FormatDuration(dWallSeconds) +
+                       "; exit code " + std::to_string(nExitCode) + "\n";
     if (!strLogDir.empty())
         text += "Log files and results.csv in " + EscapeControlChars(strLogDir) + "\n";
     Out(text);

@@ -48,10 +48,16 @@ public:
     void SetRow(const std::string& strLabel, const std::string& strIdleText);
     // The row goes (its device is gone). A finished unit's last row stays above the rows.
     void DropRow(const std::string& strLabel);
+    // The row waits again (its unit was taken out): a finished unit's last row goes above the
+    // rows, the row itself shows strIdleText.
+    void ResetRow(const std::string& strLabel, const std::string& strIdleText);
 
     // A remark of the run itself: "morfw: TEXT" on standard error (above the rows); in JSON a
     // notice object for each label given (the run's remarks concern its units).
     void Notice(std::string_view text, const std::vector<std::string>& labels = {});
+    // A remark of the run about one port (a unit arrived): "PORT: morfw: TEXT" on standard
+    // error in the line forms; the rows and JSON say it their own way.
+    void Note(const std::string& strLabel, std::string_view text);
     // An object of the run's own in JSON (the station's device events); nothing otherwise.
     void Event(const nlohmann::ordered_json& object);
     // A text of the run's own (a warning box), on standard error or output, above the rows.
@@ -64,6 +70,15 @@ public:
     // in strLogDir (when given) are named by their file name.
     void Summary(const std::vector<fleet::UnitState>& units, int nExitCode, double dWallSeconds,
                  const std::string& strLogDir = {});
+
+    // The station's end: every port with its successes and failures of the day, and in all.
+    struct PortTally {
+        std::string strLabel;
+        int nSucceeded = 0;
+        int nFailed = 0;
+    };
+    void DaySummary(const std::vector<PortTally>& tallies, int nExitCode, double dWallSeconds,
+                    const std::string& strLogDir);
 
     // The text of one row, fitted to nColumns (the label column nLabelColumns wide).
     static std::string RowText(const std::string& strLabel, const std::string& strBody,
@@ -87,6 +102,9 @@ private:
     // A permanent line above the rows (the rows are redrawn below it).
     void Above(std::string_view text, bool bStderr);
     void PrefixedLines(const fleet::UnitState& unit, std::string_view text, bool bStderr);
+    void EndRows();
+    // The line a finished unit's row leaves above the rows, or "" while it has none.
+    std::string LastRowText(const Row& r);
     void EraseRows();
     void DrawRows();
     std::vector<std::string> RowTexts();

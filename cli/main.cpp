@@ -119,6 +119,47 @@ int main(int argc, char** argv) {
     pUpload->add_flag("--trace", upload.bTrace, "Debug traces on standard error");
     pUpload->footer(EXIT_CODES_TEXT);
 
+    cli::StationOptions station;
+    CLI::App* pStation = app.add_subcommand(
+        "station", "Flash each unit as it arrives, until Ctrl-C: a serial device that appears, "
+                   "or a fixture's modem line on a fixed port (Linux)");
+    pStation
+        ->add_option("--match", station.strMatch,
+                     "The devices that are units: a pattern of their paths, e.g. "
+                     "'/dev/serial/by-path/*usb-0:1.*' for the sockets of one hub. Default: "
+                     "every new /dev/serial/by-id link")
+        ->type_name("GLOB");
+    pStation
+        ->add_option("--ports-from", station.strPortsFrom,
+                     "Fixed adapters instead, one a line (# comments, empty lines skipped)")
+        ->type_name("FILE");
+    pStation
+        ->add_option("--start-on", station.strStartOn,
+                     "With --ports-from: the modem line the fixture raises while a unit is "
+                     "seated (dcd, dsr or cts); its drop ends the unit's row")
+        ->type_name("LINE");
+    pStation
+        ->add_option("--log-dir", station.upload.strLogDir,
+                     "A log file per unit and a row in DIR/results.csv. Default: morfw-logs "
+                     "in the working directory")
+        ->type_name("DIR");
+    pStation
+        ->add_option("-i,--images", station.upload.strImages,
+                     "Image directory. Default: MorFWImg/ beside the program")
+        ->type_name("DIR");
+    pStation->add_flag("--slow", station.upload.bSlow, "Slow Mode for every unit");
+    pStation->add_flag("--relaxed", station.upload.bRelaxed,
+                       "Relaxed Error Checking for every unit (prints a warning)");
+    CLI::Option* pStationJson = pStation->add_flag("--json", station.upload.bJson,
+                                                   "One JSON object per line instead of the rows");
+    CLI::Option* pStationQuiet =
+        pStation->add_flag("-q,--quiet", station.upload.bQuiet, "Print only results and errors");
+    pStationJson->excludes(pStationQuiet);
+    pStation->add_flag("--trace", station.upload.bTrace, "Debug traces on standard error");
+    pStation->footer("Ctrl-C, SIGTERM or SIGHUP cancel the running uploads and end the station "
+                     "with the day's summary.\n\n" +
+                     std::string(EXIT_CODES_TEXT));
+
     cli::CheckOptions check;
     CLI::App* pCheck = app.add_subcommand(
         "check", "Check an image set without a port: files, sizes, kinds, records, revision");
@@ -175,6 +216,16 @@ int main(int argc, char** argv) {
             return cli::RunUpload(upload);
         }
         return RunMany(pUpload, upload, strPortsFrom);
+    }
+    if (pStation->parsed()) {
+        if (RefuseEmptyImages(pStation, station.upload.strImages))
+            return cli::ToInt(cli::ExitCode::Usage);
+#if defined(_WIN32)
+        std::fputs("morfw: the station needs the Linux build\n", stderr);
+        return cli::ToInt(cli::ExitCode::Usage);
+#else
+        return cli::RunStation(station);
+#endif
     }
     if (pCheck->parsed()) {
         if (RefuseEmptyImages(pCheck, check.strImages))

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -319,13 +320,17 @@ void Runner::Reap(Child& c, bool bBlock) {
     if (c.bExited || c.state.pid <= 0)
         return;
     int status = 0;
+    rusage ru{};
     pid_t r;
     do {
-        r = waitpid(c.state.pid, &status, bBlock ? 0 : WNOHANG);
+        r = wait4(c.state.pid, &status, bBlock ? 0 : WNOHANG, &ru);
     } while (r < 0 && errno == EINTR);
     if (r == c.state.pid) {
         c.bExited = true;
         c.nWaitStatus = status;
+        c.state.nPeakRssKiB = ru.ru_maxrss;
+        c.state.dCpuSeconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                              static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
         CloseFd(c.pidFd);
     } else if (r < 0) {
         // Not ours to wait for any more (reaped elsewhere): count it as ended without a word.

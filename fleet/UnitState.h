@@ -48,6 +48,8 @@ struct UnitState {
     std::string strStatus;  // once finished: "success", "failed", "port", ...
     std::string strMessage; // once finished: why it did not succeed, or ""
     std::string strLogFile; // the unit's log file, or ""
+    long nPeakRssKiB = 0;   // once finished: the session process's largest resident set
+    double dCpuSeconds = 0; // once finished: its user and system time
     nlohmann::ordered_json result; // once finished: the result object, with "port" and the above
 };
 
