@@ -295,7 +295,7 @@ std::optional<DOCTOR_CHECK> CLoopback::Rate(DWORD dwBaud) {
         c = Check(strName, strTitle, DOCTOR_VERDICT::Problem,
                   "the line runs " + strRuns + ", not " + std::to_string(dwBaud) +
                       " (the timing of " + std::to_string(nTimed) + " characters shows " +
-                      strShows + " baud)",
+                      strShows + " baud)" + (strFaults.empty() ? "" : "; " + strFaults),
                   strRateFix, bFails);
     } else if (!strFaults.empty()) {
         c = Check(strName, strTitle, DOCTOR_VERDICT::Problem, strFaults,
