@@ -586,9 +586,10 @@ RATE_TIMING JudgeRateTiming(DWORD dwAsked, int nChars, double dSeconds) {
         return t;
     t.bMeasured = true;
     t.dBaud = dBaud;
-    // 3 %, the most a receiver survives, and room for a few milliseconds of latency at either
-    // end of the timed stretch.
-    const double dTolerance = 0.03 + 0.004 / dSeconds;
+    // 3 %, the most a receiver survives, and room at the ends of the timed stretch for a few
+    // milliseconds of latency and a UART's receive time-out (its FIFO hands over a last few
+    // bytes after 4 character times without one).
+    const double dTolerance = 0.03 + (0.004 + 40.0 / dwAsked) / dSeconds;
     const auto within = [dTolerance](double dShown, double dRate) {
         return std::fabs(dShown - dRate) <= dRate * dTolerance;
     };

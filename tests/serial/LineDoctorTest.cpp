@@ -37,18 +37,23 @@ TEST(LineDoctorRateTiming, TheRateAskedForPassesAndAnotherIsNamed) {
     EXPECT_EQ(t.dwRuns, 9600u);
 }
 
-TEST(LineDoctorRateTiming, ToleranceIsThreePercentWithRoomForLatencyOnShortStretches) {
-    // Over a long stretch 2.5 % off passes and 4 % fails.
-    EXPECT_TRUE(JudgeRateTiming(300, 255, 255 * 10 / (300 * 1.025)).bAsAsked);
-    EXPECT_TRUE(JudgeRateTiming(300, 255, 255 * 10 / (300 * 0.975)).bAsAsked);
-    EXPECT_FALSE(JudgeRateTiming(300, 255, 255 * 10 / (300 * 1.04)).bAsAsked);
-    EXPECT_FALSE(JudgeRateTiming(300, 255, 255 * 10 / (300 * 0.96)).bAsAsked);
-    // A second of 38400 baud whose last batch came one 16 ms latency tick late still passes.
+TEST(LineDoctorRateTiming, ToleranceIsThreePercentWithRoomForLatencyAndAUartsTimeOut) {
+    // A second of 38400 baud: 3 % off passes, 4 % fails.
     const double dSeconds = 3840 * 10 / 38400.0;
+    EXPECT_TRUE(JudgeRateTiming(38400, 3840, dSeconds / 1.03).bAsAsked);
+    EXPECT_TRUE(JudgeRateTiming(38400, 3840, dSeconds / 0.97).bAsAsked);
+    EXPECT_FALSE(JudgeRateTiming(38400, 3840, dSeconds / 1.04).bAsAsked);
+    EXPECT_FALSE(JudgeRateTiming(38400, 3840, dSeconds / 0.96).bAsAsked);
+    // Its last batch one 16 ms latency tick late, or early, still passes.
     EXPECT_TRUE(JudgeRateTiming(38400, 3840, dSeconds + 0.016).bAsAsked);
     EXPECT_TRUE(JudgeRateTiming(38400, 3840, dSeconds - 0.016).bAsAsked);
     // Half a second off is no latency.
     EXPECT_FALSE(JudgeRateTiming(38400, 3840, dSeconds + 0.5).bAsAsked);
+    // At 300 baud a UART's FIFO hands its last bytes over 4 characters (133 ms) late.
+    const double d300 = 255 * 10 / 300.0;
+    EXPECT_TRUE(JudgeRateTiming(300, 255, d300 + 4 * 10 / 300.0).bAsAsked);
+    EXPECT_FALSE(JudgeRateTiming(300, 255, d300 * 1.06).bAsAsked);
+    EXPECT_FALSE(JudgeRateTiming(300, 255, d300 / 1.06).bAsAsked);
 }
 
 TEST(LineDoctorRateTiming, NoTimeOrNoCharactersOrNoRealLineMeasuresNothing) {
