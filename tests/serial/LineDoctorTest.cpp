@@ -2,10 +2,12 @@
 // that returns everything at once, one that returns nothing, and opens that fail.
 #include "serial/LineDoctor.h"
 
+#include "PtyPair.h"
 #include "serial/SerialLine.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <mutex>
@@ -61,8 +63,11 @@ TEST(LineDoctorRateTiming, NoTimeOrNoCharactersOrNoRealLineMeasuresNothing) {
     EXPECT_FALSE(JudgeRateTiming(738, 255, 0.0).bMeasured);
     EXPECT_FALSE(JudgeRateTiming(738, 255, -1.0).bMeasured);
     EXPECT_FALSE(JudgeRateTiming(0, 255, 1.0).bMeasured);
-    // Characters that came back faster than any serial line runs had none in between.
+    // Characters that came back 20 times faster than asked crossed no wire; 13 times is an
+    // FTDI SIO's 9600 for 738.
     EXPECT_FALSE(JudgeRateTiming(38400, 3840, 0.001).bMeasured);
+    EXPECT_FALSE(JudgeRateTiming(300, 192, 192 * 10 / (300 * 21.0)).bMeasured);
+    EXPECT_TRUE(JudgeRateTiming(300, 192, 192 * 10 / (300 * 19.0)).bMeasured);
 }
 
 TEST(LineDoctorRateTiming, ARateNoChipRunsIsGivenAsMeasuredOnly) {
@@ -506,6 +511,57 @@ TEST_F(LineDoctorRun, AStopEndsTheChecksWithinASecond) {
     EXPECT_LT(took, milliseconds(300) + seconds(1));
     // What was done before the stop is kept.
     EXPECT_EQ(r.checks.front().strName, "access");
+}
+
+// The termios line end to end: a pseudo-terminal whose master returns what the slave sends.
+// Every byte value survives the line's PARMRK decoding; a pseudo-terminal has no wire to time,
+// no break to send and no modem lines, and the checks say so.
+TEST(LineDoctorPty, APseudoTerminalEchoCarriesEveryByteButNoBreakOrModemLines) {
+    CPtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    pty.DropKeep(); // our own hold would count as another holder
+    std::atomic<bool> bStop{false};
+    std::thread echo([&] {
+        char buf[4096];
+        while (!bStop) {
+            pollfd p{pty.Master(), POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0 || !(p.revents & POLLIN))
+                continue;
+            const ssize_t n = read(pty.Master(), buf, sizeof buf);
+            if (n > 0)
+                pty.WriteAll(buf, static_cast<size_t>(n));
+        }
+    });
+    DOCTOR_OPTIONS o;
+    o.strPort = pty.Slave();
+    o.bLoopback = true;
+    CEvent stop;
+    const DOCTOR_REPORT r = RunLineDoctor(o, stop);
+    bStop = true;
+    echo.join();
+
+    ASSERT_TRUE(r.bOpened);
+    const auto find = [&r](const std::string& strName) {
+        for (const auto& c : r.checks) {
+            if (c.strName == strName)
+                return c;
+        }
+        ADD_FAILURE() << strName;
+        return DOCTOR_CHECK{};
+    };
+    EXPECT_EQ(find("access").verdict, DOCTOR_VERDICT::Ok);
+    EXPECT_EQ(find("holders").verdict, DOCTOR_VERDICT::Ok) << find("holders").strReason;
+    for (const DWORD rate : kDoctorRates) {
+        const DOCTOR_CHECK c = find("loopback_" + std::to_string(rate));
+        EXPECT_EQ(c.verdict, DOCTOR_VERDICT::Unknown) << rate << ": " << c.strReason;
+        EXPECT_NE(c.strReason.find("came back unchanged"), std::string::npos) << c.strReason;
+    }
+    EXPECT_EQ(find("loopback_break").strReason,
+              "the 1 ms break came back without a break report (as nothing): the unit's "
+              "answers, each opened by a break, would go unseen");
+    EXPECT_EQ(find("loopback_modem_lines").verdict, DOCTOR_VERDICT::Unknown);
+    EXPECT_EQ(find("loopback_modem_lines").strReason,
+              "the line has no modem-status inputs to read");
 }
 
 } // namespace
