@@ -226,8 +226,7 @@ int RunDoctor(const DoctorOptions& o) {
         signals.Wait(TICK_MS);
         for (int sig = signals.Take(); sig != 0; sig = signals.Take()) {
             if (nSignals++ == 0) {
-                WriteAll(STDERR_FILENO, "morfw: cancel requested (" +
-                                            std::string(SignalName(sig)) +
+                WriteAll(STDERR_FILENO, "morfw: cancel requested (" + std::string(SignalName(sig)) +
                                             "); the checks stop and close the port\n");
             }
             run.m_stop.Set();

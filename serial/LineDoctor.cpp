@@ -36,10 +36,9 @@ constexpr BYTE kMarker = 0x55;
 // Characters that come back this many times faster than the rate asked for crossed no wire.
 constexpr double kNoWireFactor = 20;
 // Rates an adapter may be found to run instead of the one asked for.
-constexpr DWORD kCommonRates[] = {50,    75,    110,   134,    150,    200,    300,    600,
-                                  1200,  1800,  2400,  4000,   4800,   7200,   9600,   14400,
-                                  16000, 19200, 28800, 38400,  51200,  56000,  57600,  64000,
-                                  76800, 115200};
+constexpr DWORD kCommonRates[] = {50,    75,    110,   134,   150,   200,   300,   600,   1200,
+                                  1800,  2400,  4000,  4800,  7200,  9600,  14400, 16000, 19200,
+                                  28800, 38400, 51200, 56000, 57600, 64000, 76800, 115200};
 
 std::string Format(const char* pszFormat, double d) {
     char buf[64];
@@ -211,9 +210,9 @@ std::optional<DOCTOR_CHECK> CLoopback::Rate(DWORD dwBaud) {
             nWritten += n;
             tProgress = Clock::now();
         }
-        const auto left = kStallMs - std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         Clock::now() - tProgress)
-                                         .count();
+        const auto left =
+            kStallMs -
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tProgress).count();
         if (left <= 0)
             break; // what is missing is not coming
         const LineWait w =
@@ -330,16 +329,16 @@ std::optional<DOCTOR_CHECK> CLoopback::Break() {
 
     const auto t0 = Clock::now();
     if (m_line.SetBreak(true) != S_OK) {
-        return Check(pszName, pszTitle, DOCTOR_VERDICT::Problem,
-                     "the line refuses to send a break", pszBreakFix, true);
+        return Check(pszName, pszTitle, DOCTOR_VERDICT::Problem, "the line refuses to send a break",
+                     pszBreakFix, true);
     }
     const bool bPaused = Pause(kBreakMs);
     const HRESULT hrClear = m_line.SetBreak(false);
     if (!bPaused)
         return std::nullopt;
     if (hrClear != S_OK) {
-        return Check(pszName, pszTitle, DOCTOR_VERDICT::Problem,
-                     "the line refuses to end a break", pszBreakFix, true);
+        return Check(pszName, pszTitle, DOCTOR_VERDICT::Problem, "the line refuses to end a break",
+                     pszBreakFix, true);
     }
     const char marker = static_cast<char>(kMarker);
     if (!Note(m_line.Write(&marker, 1, m_stop, 2000)))
@@ -352,9 +351,9 @@ std::optional<DOCTOR_CHECK> CLoopback::Break() {
     Clock::time_point tProgress = Clock::now();
     char buf[256];
     while (!bMarker) {
-        const auto left = kStallMs - std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         Clock::now() - tProgress)
-                                         .count();
+        const auto left =
+            kStallMs -
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tProgress).count();
         if (left <= 0)
             break;
         const LineWait w =
@@ -392,8 +391,8 @@ std::optional<DOCTOR_CHECK> CLoopback::Break() {
     }
     if (!bMarker) {
         return Check(pszName, pszTitle, DOCTOR_VERDICT::Problem,
-                     "the byte sent after the break never came back (" +
-                         std::to_string(nBefore) + " other bytes did)",
+                     "the byte sent after the break never came back (" + std::to_string(nBefore) +
+                         " other bytes did)",
                      pszBreakFix, true);
     }
     // The time from the break's start to the marker's return, less the marker's own time on
@@ -404,10 +403,9 @@ std::optional<DOCTOR_CHECK> CLoopback::Break() {
     const bool bFaked = dBusyMs > kBreakBusyLimitMs;
     DOCTOR_CHECK c;
     if (nBreaks == 0) {
-        std::string strReason =
-            "the 1 ms break came back without a break report (" +
-            std::string(nBefore > 0 ? "as plain bytes" : "as nothing") +
-            "): the unit's answers, each opened by a break, would go unseen";
+        std::string strReason = "the 1 ms break came back without a break report (" +
+                                std::string(nBefore > 0 ? "as plain bytes" : "as nothing") +
+                                "): the unit's answers, each opened by a break, would go unseen";
         if (bFaked)
             strReason += "; it kept the line busy for " + strBusy + " ms (a faked break)";
         c = Check(pszName, pszTitle, DOCTOR_VERDICT::Problem, strReason, pszBreakFix, true);
@@ -475,12 +473,12 @@ std::optional<DOCTOR_CHECK> CLoopback::ModemLines() {
         const Input& in = inputs[i];
         if (in.nRight == 4)
             continue;
-        const char* pszHow = in.nOn == 4   ? "it stays on"
-                             : in.nOn == 0 ? "it stays off"
+        const char* pszHow = in.nOn == 4      ? "it stays on"
+                             : in.nOn == 0    ? "it stays off"
                              : in.nRight == 0 ? "it shows the opposite"
                                               : "it follows only at times";
-        strFaults += (strFaults.empty() ? "" : "; ") + std::string(in.pszIn) +
-                     " does not follow " + in.pszOut + " (" + pszHow + ")";
+        strFaults += (strFaults.empty() ? "" : "; ") + std::string(in.pszIn) + " does not follow " +
+                     in.pszOut + " (" + pszHow + ")";
         // CTS and DSR tell whether RTS and DTR are driven, which the unlock needs; DCD is only
         // a second wire from DTR.
         bDriveFails = bDriveFails || i < 2;
@@ -644,8 +642,8 @@ OPEN_FAILURE_ADVICE AdviseOpenFailure(const std::string& strReason,
         a.strFix = "name a port that is there; a /dev/serial/by-id/ name stays the same when the "
                    "adapter is plugged in elsewhere";
     } else if (StartsWith(strReason, "busy")) {
-        a.strFix = holders.empty() ? "close the program that holds " + strDevice +
-                                         " (fuser -v " + strDevice + " names it)"
+        a.strFix = holders.empty() ? "close the program that holds " + strDevice + " (fuser -v " +
+                                         strDevice + " names it)"
                                    : HoldersFix(holders);
     } else if (StartsWith(strReason, "gone")) {
         a.strFix = "plug the adapter in again, or check its cable";
@@ -750,8 +748,7 @@ DOCTOR_REPORT RunLineDoctor(const DOCTOR_OPTIONS& options, const CEvent& stop,
     if (report.bOpened) {
         add(LowLatencyCheck(readAdapter(options.strPort)));
     } else {
-        add(Check("low_latency", "low latency", DOCTOR_VERDICT::Skipped,
-                  "the port did not open"));
+        add(Check("low_latency", "low latency", DOCTOR_VERDICT::Skipped, "the port did not open"));
     }
     if (stop.IsSet()) {
         report.bStopped = true;
@@ -763,8 +760,7 @@ DOCTOR_REPORT RunLineDoctor(const DOCTOR_OPTIONS& options, const CEvent& stop,
         for (const DWORD r : kDoctorRates)
             add(Check(RateName(r), RateTitle(r), DOCTOR_VERDICT::Skipped, strWhy));
         add(Check("loopback_break", "loopback break", DOCTOR_VERDICT::Skipped, strWhy));
-        add(Check("loopback_modem_lines", "loopback modem lines", DOCTOR_VERDICT::Skipped,
-                  strWhy));
+        add(Check("loopback_modem_lines", "loopback modem lines", DOCTOR_VERDICT::Skipped, strWhy));
     };
     if (!options.bLoopback) {
         skipAll("no loopback plug (--loopback)");

@@ -27,8 +27,8 @@ struct DOCTOR_CHECK {
     std::string strName;  // the JSON name: "access", "holders", "adapter_sends_break", ...
     std::string strTitle; // for a reader: "access", "other holders", "sending a break", ...
     DOCTOR_VERDICT verdict = DOCTOR_VERDICT::Unknown;
-    std::string strReason; // one line
-    std::string strFix;    // one line; "" when there is nothing to do
+    std::string strReason;         // one line
+    std::string strFix;            // one line; "" when there is nothing to do
     bool bFailsUpload = false;     // a problem that makes an upload fail (Slow Mode as asked)
     std::optional<double> measure; // what the check measured, in strUnit
     std::string strUnit;           // "baud", "ms"

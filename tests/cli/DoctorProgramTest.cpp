@@ -72,9 +72,9 @@ TEST(MorfwDoctor, ASimulatedLoopbackPlugOnAUartPassesEveryCheck) {
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines.front(), "morfw doctor: sim:loopback=1 (driver serial8250, chip 16550A)");
     EXPECT_EQ(lines.back(), "result: the line can carry an upload");
-    for (const char* psz : {"access", "other holders", "sending a break", "receiving a break",
-                            "738 baud (Slow Mode)", "receive latency", "loopback break",
-                            "loopback modem lines"})
+    for (const char* psz :
+         {"access", "other holders", "sending a break", "receiving a break", "738 baud (Slow Mode)",
+          "receive latency", "loopback break", "loopback modem lines"})
         EXPECT_TRUE(LineOf(r.strOut, psz).starts_with("ok       ")) << psz << "\n" << r.strOut;
     for (const char* psz : {"300", "738", "4800", "38400"}) {
         const std::string line = LineOf(r.strOut, std::string("loopback at ") + psz + " baud");
@@ -109,8 +109,8 @@ TEST(MorfwDoctor, ACp2102IsFoundRunning1200For738ByTheTiming) {
     EXPECT_NEAR(rate["measured"].get<double>(), 1200.0, 60.0);
     EXPECT_TRUE(rate["fails_upload"]);
     // The other rates are in the chip's table and run as asked.
-    for (const char* psz : {"loopback_300", "loopback_4800", "loopback_38400",
-                            "loopback_break", "loopback_modem_lines"})
+    for (const char* psz : {"loopback_300", "loopback_4800", "loopback_38400", "loopback_break",
+                            "loopback_modem_lines"})
         EXPECT_EQ(Checks(j, psz)["verdict"], "ok") << psz << " " << Checks(j, psz)["reason"];
     EXPECT_EQ(Checks(j, "adapter_rate_738")["verdict"], "problem");
 }
@@ -153,8 +153,8 @@ TEST(MorfwDoctor, ACh340sFakeUnreportedBreakIsCaughtOnTheLoopback) {
     // The table knew it too.
     EXPECT_TRUE(LineOf(r.strOut, "receiving a break").starts_with("problem  "));
     for (const char* psz : {"300", "738", "4800", "38400"})
-        EXPECT_TRUE(LineOf(r.strOut, std::string("loopback at ") + psz + " baud")
-                        .starts_with("ok       "))
+        EXPECT_TRUE(
+            LineOf(r.strOut, std::string("loopback at ") + psz + " baud").starts_with("ok       "))
             << r.strOut;
     EXPECT_TRUE(r.strOut.ends_with("result: an upload fails on this line (2 problems above)\n"))
         << r.strOut;
@@ -165,10 +165,11 @@ TEST(MorfwDoctor, AMissingDeviceEndsWithThePortCodeAndSkipsWhatNeedsThePort) {
     const RunResult r = Morfw({"doctor", "--port", dev, "--loopback"});
     EXPECT_EQ(r.nExitCode, kPort);
     EXPECT_EQ(Lines(r.strOut).front(), "morfw doctor: " + dev);
-    EXPECT_TRUE(LineOf(r.strOut, "access")
-                    .starts_with("problem  access: no such device: " + dev + " ("))
+    EXPECT_TRUE(
+        LineOf(r.strOut, "access").starts_with("problem  access: no such device: " + dev + " ("))
         << r.strOut;
-    EXPECT_TRUE(LineOf(r.strOut, "access", 1).starts_with("         fix: name a port that is there"));
+    EXPECT_TRUE(
+        LineOf(r.strOut, "access", 1).starts_with("         fix: name a port that is there"));
     EXPECT_EQ(LineOf(r.strOut, "low latency"), "skipped  low latency: the port did not open");
     EXPECT_NE(r.strOut.find("\nskipped  loopback: the port did not open\n"), std::string::npos);
     EXPECT_TRUE(r.strOut.ends_with("result: the port could not be opened\n"));
@@ -238,6 +239,5 @@ TEST(MorfwDoctor, CtrlCDuringTheLoopbackEndsItAtOnceAsCancelled) {
     EXPECT_EQ(r.nSignal, 0);
     EXPECT_EQ(r.nExitCode, kCancelled) << r.strOut << r.strErr;
     EXPECT_TRUE(r.strOut.ends_with("result: cancelled\n")) << r.strOut;
-    EXPECT_EQ(r.strErr,
-              "morfw: cancel requested (SIGINT); the checks stop and close the port\n");
+    EXPECT_EQ(r.strErr, "morfw: cancel requested (SIGINT); the checks stop and close the port\n");
 }

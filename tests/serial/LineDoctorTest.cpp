@@ -121,9 +121,9 @@ TEST(LineDoctorAdvice, BusyNamesItsHoldersAndModemManagerGetsItsOwnFix) {
               "ENV{ID_MM_DEVICE_IGNORE}=\"1\" for the adapter");
     EXPECT_EQ(HoldersFix({{12, ""}}), "close a process (pid 12)");
     // Busy without a holder in sight (another user's program): where to look.
-    EXPECT_EQ(AdviseOpenFailure("busy: /dev/ttyS0 is locked by another program", {}, "/dev/ttyS0")
-                  .strFix,
-              "close the program that holds /dev/ttyS0 (fuser -v /dev/ttyS0 names it)");
+    EXPECT_EQ(
+        AdviseOpenFailure("busy: /dev/ttyS0 is locked by another program", {}, "/dev/ttyS0").strFix,
+        "close the program that holds /dev/ttyS0 (fuser -v /dev/ttyS0 names it)");
 }
 
 TEST(LineDoctorAdvice, EachKindOfFailureHasItsFixAndAnUnknownOneNone) {
@@ -136,10 +136,10 @@ TEST(LineDoctorAdvice, EachKindOfFailureHasItsFixAndAnUnknownOneNone) {
                                 {}, "/dev/ttyUSB0")
                   .strFix,
               "plug the adapter in again, or check its cable");
-    EXPECT_EQ(AdviseOpenFailure("not a serial port: /dev/null is not a terminal device", {},
-                                "/dev/null")
-                  .strFix,
-              "name a serial device");
+    EXPECT_EQ(
+        AdviseOpenFailure("not a serial port: /dev/null is not a terminal device", {}, "/dev/null")
+            .strFix,
+        "name a serial device");
     const auto a = AdviseOpenFailure("/dev/ttyS0: Input/output trouble", {}, "/dev/ttyS0");
     EXPECT_EQ(a.strReason, "/dev/ttyS0: Input/output trouble");
     EXPECT_EQ(a.strFix, "");
@@ -255,20 +255,21 @@ private:
 class LineDoctorRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        RegisterLineBackend("plug:", [](const std::string&, std::unique_ptr<ISerialLine>* pp,
-                                        std::string* pstrReason) -> HRESULT {
-            Plug plug;
-            {
-                std::lock_guard lock(g_plugMutex);
-                plug = g_plug;
-            }
-            if (!plug.strRefuse.empty()) {
-                *pstrReason = plug.strRefuse;
-                return E_FAIL;
-            }
-            *pp = std::make_unique<CPlugLine>(plug);
-            return S_OK;
-        });
+        RegisterLineBackend("plug:",
+                            [](const std::string&, std::unique_ptr<ISerialLine>* pp,
+                               std::string* pstrReason) -> HRESULT {
+                                Plug plug;
+                                {
+                                    std::lock_guard lock(g_plugMutex);
+                                    plug = g_plug;
+                                }
+                                if (!plug.strRefuse.empty()) {
+                                    *pstrReason = plug.strRefuse;
+                                    return E_FAIL;
+                                }
+                                *pp = std::make_unique<CPlugLine>(plug);
+                                return S_OK;
+                            });
     }
     void TearDown() override { RegisterLineBackend("plug:", nullptr); }
 
@@ -285,9 +286,8 @@ protected:
         o.bSlowMode = bSlow;
         o.readAdapter = [adapter](const std::string&) { return adapter; };
         m_seen.clear();
-        DOCTOR_REPORT r = RunLineDoctor(o, m_stop, [this](const DOCTOR_CHECK& c) {
-            m_seen.push_back(c.strName);
-        });
+        DOCTOR_REPORT r = RunLineDoctor(
+            o, m_stop, [this](const DOCTOR_CHECK& c) { m_seen.push_back(c.strName); });
         return r;
     }
 
@@ -305,11 +305,19 @@ protected:
     std::vector<std::string> m_seen;
 };
 
-const std::vector<std::string> kAllChecks = {
-    "access",          "holders",         "adapter_sends_break",  "adapter_receives_break",
-    "adapter_rate_738", "adapter_receive_latency", "low_latency", "loopback_300",
-    "loopback_738",    "loopback_4800",   "loopback_38400",       "loopback_break",
-    "loopback_modem_lines"};
+const std::vector<std::string> kAllChecks = {"access",
+                                             "holders",
+                                             "adapter_sends_break",
+                                             "adapter_receives_break",
+                                             "adapter_rate_738",
+                                             "adapter_receive_latency",
+                                             "low_latency",
+                                             "loopback_300",
+                                             "loopback_738",
+                                             "loopback_4800",
+                                             "loopback_38400",
+                                             "loopback_break",
+                                             "loopback_modem_lines"};
 
 ADAPTER_INFO Usb(const char* pszDriver, const char* pszVendor, const char* pszProduct,
                  const char* pszName) {
@@ -415,8 +423,7 @@ TEST_F(LineDoctorRun, AnInstantLoopbackTimesNoRateButCarriesBreakAndModemLines) 
     ASSERT_TRUE(brk.measure.has_value());
     EXPECT_LT(*brk.measure, 50.0);
     EXPECT_EQ(Find(r, "loopback_modem_lines").verdict, DOCTOR_VERDICT::Ok);
-    EXPECT_EQ(Find(r, "loopback_modem_lines").strReason,
-              "CTS follows RTS, DSR and DCD follow DTR");
+    EXPECT_EQ(Find(r, "loopback_modem_lines").strReason, "CTS follows RTS, DSR and DCD follow DTR");
     EXPECT_EQ(JudgeDoctorReport(r), DOCTOR_OUTCOME::Ready);
 }
 
