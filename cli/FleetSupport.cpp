@@ -33,7 +33,11 @@ bool PrepareLogDir(const std::string& strDir, std::string& strResolved, std::str
                    ec.message();
         return false;
     }
-    strResolved = strDir.back() == '/' ? strDir : strDir + '/';
+    // Absolute, so that the records name their log files wherever they are read from.
+    std::string abs = std::filesystem::absolute(strDir, ec).lexically_normal().string();
+    if (ec)
+        abs = strDir;
+    strResolved = abs.back() == '/' ? abs : abs + '/';
     return true;
 }
 

@@ -1,0 +1,181 @@
+// Uploads the sample image set (MorFWImg/ beside morfw) to 1, 4 and 16 simulated units at once,
+// each in a morfw session process of its own started by the many-unit runner, and prints per
+// run: the wall time and its ratio to one unit's, the pace of stages 3 to 5 per unit against
+// the single unit's, the CPU share of the sessions and the runner, and their memory. Prints
+// figures; never fails on them.
+//
+//   bench_station [COUNT...]        default: 1 4 16
+//
+// Memory: the sum of the sessions' peak resident sets (wait4's ru_maxrss, which counts the
+// program's shared pages in every process) and the largest sum of their proportional set
+// sizes (/proc/PID/smaps_rollup, read once a second while they run), which shares those pages
+// out fairly. Reading smaps_rollup costs milliseconds a process: that time is the bench's and
+// is left out of the CPU figures.
+
+#include "fleet/Runner.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
+#include <ctime>
+#include <sys/resource.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+double CpuSeconds(int who) {
+    rusage ru{};
+    getrusage(who, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+double ThreadCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+long PssKiB(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("Pss:"))
+            return std::atol(line.c_str() + 4); // "Pss:    1234 kB"
+    }
+    return 0;
+}
+
+// When each unit's stage 3 began and its stage 5 ended.
+class Timing : public fleet::RunnerObserver {
+public:
+    struct Unit {
+        Clock::time_point part3{};
+        Clock::time_point end{};
+    };
+    std::map<int, Unit> units;
+    void OnLog(const fleet::UnitState& u, std::string_view text) override {
+        if (text == "Uploading firmware - part 3 of 5...\n")
+            units[u.nId].part3 = Clock::now();
+        else if (text.starts_with("Firmware uploaded in "))
+            units[u.nId].end = Clock::now();
+    }
+};
+
+struct RunFigures {
+    int nUnits = 0;
+    int nSucceeded = 0;
+    double dWall = 0;
+    double dStagesMean = 0; // stages 3 to 5, seconds, mean over the units
+    double dStagesMax = 0;
+    double dCpu = 0;       // sessions and runner
+    double dRunnerCpu = 0; // the runner alone
+    double dPeakRssSumMiB = 0;
+    double dPeakPssSumMiB = 0;
+    double dRunnerRssMiB = 0;
+};
+
+RunFigures Run(int nUnits) {
+    fleet::RunnerSettings settings;
+    settings.strProgram = MORFW_PROGRAM;
+    Timing timing;
+    fleet::Runner runner(settings, timing);
+    RunFigures f;
+    f.nUnits = nUnits;
+    const double self0 = CpuSeconds(RUSAGE_SELF);
+    const double cpu0 = CpuSeconds(RUSAGE_CHILDREN) + self0;
+    const auto t0 = Clock::now();
+    for (int i = 0; i < nUnits; ++i)
+        runner.Start({"sim:seed=" + std::to_string(i + 1), {}});
+    long peakPss = 0;
+    double sampling = 0; // the CPU time of reading smaps_rollup, which is the bench's, not the runner's
+    auto nextSample = Clock::now();
+    while (runner.RunningCount() > 0) {
+        runner.Wait(static_cast<int>(std::max<long long>(
+            1, std::chrono::duration_cast<std::chrono::milliseconds>(nextSample - Clock::now())
+                   .count())));
+        if (Clock::now() < nextSample)
+            continue;
+        nextSample += std::chrono::seconds(1);
+        const double before = ThreadCpuSeconds();
+        long pss = 0;
+        for (const auto& u : runner.Units()) {
+            if (!u.bFinished && u.pid > 0)
+                pss += PssKiB(u.pid);
+        }
+        peakPss = std::max(peakPss, pss);
+        sampling += ThreadCpuSeconds() - before;
+    }
+    f.dWall = Seconds(Clock::now() - t0);
+    f.dCpu = CpuSeconds(RUSAGE_CHILDREN) + CpuSeconds(RUSAGE_SELF) - cpu0 - sampling;
+    f.dRunnerCpu = CpuSeconds(RUSAGE_SELF) - self0 - sampling;
+    long rss = 0;
+    double sum = 0;
+    for (const auto& u : runner.Units()) {
+        rss += u.nPeakRssKiB;
+        f.nSucceeded += u.nExitCode == 0 ? 1 : 0;
+        const auto& t = timing.units[u.nId];
+        const double stages = Seconds(t.end - t.part3);
+        sum += stages;
+        f.dStagesMax = std::max(f.dStagesMax, stages);
+    }
+    f.dStagesMean = sum / nUnits;
+    f.dPeakRssSumMiB = static_cast<double>(rss) / 1024.0;
+    f.dPeakPssSumMiB = static_cast<double>(peakPss) / 1024.0;
+    rusage self{};
+    getrusage(RUSAGE_SELF, &self);
+    f.dRunnerRssMiB = static_cast<double>(self.ru_maxrss) / 1024.0;
+    return f;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // The single unit comes first: it is the yardstick.
+    std::vector<int> counts = {1};
+    for (int i = 1; i < argc; ++i) {
+        if (const int n = std::atoi(argv[i]); n > 1)
+            counts.push_back(n);
+    }
+    if (argc < 2)
+        counts = {1, 4, 16};
+
+    std::printf("morfw sessions: %s, the sample image set to sim: units\n\n", MORFW_PROGRAM);
+    std::printf("%5s %4s %8s %7s %11s %11s %8s %8s %11s %9s %9s\n", "units", "ok", "wall s",
+                "x one", "st3-5 mean", "st3-5 pace", "cpu s", "cpu %", "runner cpu", "RSS MiB",
+                "PSS MiB");
+    double single = 0, singleStages = 0;
+    for (const int n : counts) {
+        const RunFigures f = Run(n);
+        if (n == 1) {
+            single = f.dWall;
+            singleStages = f.dStagesMean;
+        }
+        // The pace of stages 3 to 5: the single unit's time over this run's mean (1.00: as fast
+        // as alone); bench_sim_upload gives one unit's against the line floor.
+        std::printf("%5d %4d %8.2f %7.3f %11.2f %11.3f %8.2f %7.1f%% %10.2fs %9.1f %9.1f\n",
+                    f.nUnits, f.nSucceeded, f.dWall, single > 0 ? f.dWall / single : 0.0,
+                    f.dStagesMean, f.dStagesMean > 0 ? singleStages / f.dStagesMean : 0.0, f.dCpu,
+                    f.dWall > 0 ? 100.0 * f.dCpu / f.dWall : 0.0, f.dRunnerCpu,
+                    f.dPeakRssSumMiB, f.dPeakPssSumMiB);
+        std::fflush(stdout);
+    }
+    std::printf("\nwall: from the first start to the last result; x one: against one unit\n"
+                "st3-5: stage 3 to 5 seconds per unit (mean); pace: one unit's / this mean\n"
+                "cpu: sessions (each with its simulated unit's thread) and runner, %% of one\n"
+                "core over the wall time; runner cpu: the runner's own part\n"
+                "RSS: sum of the sessions' peak resident sets; PSS: largest sum of their\n"
+                "proportional sets, sampled once a second (its cost left out of cpu)\n"
+                "targets: 16 units within 1.05 x one unit's wall time, cpu below 25 %% of one\n"
+                "core, memory below 64 MiB in all\n");
+    return 0;
+}
