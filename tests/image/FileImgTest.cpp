@@ -310,6 +310,9 @@ TEST(LoadImageFiles, BootImageLongerThanOneFrameIsRefused) {
 
 // A line feed in a directory name must not forge a line of the log.
 TEST(LoadImageFiles, ControlCharactersInThePathAreEscapedInTheReason) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows file names hold no control characters";
+#endif
     CTempDir dir;
     const std::string sub = dir.Path() + "new\nline/";
     std::filesystem::create_directory(sub);

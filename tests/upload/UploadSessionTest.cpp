@@ -428,8 +428,8 @@ TEST_F(SessionWithImageFiles, MissingFileIsNamedUnderTheFailedLine) {
     EXPECT_EQ(host.Run(), E_FAIL);
     EXPECT_EQ(Log(), "Using high baudrate bootstrap mode\r\n"
                      "Loading the firmware image files...  -> Failed!!!\r\n" +
-                         (m_dir / "MorFWImg" / "kernimg.s19").string() +
-                         ": cannot open: No such file or directory\r\n\r\n");
+                         GetImageDir(host.m_strAppDir) +
+                         "kernimg.s19: cannot open: No such file or directory\r\n\r\n");
     EXPECT_EQ(activity.Only({"open"}), Events{});
 }
 
@@ -447,7 +447,7 @@ TEST_F(SessionWithImageFiles, ImagesThatCannotBeSentRightFailTheLoadingBeforeThe
         activity.Clear();
         EXPECT_EQ(host.Run(), E_FAIL) << pszName;
         EXPECT_TRUE(Log().ends_with("Loading the firmware image files...  -> Failed!!!\r\n" +
-                                    (m_dir / "MorFWImg" / pszName).string() + strReason +
+                                    GetImageDir(host.m_strAppDir) + pszName + strReason +
                                     "\r\n\r\n"))
             << Log();
         EXPECT_EQ(activity.Only({"open", "box"}), Events{});
