@@ -18,10 +18,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <string>
-#include <ctime>
 #include <sys/resource.h>
 #include <vector>
 
@@ -97,7 +97,8 @@ RunFigures Run(int nUnits) {
     for (int i = 0; i < nUnits; ++i)
         runner.Start({"sim:seed=" + std::to_string(i + 1), {}});
     long peakPss = 0;
-    double sampling = 0; // the CPU time of reading smaps_rollup, which is the bench's, not the runner's
+    double sampling =
+        0; // the CPU time of reading smaps_rollup, which is the bench's, not the runner's
     auto nextSample = Clock::now();
     while (runner.RunningCount() > 0) {
         runner.Wait(static_cast<int>(std::max<long long>(
@@ -165,8 +166,8 @@ int main(int argc, char** argv) {
         std::printf("%5d %4d %8.2f %7.3f %11.2f %11.3f %8.2f %7.1f%% %10.2fs %9.1f %9.1f\n",
                     f.nUnits, f.nSucceeded, f.dWall, single > 0 ? f.dWall / single : 0.0,
                     f.dStagesMean, f.dStagesMean > 0 ? singleStages / f.dStagesMean : 0.0, f.dCpu,
-                    f.dWall > 0 ? 100.0 * f.dCpu / f.dWall : 0.0, f.dRunnerCpu,
-                    f.dPeakRssSumMiB, f.dPeakPssSumMiB);
+                    f.dWall > 0 ? 100.0 * f.dCpu / f.dWall : 0.0, f.dRunnerCpu, f.dPeakRssSumMiB,
+                    f.dPeakPssSumMiB);
         std::fflush(stdout);
     }
     std::printf("\nwall: from the first start to the last result; x one: against one unit\n"

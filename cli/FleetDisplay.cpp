@@ -77,7 +77,8 @@ std::string FleetDisplay::UnitText(const fleet::UnitState& u) {
     if (u.bFinished) {
         // Padded so that the times of finished rows line up.
         std::string t = ResultText(u.nExitCode);
-        t += std::string(t.size() < 15 ? 15 - t.size() : 0, ' ') + "  " + FormatDuration(u.dElapsed);
+        t +=
+            std::string(t.size() < 15 ? 15 - t.size() : 0, ' ') + "  " + FormatDuration(u.dElapsed);
         if (u.nRetries > 0)
             t += "  " + Retries(u.nRetries);
         if (!u.strMessage.empty())
@@ -167,8 +168,8 @@ std::vector<std::string> FleetDisplay::RowTexts() {
     std::vector<std::string> texts;
     for (std::size_t i = 0; i < m_rows.size(); ++i) {
         if (texts.size() + 1 == room && i + 1 < m_rows.size()) {
-            texts.push_back(std::string(FitColumns(
-                "... and " + std::to_string(m_rows.size() - i) + " more", width)));
+            texts.push_back(std::string(
+                FitColumns("... and " + std::to_string(m_rows.size() - i) + " more", width)));
             break;
         }
         const Row& r = m_rows[i];
@@ -239,7 +240,8 @@ std::string FleetDisplay::LastRowText(const Row& r) {
     const auto unit = m_units.find(r.nUnitId);
     if (unit == m_units.end() || !unit->second.bFinished)
         return {};
-    return RowText(r.strLabel, UnitText(unit->second), DisplayColumns(EscapeControlChars(r.strLabel)),
+    return RowText(r.strLabel, UnitText(unit->second),
+                   DisplayColumns(EscapeControlChars(r.strLabel)),
                    static_cast<std::size_t>(std::max(Columns() - 1, 10)));
 }
 
@@ -474,9 +476,8 @@ void FleetDisplay::Summary(const std::vector<fleet::UnitState>& units, int nExit
     }
     const auto n = static_cast<int>(units.size());
     std::string text = "\n" + Table(table) + std::to_string(n) + (n == 1 ? " unit" : " units") +
-                       " in " + FormatDuration(dWallSeconds) + ": " +
-                       std::to_string(nSucceeded) + " succeeded, " +
-                       std::to_string(n - nSucceeded) + " did not; exit code " +
+                       " in " + FormatDuration(dWallSeconds) + ": " + std::to_string(nSucceeded) +
+                       " succeeded, " + std::to_string(n - nSucceeded) + " did not; exit code " +
                        std::to_string(nExitCode) + "\n";
     if (!strLogDir.empty())
         text += "Log files and results.csv in " + EscapeControlChars(strLogDir) + "\n";
@@ -504,7 +505,8 @@ void FleetDisplay::DaySummary(const std::vector<PortTally>& tallies, int nExitCo
     if (m_out.mode == OutputMode::Json) {
         Json ports = Json::array();
         for (const auto& t : tallies)
-            ports.push_back({{"port", t.strLabel}, {"succeeded", t.nSucceeded}, {"failed", t.nFailed}});
+            ports.push_back(
+                {{"port", t.strLabel}, {"succeeded", t.nSucceeded}, {"failed", t.nFailed}});
         Out(Dump(Json{{"type", "summary"},
                       {"status", fleet::StatusName(nExitCode)},
                       {"exit_code", nExitCode},

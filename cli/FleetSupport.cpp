@@ -29,8 +29,8 @@ bool PrepareLogDir(const std::string& strDir, std::string& strResolved, std::str
     if (!ec && access(strDir.c_str(), W_OK | X_OK) != 0)
         ec = std::error_code(errno, std::generic_category());
     if (ec) {
-        strError = "cannot use the log directory " + EscapeControlChars(strDir) + ": " +
-                   ec.message();
+        strError =
+            "cannot use the log directory " + EscapeControlChars(strDir) + ": " + ec.message();
         return false;
     }
     // Absolute, so that the records name their log files wherever they are read from.
@@ -83,7 +83,8 @@ void CancelForwarder::OnSignal(int nSignal) {
         return;
     }
     // In JSON each session says this itself, as its own notice.
-    m_display.Notice("cancel requested (" + name + "); every running upload stops at its next "
+    m_display.Notice("cancel requested (" + name +
+                     "); every running upload stops at its next "
                      "check and closes its port");
     m_runner.Signal(SIGINT);
 }

@@ -58,9 +58,8 @@ public:
     void OnFinished(const fleet::UnitState& u) override { m_display.OnFinished(u); }
 
     void OnDevice(const std::string& strLabel, bool bArrived) override {
-        m_display.Event({{"type", "device"},
-                         {"port", strLabel},
-                         {"event", bArrived ? "arrived" : "left"}});
+        m_display.Event(
+            {{"type", "device"}, {"port", strLabel}, {"event", bArrived ? "arrived" : "left"}});
         m_display.Note(strLabel, bArrived ? "a unit arrived" : "the unit left");
     }
     void OnPortIdle(const std::string& strLabel) override {
@@ -136,8 +135,7 @@ int RunStation(const StationOptions& so) {
     std::string strLogDir;
     {
         std::string strError;
-        if (!PrepareLogDir(o.strLogDir.empty() ? kDefaultLogDir : o.strLogDir, strLogDir,
-                           strError))
+        if (!PrepareLogDir(o.strLogDir.empty() ? kDefaultLogDir : o.strLogDir, strLogDir, strError))
             return Usage(strError);
     }
 
@@ -166,8 +164,9 @@ int RunStation(const StationOptions& so) {
     if (bModem) {
         for (const auto& port : fixedPorts)
             display.SetRow(port, "waiting for a unit");
-        modems = std::make_unique<fleet::ModemWatch>(
-            fixedPorts, [line](const std::string& port) { return fleet::MakeTtyModemInput(port, line); });
+        modems = std::make_unique<fleet::ModemWatch>(fixedPorts, [line](const std::string& port) {
+            return fleet::MakeTtyModemInput(port, line);
+        });
         view.SetModemWatch(modems.get());
         if (!modems->Start(strError))
             return Usage(strError);
@@ -204,7 +203,10 @@ int RunStation(const StationOptions& so) {
             break;
 
         pollfd fds[2] = {{signals.Fd(), POLLIN, 0},
-                         {bStopping ? -1 : devices ? devices->Fd() : modems->Fd(), POLLIN, 0}};
+                         {bStopping ? -1
+                          : devices ? devices->Fd()
+                                    : modems->Fd(),
+                          POLLIN, 0}};
         runner.Wait(out.bRows ? kRowTickMs : -1, std::span(fds, 2));
         if (fds[0].revents != 0) {
             for (int sig = signals.Take(); sig != 0; sig = signals.Take()) {
@@ -231,7 +233,8 @@ int RunStation(const StationOptions& so) {
                 modems->Read(lineChanges);
                 for (const auto& c : lineChanges) {
                     if (!c.strError.empty()) {
-                        display.SetRow(c.strPort, "cannot watch: " + EscapeControlChars(c.strError));
+                        display.SetRow(c.strPort,
+                                       "cannot watch: " + EscapeControlChars(c.strError));
                         display.Notice(EscapeControlChars(c.strError));
                     } else if (c.bUp) {
                         station.Arrive(c.strPort, c.strPort);
@@ -251,9 +254,9 @@ int RunStation(const StationOptions& so) {
     std::vector<FleetDisplay::PortTally> tallies;
     for (const auto& t : station.Tallies())
         tallies.push_back({t.strLabel, t.nSucceeded, t.nFailed});
-    display.DaySummary(tallies, code,
-                       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-                       strLogDir);
+    display.DaySummary(
+        tallies, code,
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), strLogDir);
     return code;
 }
 

@@ -15,8 +15,8 @@ namespace {
 
 constexpr std::uint32_t DIR_EVENTS = IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM |
                                      IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-constexpr std::uint32_t PARENT_EVENTS = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
-                                        IN_ONLYDIR;
+constexpr std::uint32_t PARENT_EVENTS =
+    IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
 bool IsDir(const std::string& strPath) {
     struct stat st {};
@@ -32,8 +32,8 @@ std::string ParentOf(const std::string& strPath) {
 
 } // namespace
 
-bool SplitMatch(const std::string& strMatch, const std::string& strDefaultDir,
-                std::string& strDir, std::string& strPattern) {
+bool SplitMatch(const std::string& strMatch, const std::string& strDefaultDir, std::string& strDir,
+                std::string& strPattern) {
     const auto slash = strMatch.rfind('/');
     if (slash == std::string::npos) {
         strDir = strDefaultDir;

@@ -54,7 +54,7 @@ private:
 // Splits a --match pattern into the directory to watch and the pattern for its entries'
 // paths: "/dev/serial/by-path/*usb-0:1.2*" watches /dev/serial/by-path; a pattern without a
 // '/' names entries of strDefaultDir. False when the directory part holds a wildcard.
-bool SplitMatch(const std::string& strMatch, const std::string& strDefaultDir,
-                std::string& strDir, std::string& strPattern);
+bool SplitMatch(const std::string& strMatch, const std::string& strDefaultDir, std::string& strDir,
+                std::string& strPattern);
 
 } // namespace fleet

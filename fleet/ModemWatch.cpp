@@ -31,7 +31,8 @@ void InstallWakeSignal() {
 
 class TtyModemInput final : public IModemInput {
 public:
-    TtyModemInput(std::string strDevice, int nBit) : m_strDevice(std::move(strDevice)), m_nBit(nBit) {}
+    TtyModemInput(std::string strDevice, int nBit)
+        : m_strDevice(std::move(strDevice)), m_nBit(nBit) {}
     ~TtyModemInput() override { Close(); }
 
     bool Open(std::string& strError) override {
@@ -99,7 +100,9 @@ bool ParseModemLine(const std::string& strName, ModemLine& line) {
 }
 
 std::unique_ptr<IModemInput> MakeTtyModemInput(const std::string& strDevice, ModemLine line) {
-    const int bit = line == ModemLine::Dcd ? TIOCM_CD : line == ModemLine::Dsr ? TIOCM_DSR : TIOCM_CTS;
+    const int bit = line == ModemLine::Dcd   ? TIOCM_CD
+                    : line == ModemLine::Dsr ? TIOCM_DSR
+                                             : TIOCM_CTS;
     return std::make_unique<TtyModemInput>(strDevice, bit);
 }
 

@@ -255,7 +255,8 @@ int Runner::Start(const UnitRequest& request) {
 int Runner::Signal(int nSignal) {
     int n = 0;
     for (auto& c : m_units) {
-        if (!c->state.bFinished && !c->bExited && c->state.pid > 0 && kill(c->state.pid, nSignal) == 0)
+        if (!c->state.bFinished && !c->bExited && c->state.pid > 0 &&
+            kill(c->state.pid, nSignal) == 0)
             ++n;
     }
     return n;
@@ -421,8 +422,8 @@ void Runner::HandleObject(Child& c, const Json& obj) {
         UpdateTimes(c.state, c);
         m_observer.OnProgress(c.state);
     } else if (type == "message") {
-        m_observer.OnMessage(c.state, {Str(obj, "kind"), Str(obj, "caption"), Str(obj, "text"),
-                                       Str(obj, "detail")});
+        m_observer.OnMessage(
+            c.state, {Str(obj, "kind"), Str(obj, "caption"), Str(obj, "text"), Str(obj, "detail")});
     } else if (type == "notice") {
         m_observer.OnNotice(c.state, Str(obj, "text"));
     }
@@ -436,7 +437,8 @@ void Runner::Record(Child& c, std::string_view text) {
 
 void Runner::Notify(Child& c, const std::string& strText) {
     m_observer.OnNotice(c.state, strText);
-    m_observer.OnJson(c.state, Json{{"type", "notice"}, {"port", c.state.strLabel}, {"text", strText}});
+    m_observer.OnJson(c.state,
+                      Json{{"type", "notice"}, {"port", c.state.strLabel}, {"text", strText}});
 }
 
 void Runner::UpdateTimes(UnitState& state, const Child& c) {

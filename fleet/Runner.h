@@ -53,10 +53,10 @@ public:
 
 struct RunnerSettings {
     std::string strProgram = "/proc/self/exe"; // the morfw to start: this very program file
-    std::vector<std::string> sessionArgs;       // after "upload --port NAME --json"
-    std::string strLogDir;                      // the records' directory, or "" for none
-    RecordContext record;                       // what every unit's record shares
-    std::string strDevDir = "/dev";             // roots for the ports' stable names
+    std::vector<std::string> sessionArgs;      // after "upload --port NAME --json"
+    std::string strLogDir;                     // the records' directory, or "" for none
+    RecordContext record;                      // what every unit's record shares
+    std::string strDevDir = "/dev";            // roots for the ports' stable names
     std::string strSysClassTty = "/sys/class/tty";
 };
 

@@ -102,10 +102,9 @@ std::string CsvRow(const std::vector<std::string>& fields) {
 }
 
 const std::string& ResultsCsvHeader() {
-    static const std::string header =
-        CsvRow({"time", "host", "port", "stable_name", "adapter_serial", "revision",
-                "images_sha256", "result", "exit_code", "elapsed_s", "retries", "message",
-                "log_file"});
+    static const std::string header = CsvRow(
+        {"time", "host", "port", "stable_name", "adapter_serial", "revision", "images_sha256",
+         "result", "exit_code", "elapsed_s", "retries", "message", "log_file"});
     return header;
 }
 
@@ -157,9 +156,9 @@ bool UnitRecord::Open(const std::string& strDir, const UnitState& unit, const Re
     const std::string base = LogFileName(unit.strLabel, now);
     // Two units of one port in one second (a unit plugged in again at once): a suffix.
     for (int n = 1; n < 100 && m_fd < 0; ++n) {
-        m_strPath = m_strDir + (n == 1 ? base
-                                       : base.substr(0, base.size() - 4) + "-" +
-                                             std::to_string(n) + ".log");
+        m_strPath =
+            m_strDir +
+            (n == 1 ? base : base.substr(0, base.size() - 4) + "-" + std::to_string(n) + ".log");
         m_fd = open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (m_fd < 0 && errno != EEXIST)
             break;
@@ -221,8 +220,7 @@ std::string UnitRecord::Finish(UnitState& unit) {
         MarkRecordIncomplete(unit, m_strError);
     std::string line = "---- result: " + unit.strStatus + ", exit code " +
                        std::to_string(unit.nExitCode) + ", elapsed " +
-                       FormatDuration(unit.dElapsed) + ", retries " +
-                       std::to_string(unit.nRetries);
+                       FormatDuration(unit.dElapsed) + ", retries " + std::to_string(unit.nRetries);
     if (unit.nExitCode != kCodeSuccess && !unit.strMessage.empty())
         line += ", " + unit.strMessage;
     Write(line + "\n");
@@ -234,11 +232,10 @@ std::string UnitRecord::Finish(UnitState& unit) {
     if (!m_strError.empty())
         MarkRecordIncomplete(unit, m_strError);
 
-    const std::string row =
-        CsvRow({m_strStartTime, m_ctx.strHost, unit.strLabel, unit.strStableName,
-                unit.strAdapterSerial, m_strRevision, m_strSetDigest, unit.strStatus,
-                std::to_string(unit.nExitCode), ElapsedSeconds(unit.dElapsed),
-                std::to_string(unit.nRetries), unit.strMessage, m_strPath});
+    const std::string row = CsvRow(
+        {m_strStartTime, m_ctx.strHost, unit.strLabel, unit.strStableName, unit.strAdapterSerial,
+         m_strRevision, m_strSetDigest, unit.strStatus, std::to_string(unit.nExitCode),
+         ElapsedSeconds(unit.dElapsed), std::to_string(unit.nRetries), unit.strMessage, m_strPath});
     std::string strCsvError;
     if (!AppendCsvRow(m_strDir + "results.csv", ResultsCsvHeader(), row, strCsvError)) {
         const std::string text = "cannot write " + EscapeControlChars(m_strDir) +

@@ -38,18 +38,18 @@ struct UnitState {
     std::string strAdapterSerial; // the USB adapter's serial number, or ""
     pid_t pid = -1;
     bool bFinished = false;
-    int nPart = 0;       // 1..5 once a part has begun
-    int nRecords = 0;    // load records begun (parts 3 to 5)
-    int nTotal = 0;      // load records in all (the progress bar's range)
-    int nRetries = 0;    // retry marks in the log: "!", "+", ";", ":"
-    double dElapsed = 0; // seconds since the start, up to the end once finished
-    double dLeft = -1;   // estimated seconds left; negative while not known
-    int nExitCode = -1;  // once finished
-    std::string strStatus;  // once finished: "success", "failed", "port", ...
-    std::string strMessage; // once finished: why it did not succeed, or ""
-    std::string strLogFile; // the unit's log file, or ""
-    long nPeakRssKiB = 0;   // once finished: the session process's largest resident set
-    double dCpuSeconds = 0; // once finished: its user and system time
+    int nPart = 0;                 // 1..5 once a part has begun
+    int nRecords = 0;              // load records begun (parts 3 to 5)
+    int nTotal = 0;                // load records in all (the progress bar's range)
+    int nRetries = 0;              // retry marks in the log: "!", "+", ";", ":"
+    double dElapsed = 0;           // seconds since the start, up to the end once finished
+    double dLeft = -1;             // estimated seconds left; negative while not known
+    int nExitCode = -1;            // once finished
+    std::string strStatus;         // once finished: "success", "failed", "port", ...
+    std::string strMessage;        // once finished: why it did not succeed, or ""
+    std::string strLogFile;        // the unit's log file, or ""
+    long nPeakRssKiB = 0;          // once finished: the session process's largest resident set
+    double dCpuSeconds = 0;        // once finished: its user and system time
     nlohmann::ordered_json result; // once finished: the result object, with "port" and the above
 };
 

@@ -145,7 +145,8 @@ TEST(FleetRecords, ConcurrentAppendsNeverInterleaveAndWriteOneHeader) {
     }
 
     std::string err;
-    EXPECT_FALSE(fleet::AppendCsvRow((tmp.Path() / "no" / "r.csv").string(), "h\r\n", "x\r\n", err));
+    EXPECT_FALSE(
+        fleet::AppendCsvRow((tmp.Path() / "no" / "r.csv").string(), "h\r\n", "x\r\n", err));
     EXPECT_EQ(err, "No such file or directory");
 }
 
@@ -198,10 +199,10 @@ TEST(FleetRecords, ALogFileHasItsHeaderTranscriptAndResultAndARowInResults) {
 
     const auto rows = ParseCsv(ReadFile(dir / "results.csv"));
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0], (std::vector<std::string>{"time", "host", "port", "stable_name",
-                                                 "adapter_serial", "revision", "images_sha256",
-                                                 "result", "exit_code", "elapsed_s", "retries",
-                                                 "message", "log_file"}));
+    EXPECT_EQ(rows[0],
+              (std::vector<std::string>{"time", "host", "port", "stable_name", "adapter_serial",
+                                        "revision", "images_sha256", "result", "exit_code",
+                                        "elapsed_s", "retries", "message", "log_file"}));
     EXPECT_EQ(rows[1][1], "bench-3");
     EXPECT_EQ(rows[1][2], "/dev/ttyUSB7");
     EXPECT_EQ(rows[1][3], "/dev/serial/by-id/usb-FTDI_X-if00-port0");
@@ -234,7 +235,8 @@ TEST(FleetRecords, ASuccessWithoutItsRowBecomesTheLogFileCode) {
     EXPECT_EQ(done.strStatus, "log_file");
     EXPECT_EQ(done.strMessage, said);
     // The log file itself is whole: it ends with the result as it stood.
-    EXPECT_TRUE(Lines(ReadFile(rec.Path())).back().starts_with("---- result: success, exit code 0"));
+    EXPECT_TRUE(
+        Lines(ReadFile(rec.Path())).back().starts_with("---- result: success, exit code 0"));
 }
 
 // --- Stable names -----------------------------------------------------------------------------
@@ -274,8 +276,9 @@ TEST(FleetPortList, OneNameALineWithCommentsAndBlanksSkipped) {
     std::vector<std::string> ports = {"given"};
     std::string err;
     ASSERT_TRUE(cli::ReadPortList(file.string(), ports, err)) << err;
-    EXPECT_EQ(ports, (std::vector<std::string>{"given", "/dev/ttyUSB0", "sim:seed=2,dump=/tmp/x",
-                                               "/dev/serial/by-path/pci-0:1.2 # not a comment here"}));
+    EXPECT_EQ(ports,
+              (std::vector<std::string>{"given", "/dev/ttyUSB0", "sim:seed=2,dump=/tmp/x",
+                                        "/dev/serial/by-path/pci-0:1.2 # not a comment here"}));
 
     WriteFile(file, "# nothing\n\n");
     EXPECT_FALSE(cli::ReadPortList(file.string(), ports, err));
@@ -315,12 +318,11 @@ TEST(FleetDisplayRows, OneRowPerUnitRedrawnInPlaceBelowTheRunsLines) {
 
     ScreenModel screen(60);
     screen.Feed(out.Text());
-    EXPECT_EQ(screen.Rows(),
-              (std::vector<std::string>{
-                  "morfw: cancel requested (SIGINT); every running upload stops",
-                  " at its next check",
-                  "/dev/ttyUSB0  part 3 of 5  40/100 records  0:17 elapsed  ab",
-                  "/dev/ttyUSB1  part 2 of 5  0:17 elapsed  1 retry"}));
+    EXPECT_EQ(screen.Rows(), (std::vector<std::string>{
+                                 "morfw: cancel requested (SIGINT); every running upload stops",
+                                 " at its next check",
+                                 "/dev/ttyUSB0  part 3 of 5  40/100 records  0:17 elapsed  ab",
+                                 "/dev/ttyUSB1  part 2 of 5  0:17 elapsed  1 retry"}));
 
     const UnitState fa = [&] {
         UnitState f = Finished(a, fleet::kCodeSuccess);
@@ -339,7 +341,8 @@ TEST(FleetDisplayRows, OneRowPerUnitRedrawnInPlaceBelowTheRunsLines) {
     EXPECT_EQ(rows[2], "/dev/ttyUSB0  success          0:41");
     EXPECT_EQ(rows[3], "/dev/ttyUSB1  failed (1)       0:20  1 retry  upload failed");
     EXPECT_EQ(rows[4], "");
-    EXPECT_TRUE(rows[5].starts_with("port          stable name  adapter serial  result")) << rows[5];
+    EXPECT_TRUE(rows[5].starts_with("port          stable name  adapter serial  result"))
+        << rows[5];
     EXPECT_EQ(rows.back(), "2 units in 0:41: 1 succeeded, 1 did not; exit code 1");
 }
 
@@ -396,7 +399,8 @@ TEST(FleetDisplayPlain, EveryLineCarriesItsPortAndBoxesGoWhereTheyBelong) {
                           "B:\n"
                           "A: Firmware upload appears to be successful.\n"
                           "A:\n");
-    EXPECT_EQ(err.Text(), "B: Could not open\nB: the port\n"
-                          "B: morfw: cancel requested (SIGINT); the upload stops at its next check\n"
-                          "B: morfw: serial port B could not be opened\n");
+    EXPECT_EQ(err.Text(),
+              "B: Could not open\nB: the port\n"
+              "B: morfw: cancel requested (SIGINT); the upload stops at its next check\n"
+              "B: morfw: serial port B could not be opened\n");
 }

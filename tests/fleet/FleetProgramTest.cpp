@@ -34,8 +34,8 @@ struct Reference {
 Reference SingleUpload(const fs::path& set, const fs::path& dir) {
     Reference ref;
     const fs::path dump = dir / "single.dump";
-    const RunResult json = Morfw({"upload", "--port", "sim:dump=" + dump.string(), "--images",
-                                  set.string(), "--json"});
+    const RunResult json = Morfw(
+        {"upload", "--port", "sim:dump=" + dump.string(), "--images", set.string(), "--json"});
     EXPECT_EQ(json.nExitCode, 0) << json.strErr;
     ref.strLog = WithoutElapsed(JoinedLogText(JsonLines(json.strOut)));
     ref.strDump = ReadFile(dump);
@@ -162,9 +162,8 @@ TEST(MorfwManyUnits, PlainLinesCarryThePortAndThePortsFromFileAddsUnits) {
     const fs::path list = tmp.Path() / "ports.txt";
     WriteFile(list, "# rack A\n\nsim:ok=0,seed=2\n  # spare\n");
 
-    const RunResult r =
-        Morfw({"upload", "--port", "sim:seed=1", "--ports-from", list.string(), "--images",
-               set.string()});
+    const RunResult r = Morfw({"upload", "--port", "sim:seed=1", "--ports-from", list.string(),
+                               "--images", set.string()});
     EXPECT_EQ(r.nExitCode, 1);
     std::string mine;
     for (const auto& line : Lines(r.strOut)) {
@@ -188,9 +187,9 @@ TEST(MorfwManyUnits, ExitCodesAndUsageErrors) {
     TempDir tmp;
     const fs::path set = tmp.Path() / "set";
     MakeSmallSet(set);
-    const RunResult port =
-        Morfw({"upload", "--port", "sim:", "--port", "sim:dump=" + (tmp.Path() / "no" / "x").string(),
-               "--images", set.string(), "--quiet"});
+    const RunResult port = Morfw({"upload", "--port", "sim:", "--port",
+                                  "sim:dump=" + (tmp.Path() / "no" / "x").string(), "--images",
+                                  set.string(), "--quiet"});
     EXPECT_EQ(port.nExitCode, 3) << port.strErr;
     EXPECT_NE(port.strOut.find("sim:: Firmware upload appears to be successful.\n"),
               std::string::npos)
@@ -227,8 +226,8 @@ TEST(MorfwManyUnits, CtrlCCancelsEveryUnitAndWaitsForAll) {
     MakeSmallSet(set);
     std::vector<std::string> ports;
     for (int i = 1; i <= 3; ++i)
-        ports.push_back("sim:seed=" + std::to_string(i) + ",dump=" +
-                        (tmp.Path() / ("d" + std::to_string(i))).string());
+        ports.push_back("sim:seed=" + std::to_string(i) +
+                        ",dump=" + (tmp.Path() / ("d" + std::to_string(i))).string());
     RunSpec spec;
     spec.strProgram = kMorfw;
     spec.args = {"upload", "--images", set.string(), "--json"};

@@ -66,8 +66,9 @@ inline std::string JoinedLogText(const std::vector<Json>& objects, const std::st
 // part's line ("+", "*" in parts 1 and 2; "!", ":", ";", "," in parts 3 to 5), which a busy
 // machine can add to any run, single or not, are left out.
 inline std::string WithoutElapsed(const std::string& log) {
-    std::string s = std::regex_replace(log, std::regex("Firmware uploaded in [0-9:]+ \\(h:mm:ss\\)"),
-                                       "Firmware uploaded in H:MM:SS (h:mm:ss)");
+    std::string s =
+        std::regex_replace(log, std::regex("Firmware uploaded in [0-9:]+ \\(h:mm:ss\\)"),
+                           "Firmware uploaded in H:MM:SS (h:mm:ss)");
     std::string out;
     std::size_t from = 0;
     while (from < s.size()) {

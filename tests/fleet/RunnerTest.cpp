@@ -59,8 +59,8 @@ TEST(FleetRunner, ACrashedSessionFailsAloneAndTheOthersRunTheSinglePortSessionEx
     // The reference: one unit, one morfw, as today.
     RunSpec single;
     single.strProgram = kMorfw;
-    single.args = {"upload", "--port", "sim:dump=" + (tmp.Path() / "ref").string(), "--images",
-                   set.string(), "--json"};
+    single.args = {"upload",   "--port",     "sim:dump=" + (tmp.Path() / "ref").string(),
+                   "--images", set.string(), "--json"};
     const RunResult ref = RunProgram(single);
     ASSERT_EQ(ref.nExitCode, 0) << ref.strErr;
     const std::string refLog = WithoutElapsed(JoinedLogText(JsonLines(ref.strOut)));
@@ -121,8 +121,7 @@ TEST(FleetRunner, ASessionWithoutAResultIsAFailureThatSaysHowItEnded) {
         {"echo '{\"type\":\"result\",\"status\":\"success\",\"exit_code\":0}'; kill -KILL $$",
          "the session was ended by signal 9 after its result"},
         // A result with a code morfw never gives is a failure.
-        {"echo '{\"type\":\"result\",\"status\":\"odd\",\"exit_code\":42,\"message\":\"m\"}'",
-         "m"},
+        {"echo '{\"type\":\"result\",\"status\":\"odd\",\"exit_code\":42,\"message\":\"m\"}'", "m"},
         // Output that is no JSON does not stop the reading of what follows.
         {"echo 'garbage'; echo '{\"type\":\"result\",\"status\":\"port\",\"exit_code\":3,"
          "\"message\":\"no port\"}'; exit 3",

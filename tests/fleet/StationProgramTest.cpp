@@ -26,8 +26,9 @@ public:
     Station(const fs::path& set, const fs::path& watched, const fs::path& logs) {
         RunSpec spec;
         spec.strProgram = kMorfw;
-        spec.args = {"station", "--match", watched.string() + "/unit-*", "--images", set.string(),
-                     "--log-dir", logs.string(), "--json"};
+        spec.args = {"station",     "--match",    watched.string() + "/unit-*",
+                     "--images",    set.string(), "--log-dir",
+                     logs.string(), "--json"};
         spec.env["MORFW_STATION_PORT_FILES"] = "1";
         m_child = std::make_unique<ChildProcess>(spec);
     }
@@ -81,7 +82,8 @@ TEST(MorfwStation, FlashesEachUnitAsItArrivesAndAgainWhenPluggedInAgain) {
     // Unit A unplugged and plugged in again while its session runs: its second session starts
     // only when the first has ended, with the port its entry names now.
     ASSERT_TRUE(station.ReadUntil([&](const Json& j) {
-        return j["type"] == "log" && j["port"] == a && j["text"] == "Uploading firmware - part 3 of 5...\n";
+        return j["type"] == "log" && j["port"] == a &&
+               j["text"] == "Uploading firmware - part 3 of 5...\n";
     }));
     fs::remove(watched / "unit-A");
     Plug(watched, "unit-A", "sim:seed=3,dump=" + dump("a2"));

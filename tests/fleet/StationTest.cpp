@@ -264,7 +264,8 @@ TEST(StationModemLines, APseudoTerminalHasNoModemLinesToWatch) {
     if (level >= 0) {
         // Some kernels report fixed levels for a pty; waiting on them must then fail, not hang.
         EXPECT_EQ(input->WaitChange(err), fleet::IModemInput::Wait::Failed);
-        EXPECT_NE(err.find(slave + ": cannot wait for the modem lines ("), std::string::npos) << err;
+        EXPECT_NE(err.find(slave + ": cannot wait for the modem lines ("), std::string::npos)
+            << err;
     } else {
         EXPECT_NE(err.find(slave + ": no modem-status lines ("), std::string::npos) << err;
     }
