@@ -17,12 +17,12 @@
 
 #include "platform/Event.h"
 #include "platform/Thread.h"
+#include "platform/TimerResolution.h"
 
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include "platform/TimerResolution.h"
 #include <string>
 #include <utility>
 
