@@ -407,7 +407,7 @@ void FleetDisplay::Notice(std::string_view text, const std::vector<std::string>&
 }
 
 void FleetDisplay::Note(const std::string& strLabel, std::string_view text) {
-    if (m_out.mode == OutputMode::Json || m_out.bRows)
+    if (m_out.mode != OutputMode::Text || m_out.bRows)
         return;
     Err(EscapeControlChars(strLabel) + ": morfw: " + std::string(text) + "\n");
 }

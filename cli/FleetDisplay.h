@@ -56,7 +56,7 @@ public:
     // notice object for each label given (the run's remarks concern its units).
     void Notice(std::string_view text, const std::vector<std::string>& labels = {});
     // A remark of the run about one port (a unit arrived): "PORT: morfw: TEXT" on standard
-    // error in the line forms; the rows and JSON say it their own way.
+    // error in the plain form; the rows and JSON say it their own way, --quiet not at all.
     void Note(const std::string& strLabel, std::string_view text);
     // An object of the run's own in JSON (the station's device events); nothing otherwise.
     void Event(const nlohmann::ordered_json& object);
