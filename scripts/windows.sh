@@ -71,7 +71,9 @@ else
 fi
 shots="$root/$test_dir/screenshots"
 rm -rf "$shots" && mkdir -p "$shots"
-MORFW_SCREENSHOT_DIR="$shots" ctest --test-dir "$test_dir" --output-on-failure
+# The suites wait on timing more than on the processor; the two that change the Wine prefix
+# run alone (RUN_SERIAL).
+MORFW_SCREENSHOT_DIR="$shots" ctest --test-dir "$test_dir" --output-on-failure -j "$(( $(nproc) * 2 ))"
 # The dialog's test ran Wine on a display that has gone: a fresh server for what follows.
 wineserver -k 2>/dev/null || true
 if [ $screenshots = yes ]; then

@@ -170,11 +170,13 @@ TEST_F(PtyPort, APortThatAnotherProgramHoldsIsBusyAndTheHolderIsNamed) {
     pty.DropKeep();
     CPlainHolder holder(pty.Slave());
     ASSERT_GT(holder.Pid(), 0);
+    // The shell opens the device before it becomes sleep: wait for the exec as well.
+    const std::string expected = "sleep (pid " + std::to_string(holder.Pid()) + ")";
     const auto t0 = steady_clock::now();
-    while (FindPortHolders(pty.Slave()).empty() && steady_clock::now() - t0 < 3s)
+    while (DescribeHolders(FindPortHolders(pty.Slave())) != expected &&
+           steady_clock::now() - t0 < 3s)
         std::this_thread::sleep_for(10ms);
-    ASSERT_EQ(DescribeHolders(FindPortHolders(pty.Slave())),
-              "sleep (pid " + std::to_string(holder.Pid()) + ")");
+    ASSERT_EQ(DescribeHolders(FindPortHolders(pty.Slave())), expected);
 
     EXPECT_EQ(port.Open(Mode(pty.Slave(), 300)), E_PORT_OPEN_FAILED);
     EXPECT_FALSE(port.IsOpen());
