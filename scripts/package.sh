@@ -3,7 +3,9 @@
 #   scripts/package.sh [deb]   the Debian packages dist/morfwupload_VERSION_ARCH.deb and
 #       dist/morfw-sim_VERSION_ARCH.deb with CPack (a Release build in build-deb/, Debian's
 #       hardening flags, the debian layout of cmake/InstallLayout.cmake); checks what they hold
-#       and runs lintian on them (an error stops the script; warnings are listed)
+#       and runs lintian on them (an error stops the script; warnings are listed). The
+#       maintainer field is MORFW_PACKAGE_MAINTAINER="Name <address>" from the environment,
+#       else the build's default, an address under .invalid that reaches nobody.
 #   scripts/package.sh msi [BUILD_DIR [x86|x64 [OUTPUT]]]   the Windows installer of a Windows
 #       build (default build-win, x86: dist/MorFWUpload-VERSION-win32.msi) with wixl, from
 #       packaging/windows/MorFWUpload.wxs; scripts/windows.sh runs it after its build
@@ -55,6 +57,7 @@ flags() { dpkg-buildflags --get "$1"; }
 cmake -S . -B build-deb -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_INSTALL_PREFIX=/usr -DMORFW_INSTALL_LAYOUT=debian \
   -DMORFW_BUILD_TESTS=OFF -DMORFW_BUILD_BENCH=OFF \
+  ${MORFW_PACKAGE_MAINTAINER:+"-DMORFW_PACKAGE_MAINTAINER=$MORFW_PACKAGE_MAINTAINER"} \
   "-DCMAKE_CXX_FLAGS=$(flags CPPFLAGS) $(flags CXXFLAGS)" \
   "-DCMAKE_EXE_LINKER_FLAGS=$(flags LDFLAGS)" >/dev/null
 cmake --build build-deb
