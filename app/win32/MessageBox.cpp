@@ -131,7 +131,7 @@ void LayOut(HWND hWnd, BOX& box) {
         const HWND hIcon =
             CreateWindowExW(0, L"STATIC", nullptr, WS_CHILD | WS_VISIBLE | SS_ICON, nMargin,
                             nMargin, nIcon, nIcon, hWnd, nullptr, hInst, nullptr);
-        SendMessageW(hIcon, STM_SETICON, reinterpret_cast<WPARAM>(LoadIconW(nullptr, IDI_WARNING)),
+        SendMessageW(hIcon, STM_SETICON, reinterpret_cast<WPARAM>(LoadIconA(nullptr, IDI_WARNING)),
                      0);
     }
     // One line stands beside the icon's middle, as in the system's box.

@@ -6,9 +6,9 @@
 #include "serial/PortDiscovery.h"
 #include "upload/UploadTexts.h"
 
+#include "MorFWVersion.h"
 #include "app/win32/Resource.h"
 #include "app/win32/WideText.h"
-#include "MorFWVersion.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
@@ -301,8 +301,8 @@ void ExpectBoxFitsItsText(HWND hBox, const std::string& strText) {
 std::vector<std::string> RegistryPorts() {
     std::vector<std::string> names;
     HKEY hKey;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ,
-                      &hKey) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &hKey) !=
+        ERROR_SUCCESS)
         return names;
     for (DWORD i = 0;; ++i) {
         wchar_t szName[256], szData[256];
@@ -429,7 +429,8 @@ TEST(DialogProgram, ItsVersionRecordIsTheProjectVersion) {
     for (const wchar_t* pszName : {L"\\StringFileInfo\\040904b0\\FileVersion",
                                    L"\\StringFileInfo\\040904b0\\ProductVersion"}) {
         wchar_t* pszValue = nullptr;
-        ASSERT_TRUE(VerQueryValueW(data.data(), pszName, reinterpret_cast<void**>(&pszValue), &nLen))
+        ASSERT_TRUE(
+            VerQueryValueW(data.data(), pszName, reinterpret_cast<void**>(&pszValue), &nLen))
             << Narrow(pszName);
         EXPECT_EQ(Narrow(pszValue), MORFW_VERSION_RC_TEXT) << Narrow(pszName);
     }
@@ -511,8 +512,8 @@ TEST_F(Dialog, UploadsToTheSimulatedUnitAndReportsSuccess) {
 
 TEST_F(Dialog, TheCancelQuestionLetsTheUploadGoOnUntilYes) {
     StartUploadTo("sim:");
-    ASSERT_TRUE(WaitFor([&] { return Log().find("part 3 of 5...\r\n# .") != std::string::npos; },
-                        60000))
+    ASSERT_TRUE(
+        WaitFor([&] { return Log().find("part 3 of 5...\r\n# .") != std::string::npos; }, 60000))
         << Log();
     Press(m_hDlg, IDOK);
     HWND hBox = WaitForBox(CAPTION_WARNING);
@@ -565,8 +566,7 @@ TEST_F(Dialog, TickingRelaxedErrorCheckingWarnsClearingDoesNot) {
     EXPECT_EQ(SendMessageW(Item(IDC_RELAXED), BM_GETCHECK, 0, 0), BST_CHECKED);
     PostMessageW(Item(IDC_RELAXED), BM_CLICK, 0, 0);
     EXPECT_TRUE(WaitFor(
-        [&] { return SendMessageW(Item(IDC_RELAXED), BM_GETCHECK, 0, 0) == BST_UNCHECKED; },
-        5000));
+        [&] { return SendMessageW(Item(IDC_RELAXED), BM_GETCHECK, 0, 0) == BST_UNCHECKED; }, 5000));
     std::this_thread::sleep_for(500ms);
     EXPECT_FALSE(AnyBox());
 }
@@ -603,8 +603,8 @@ TEST_F(Dialog, AloneWithoutItsFilesItSaysWhatIsMissing) {
     // A copy of the program in a directory of its own: no help page, no image set.
     wchar_t szTemp[MAX_PATH];
     GetTempPathW(MAX_PATH, szTemp);
-    const std::wstring strDir = std::wstring(szTemp) + L"morfw-alone-" +
-                                std::to_wstring(GetCurrentProcessId());
+    const std::wstring strDir =
+        std::wstring(szTemp) + L"morfw-alone-" + std::to_wstring(GetCurrentProcessId());
     CreateDirectoryW(strDir.c_str(), nullptr);
     const std::wstring strExe = strDir + L"\\MorFWUpload.exe";
     ASSERT_TRUE(CopyFileW(DialogExe().c_str(), strExe.c_str(), FALSE));
@@ -621,8 +621,10 @@ TEST_F(Dialog, AloneWithoutItsFilesItSaysWhatIsMissing) {
     SendMessageW(Item(IDC_PORT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"sim:"));
     Press(m_hDlg, IDOK);
     EXPECT_TRUE(WaitFor(
-        [&] { return Log().find("Loading the firmware image files...  -> Failed!!!\r\n") !=
-                     std::string::npos; },
+        [&] {
+            return Log().find("Loading the firmware image files...  -> Failed!!!\r\n") !=
+                   std::string::npos;
+        },
         20000))
         << Log();
     EXPECT_TRUE(WaitFor([&] { return TextOf(Item(IDOK)) == CAPTION_START; }, 10000));
