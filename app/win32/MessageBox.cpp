@@ -87,7 +87,8 @@ void LayOut(HWND hWnd, BOX& box) {
 
     // Buttons of the system's size: 50 by 14 dialog units of the box's font, wider for a
     // longer caption.
-    const int nBaseX = TextWidth(hdc, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 26;
+    const int nBaseX =
+        (TextWidth(hdc, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 26 + 1) / 2;
     const wchar_t* const captions[2] = {IsYesNo(box.uType) ? L"&Yes" : L"OK", L"&No"};
     const int ids[2] = {IsYesNo(box.uType) ? IDYES : IDOK, IDNO};
     const int nButtons = IsYesNo(box.uType) ? 2 : 1;
@@ -97,8 +98,8 @@ void LayOut(HWND hWnd, BOX& box) {
         cxButton = std::max(cxButton, TextWidth(hdc, Narrow(captions[i])) + 2 * nBaseX);
     const int nButtonGap = Scaled(8, nDpi);
 
-    NONCLIENTMETRICSW ncmCaption = ncm;
-    const HFONT hCaptionFont = CreateFontIndirectW(&ncmCaption.lfCaptionFont);
+    // Wide enough for the caption too.
+    const HFONT hCaptionFont = CreateFontIndirectW(&ncm.lfCaptionFont);
     SelectObject(hdc, hCaptionFont);
     const int cxCaption = TextWidth(hdc, box.strCaption) + 3 * GetSystemMetrics(SM_CXSIZE);
     SelectObject(hdc, hOldFont);
@@ -203,12 +204,6 @@ INT_PTR CALLBACK BoxProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
         default:
             return FALSE;
         }
-    case WM_DESTROY:
-        if (pBox && pBox->hFont) {
-            DeleteObject(pBox->hFont);
-            pBox->hFont = nullptr;
-        }
-        return FALSE;
     default:
         return FALSE;
     }
@@ -227,6 +222,9 @@ int ShowFittedMessageBox(HWND hOwner, const std::string& strText, const std::str
     tmpl.dlg.style = BOX_STYLE;
     const INT_PTR nResult = DialogBoxIndirectParamW(GetModuleHandleW(nullptr), &tmpl.dlg, hOwner,
                                                     BoxProc, reinterpret_cast<LPARAM>(&box));
+    // The controls, which used the font, are gone with the box.
+    if (box.hFont)
+        DeleteObject(box.hFont);
     if (nResult > 0)
         return static_cast<int>(nResult);
     // Should the box fail to appear, the system's says the same.
