@@ -54,5 +54,5 @@ QRect CWrapButton::FocusFrame() const {
     // Inside the face, clear of the frame that marks the default button.
     return style()
         ->subElementRect(QStyle::SE_PushButtonContents, &opt, this)
-        .adjusted(1, 1, -2, -2);
+        .adjusted(2, 2, -3, -3);
 }
