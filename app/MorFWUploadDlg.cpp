@@ -3,6 +3,7 @@
 #include "app/AboutDlg.h"
 #include "app/DialogUnits.h"
 #include "app/Help.h"
+#include "app/MessageBox.h"
 #include "app/WrapButton.h"
 #include "image/FileImg.h"
 
@@ -16,9 +17,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QToolButton>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QToolButton>
 
 #include <algorithm>
 
@@ -338,10 +339,7 @@ QMessageBox::StandardButton CMorFWUploadDlg::DoMessageBox(const QString& strText
                                                           QMessageBox::Icon icon,
                                                           QMessageBox::StandardButtons buttons,
                                                           const QString& strDetail) {
-    QMessageBox box(icon, strCaption, strText, buttons, this);
-    box.setTextFormat(Qt::PlainText);
-    if (!strDetail.isEmpty())
-        box.setInformativeText(strDetail);
+    CMessageBox box(icon, strCaption, strText, buttons, this, strDetail);
     // The first button is the default, as in every message box of the system.
     box.setDefaultButton((buttons & QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok);
     return static_cast<QMessageBox::StandardButton>(box.exec());

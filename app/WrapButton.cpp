@@ -1,5 +1,6 @@
 #include "app/WrapButton.h"
 
+#include <QPen>
 #include <QStringList>
 #include <QStyleOptionButton>
 #include <QStylePainter>
@@ -40,4 +41,18 @@ void CWrapButton::paintEvent(QPaintEvent*) {
     initStyleOption(&opt);
     opt.text = WrappedText();
     painter.drawControl(QStyle::CE_PushButton, opt);
+    if (hasFocus()) {
+        painter.setPen(QPen(palette().color(QPalette::ButtonText), 1, Qt::DotLine));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(FocusFrame());
+    }
+}
+
+QRect CWrapButton::FocusFrame() const {
+    QStyleOptionButton opt;
+    initStyleOption(&opt);
+    // Inside the face, clear of the frame that marks the default button.
+    return style()
+        ->subElementRect(QStyle::SE_PushButtonContents, &opt, this)
+        .adjusted(2, 2, -3, -3);
 }

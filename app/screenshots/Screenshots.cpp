@@ -1,12 +1,14 @@
 // Renders the main dialog for the documentation: idle, and after a successful upload to the
 // simulated unit. Usage: morfw_app_screenshots OUTPUT_DIR [PORT [IDLE_NAME]]
 // With IDLE_NAME, only the idle dialog is rendered, with its Help menu open, into that file
-// (scripts/screenshots.sh uses it for the picture at 150 %).
+// (scripts/screenshots.sh uses it for the picture at 150 %). With --boxes SUFFIX in place of
+// PORT, it renders the message boxes and the focused Start button instead.
 // Run it under a real display server (Xvfb): scripts/screenshots.sh does.
 
 #include "app/MorFWUploadApp.h"
 #include "app/MorFWUploadDlg.h"
 #include "app/WrapButton.h"
+#include "upload/UploadTexts.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -19,6 +21,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -34,6 +37,51 @@ bool Save(QWidget& widget, const QString& strPath) {
     std::fprintf(bOk ? stdout : stderr, "%s %s\n", bOk ? "wrote" : "could not write",
                  qPrintable(strPath));
     return bOk;
+}
+
+// The message boxes an operator meets, and the dialog with the keyboard focus on Start, into
+// NAME-SUFFIX.png files (to look at them at each scale).
+int SaveBoxes(CMorFWUploadDlg& dlg, const QString& strOut, const QString& strSuffix) {
+    int nResult = 0;
+    QTimer boxWatch;
+    QString strName;
+    QObject::connect(&boxWatch, &QTimer::timeout, [&] {
+        auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!pBox || !pBox->isVisible())
+            return;
+        if (!Save(*pBox, strOut + "/" + strName + "-" + strSuffix + ".png"))
+            nResult = 1;
+        pBox->accept();
+    });
+    boxWatch.start(300);
+    const struct {
+        const char* pszName;
+        const char* pszText;
+        QMessageBox::StandardButtons buttons;
+        const char* pszDetail;
+    } boxes[] = {
+        {"MorFWUpload-cancel-question", MSG_CANCEL_QUESTION, QMessageBox::Yes | QMessageBox::No,
+         ""},
+        {"MorFWUpload-relaxed-warning", MSG_RELAXED_WARNING, QMessageBox::Ok, ""},
+        {"MorFWUpload-port-box", MSG_PORT_NOT_OPEN, QMessageBox::Ok,
+         "busy: /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0 is open in "
+         "minicom (pid 4242)"},
+    };
+    for (const auto& box : boxes) {
+        strName = QString::fromUtf8(box.pszName);
+        dlg.DoMessageBox(QString::fromUtf8(box.pszText), QString::fromUtf8(CAPTION_WARNING),
+                         QMessageBox::Warning, box.buttons, QString::fromUtf8(box.pszDetail));
+    }
+    boxWatch.stop();
+    QApplication::setActiveWindow(&dlg);
+    dlg.m_btnStart->setFocus(Qt::TabFocusReason);
+    QTimer::singleShot(500, [&] {
+        if (!Save(dlg, strOut + "/MorFWUpload-start-focused-" + strSuffix + ".png"))
+            nResult = 1;
+        dlg.reject();
+    });
+    dlg.exec();
+    return nResult;
 }
 
 } // namespace
@@ -52,6 +100,9 @@ int main(int argc, char** argv) {
     theApp.SetUp(argv[0]);
     CMorFWUploadDlg dlg(theApp.m_strAppDir);
     dlg.show();
+
+    if (argc > 3 && std::strcmp(argv[2], "--boxes") == 0)
+        return SaveBoxes(dlg, strOut, QString::fromLocal8Bit(argv[3]));
 
     int nResult = 0;
     bool bSucceeded = false;

@@ -5,6 +5,7 @@
 #include "serial/PortDiscovery.h"
 
 #include "app/win32/AboutDlg.h"
+#include "app/win32/MessageBox.h"
 #include "app/win32/Resource.h"
 #include "app/win32/WideText.h"
 
@@ -42,9 +43,9 @@ CMorFWUploadDlg::CMorFWUploadDlg(const std::string& strAppDir, HINSTANCE hInstan
       m_hIcon(static_cast<HICON>(LoadImageW(hInstance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
                                             GetSystemMetrics(SM_CXICON),
                                             GetSystemMetrics(SM_CYICON), 0))),
-      m_hIconSmall(static_cast<HICON>(LoadImageW(
-          hInstance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
-          GetSystemMetrics(SM_CYSMICON), 0))),
+      m_hIconSmall(static_cast<HICON>(LoadImageW(hInstance, MAKEINTRESOURCEW(IDR_MAINFRAME),
+                                                 IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                                 GetSystemMetrics(SM_CYSMICON), 0))),
       m_edtLog(GetSysColor(COLOR_WINDOWTEXT), GetSysColor(COLOR_WINDOW)) {
     m_strAppDir = strAppDir;
 }
@@ -72,6 +73,9 @@ INT_PTR CMorFWUploadDlg::DoModal() {
                                 &CMorFWUploadDlg::DialogProc, reinterpret_cast<LPARAM>(this));
     if (!m_hWnd)
         return -1;
+    // The system hides focus frames until the keyboard is used, and the default button then
+    // looks the same with the focus as without: the frames show from the start.
+    SendMessageW(m_hWnd, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEFOCUS), 0);
     // The modal loop of a dialog framework: the dialog's own messages, and an idle moment
     // each time its queue has run empty. Messages the worker sends are taken inside
     // GetMessageW, so the loop sleeps whenever nothing is posted.
@@ -142,7 +146,7 @@ INT_PTR CMorFWUploadDlg::OnMessage(UINT uMsg, WPARAM wParam, LPARAM lParam) {
             OnSysCommand(static_cast<UINT>(wParam), lParam);
             return TRUE;
         }
-        return FALSE; // the system's own commands keep their effect
+        return FALSE;       // the system's own commands keep their effect
     case WM_CTLCOLORSTATIC: // what a read-only edit control asks
     case WM_CTLCOLOREDIT:
         if (reinterpret_cast<HWND>(lParam) == m_edtLog.GetSafeHwnd())
@@ -201,8 +205,7 @@ void CMorFWUploadDlg::FillPortList() {
     }
     std::stable_sort(names.begin(), names.end(), PortNameLess);
     for (const std::string& strName : names)
-        SendMessageW(m_cmbPort, CB_ADDSTRING, 0,
-                     reinterpret_cast<LPARAM>(Widen(strName).c_str()));
+        SendMessageW(m_cmbPort, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Widen(strName).c_str()));
     // The first entry; with no ports both the list and the field stay empty.
     SendMessageW(m_cmbPort, CB_SETCURSEL, names.empty() ? static_cast<WPARAM>(-1) : 0, 0);
 }
@@ -290,16 +293,16 @@ void CMorFWUploadDlg::OnHelp() {
         return;
     }
     // The page in the system's viewer for it (a web browser).
-    const auto hResult = reinterpret_cast<INT_PTR>(ShellExecuteW(
-        m_hWnd, L"open", Widen(strPage).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+    const auto hResult = reinterpret_cast<INT_PTR>(
+        ShellExecuteW(m_hWnd, L"open", Widen(strPage).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
     if (hResult <= 32)
         DoMessageBox(Replace1(MSG_NO_HELP_VIEWER, strPage), CAPTION_ERROR,
                      MB_ICONEXCLAMATION | MB_OK);
 }
 
 int CMorFWUploadDlg::DoMessageBox(const std::string& strText, const std::string& strCaption,
-                                  UINT uType) {
-    return MessageBoxW(m_hWnd, Widen(strText).c_str(), Widen(strCaption).c_str(), uType);
+                                  UINT uType, const std::string& strDetail) {
+    return ShowFittedMessageBox(m_hWnd, strText, strCaption, uType, strDetail);
 }
 
 // --- Window operations of the session ------------------------------------------------------
@@ -347,22 +350,19 @@ MsgBoxResult CMorFWUploadDlg::ShowDetailedMessageBox(const std::string& strText,
                                                      const std::string& strCaption,
                                                      MsgBoxIcon eIcon, MsgBoxButtons eButtons,
                                                      const std::string& strDetail) {
-    // A system box has no place for a detail of its own: the reason follows the text.
-    const std::string strAll = strDetail.empty() ? strText : strText + "\n\n" + strDetail;
     UINT uType = eButtons == MsgBoxButtons::YesNo ? MB_YESNO : MB_OK;
     if (eIcon == MsgBoxIcon::Exclamation)
         uType |= MB_ICONEXCLAMATION;
     int nAnswer = IDOK;
-    OnWindowThread([&] { nAnswer = DoMessageBox(strAll, strCaption, uType); });
-    return nAnswer == IDYES ? MsgBoxResult::Yes
+    OnWindowThread([&] { nAnswer = DoMessageBox(strText, strCaption, uType, strDetail); });
+    return nAnswer == IDYES  ? MsgBoxResult::Yes
            : nAnswer == IDNO ? MsgBoxResult::No
                              : MsgBoxResult::Ok;
 }
 
 void CMorFWUploadDlg::FocusPortBox() {
-    OnWindowThread([&] {
-        SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_cmbPort), TRUE);
-    });
+    OnWindowThread(
+        [&] { SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(m_cmbPort), TRUE); });
 }
 
 void CMorFWUploadDlg::RestoreStartCaption() {

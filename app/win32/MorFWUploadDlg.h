@@ -57,8 +57,10 @@ private:
     void FillPortList();
     void ShowRevision();
 
-    // A message box owned by the dialog, on the dialog's thread.
-    int DoMessageBox(const std::string& strText, const std::string& strCaption, UINT uType);
+    // A message box owned by the dialog, on the dialog's thread, sized to its text; a detail
+    // (the system's reason for a failure) follows the text after an empty line.
+    int DoMessageBox(const std::string& strText, const std::string& strCaption, UINT uType,
+                     const std::string& strDetail = {});
 
     // Runs fn on the dialog's thread: at once there; from the worker through a sent message,
     // which returns when fn has run.

@@ -5,7 +5,11 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QLabel>
 #include <QPushButton>
+#include <QScreen>
+
+#include "app/MessageBox.h"
 
 #include <cstdio>
 
@@ -113,6 +117,22 @@ void CBoxAnswerer::Poll() {
         if (QAbstractButton* pDefault = pBox->defaultButton())
             box.defaultButton = pBox->standardButton(pDefault);
         box.bParentIsDialog = pBox->parentWidget() == m_pExpectedParent;
+        box.size = pBox->size();
+        if (QScreen* pScreen = pBox->screen())
+            box.nScreenWidth = pScreen->availableGeometry().width();
+        if (auto* pFitted = qobject_cast<CMessageBox*>(pBox))
+            box.nMaxTextWidth = pFitted->MaxTextWidth();
+        if (auto* pText = pBox->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+            box.font = pText->font();
+            box.nTextWidth = pText->contentsRect().width();
+            box.bLabelWraps = pText->wordWrap();
+        }
+        if (auto* pDetail = pBox->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
+            pDetail && pDetail->isVisible()) {
+            box.strShownDetail = pDetail->text();
+            box.nDetailWidth = pDetail->contentsRect().width();
+            box.bLabelWraps = box.bLabelWraps || pDetail->wordWrap();
+        }
         seen.push_back(box);
         QMessageBox::StandardButton answer =
             (box.buttons & QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok;
@@ -129,6 +149,16 @@ void CBoxAnswerer::Poll() {
             pDialog->reject();
     }
     m_bBusy = false;
+}
+
+ScopedAppFont::ScopedAppFont(int nPointSize) : saved(QApplication::font()) {
+    QFont font = saved;
+    font.setPointSize(nPointSize);
+    QApplication::setFont(font);
+}
+
+ScopedAppFont::~ScopedAppFont() {
+    QApplication::setFont(saved);
 }
 
 CUrlRecorder::CUrlRecorder() {

@@ -2,6 +2,7 @@
 // What the window's tests share: a program directory with a small image set, waits that run
 // the window's event loop, and an operator that answers message boxes as they open.
 
+#include <QFont>
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
@@ -55,6 +56,22 @@ struct BOX_SEEN {
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
     bool bParentIsDialog = false; // owned by the window that was expected
+    // How the box laid its texts out.
+    QString strShownDetail;   // the detail as shown, line breaks included
+    bool bLabelWraps = false; // a label breaks lines of its own accord
+    int nTextWidth = 0;       // the widths of the text's and the detail's labels
+    int nDetailWidth = 0;
+    int nMaxTextWidth = 0; // the widest line the box allows on its screen
+    QFont font;            // the labels' font
+    QSize size;            // the box's
+    int nScreenWidth = 0;  // the screen's available width
+};
+
+// Sets the application font for one scope.
+struct ScopedAppFont {
+    explicit ScopedAppFont(int nPointSize);
+    ~ScopedAppFont();
+    QFont saved;
 };
 
 // Watches for modal message boxes and answers each one the moment it opens. The decision may

@@ -25,17 +25,6 @@ QRect Rect(const CDialogUnits& du, const DLGITEM_LAYOUT& l) {
     return du.MapDialogRect(l.x, l.y, l.cx, l.cy);
 }
 
-// Sets the application font for one scope.
-struct ScopedAppFont {
-    explicit ScopedAppFont(int nPointSize) : saved(QApplication::font()) {
-        QFont font = saved;
-        font.setPointSize(nPointSize);
-        QApplication::setFont(font);
-    }
-    ~ScopedAppFont() { QApplication::setFont(saved); }
-    QFont saved;
-};
-
 } // namespace
 
 TEST(DialogUnits, BaseUnitsComeFromTheFontsAverageLetterWidthAndHeight) {

@@ -6,9 +6,9 @@
 #include "serial/PortDiscovery.h"
 #include "upload/UploadTexts.h"
 
+#include "MorFWVersion.h"
 #include "app/win32/Resource.h"
 #include "app/win32/WideText.h"
-#include "MorFWVersion.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
@@ -25,6 +25,10 @@
 using namespace std::chrono_literals;
 
 namespace {
+
+// The test measures texts and windows in the system's pixels, as the dialog (which declares
+// itself aware of the density) lays them out, also when the system runs at 150 % or 200 %.
+const BOOL g_bDpiAware = SetProcessDPIAware();
 
 // Waits for a condition of the other process, looking every 20 ms.
 bool WaitFor(const std::function<bool()>& pred, int nMs) {
@@ -229,12 +233,76 @@ void Screenshot(HWND hWnd, const std::string& strName) {
     std::fclose(f);
 }
 
+// The system's density in dots per inch (96 at 100 %).
+int SystemDpi() {
+    const HDC hdc = GetDC(nullptr);
+    const int nDpi = GetDeviceCaps(hdc, LOGPIXELSY);
+    ReleaseDC(nullptr, hdc);
+    return nDpi;
+}
+
+// A picture's name with the density it was taken at, where that is not 100 %.
+std::string AtDpi(const std::string& strName) {
+    const int nDpi = SystemDpi();
+    return nDpi == 96 ? strName : strName + "-" + std::to_string(nDpi * 100 / 96) + "-percent";
+}
+
+// The text of a message box (its static control) and the room the box gives it.
+HWND BoxText(HWND hBox) {
+    return GetDlgItem(hBox, 0xFFFF);
+}
+
+// Each line of the box's text stands whole on a line of its own: the control does not wrap, and
+// it is as wide as the widest line and as tall as all of them in the system's message font.
+void ExpectBoxFitsItsText(HWND hBox, const std::string& strText) {
+    const HWND hText = BoxText(hBox);
+    ASSERT_NE(hText, nullptr);
+    EXPECT_EQ(TextOf(hText), strText);
+    EXPECT_EQ(GetWindowLongW(hText, GWL_STYLE) & SS_TYPEMASK, SS_LEFTNOWORDWRAP);
+    NONCLIENTMETRICSW ncm{};
+    ncm.cbSize = sizeof ncm;
+    ASSERT_TRUE(SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof ncm, &ncm, 0));
+    const HFONT hFont = CreateFontIndirectW(&ncm.lfMessageFont);
+    const HDC hdc = GetDC(nullptr);
+    const HGDIOBJ hOld = SelectObject(hdc, hFont);
+    RECT rcRoom;
+    GetClientRect(hText, &rcRoom);
+    std::size_t nStart = 0;
+    for (;;) {
+        const std::size_t nEnd = strText.find('\n', nStart);
+        const std::wstring wLine = Widen(strText.substr(nStart, nEnd - nStart));
+        RECT rc{0, 0, 0, 0};
+        DrawTextW(hdc, wLine.c_str(), static_cast<int>(wLine.size()), &rc,
+                  DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
+        EXPECT_LE(rc.right, rcRoom.right) << Narrow(wLine);
+        if (nEnd == std::string::npos)
+            break;
+        nStart = nEnd + 1;
+    }
+    const std::wstring wText = Widen(strText);
+    RECT rcAll{0, 0, 0, 0};
+    DrawTextW(hdc, wText.c_str(), static_cast<int>(wText.size()), &rcAll,
+              DT_CALCRECT | DT_NOPREFIX);
+    EXPECT_LE(rcAll.bottom, rcRoom.bottom);
+    SelectObject(hdc, hOld);
+    ReleaseDC(nullptr, hdc);
+    DeleteObject(hFont);
+    // The box stays on the screen.
+    RECT rcBox;
+    GetWindowRect(hBox, &rcBox);
+    EXPECT_LE(rcBox.right - rcBox.left, GetSystemMetrics(SM_CXSCREEN));
+    // The density is the one the run asked the system for.
+    if (const char* pszDpi = std::getenv("MORFW_TEST_DPI")) {
+        EXPECT_EQ(SystemDpi(), std::atoi(pszDpi));
+    }
+}
+
 // The installed ports as the registry lists them, in the dialog's order.
 std::vector<std::string> RegistryPorts() {
     std::vector<std::string> names;
     HKEY hKey;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ,
-                      &hKey) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &hKey) !=
+        ERROR_SUCCESS)
         return names;
     for (DWORD i = 0;; ++i) {
         wchar_t szName[256], szData[256];
@@ -361,7 +429,8 @@ TEST(DialogProgram, ItsVersionRecordIsTheProjectVersion) {
     for (const wchar_t* pszName : {L"\\StringFileInfo\\040904b0\\FileVersion",
                                    L"\\StringFileInfo\\040904b0\\ProductVersion"}) {
         wchar_t* pszValue = nullptr;
-        ASSERT_TRUE(VerQueryValueW(data.data(), pszName, reinterpret_cast<void**>(&pszValue), &nLen))
+        ASSERT_TRUE(
+            VerQueryValueW(data.data(), pszName, reinterpret_cast<void**>(&pszValue), &nLen))
             << Narrow(pszName);
         EXPECT_EQ(Narrow(pszValue), MORFW_VERSION_RC_TEXT) << Narrow(pszName);
     }
@@ -443,14 +512,20 @@ TEST_F(Dialog, UploadsToTheSimulatedUnitAndReportsSuccess) {
 
 TEST_F(Dialog, TheCancelQuestionLetsTheUploadGoOnUntilYes) {
     StartUploadTo("sim:");
-    ASSERT_TRUE(WaitFor([&] { return Log().find("part 3 of 5...\r\n# .") != std::string::npos; },
-                        60000))
+    ASSERT_TRUE(
+        WaitFor([&] { return Log().find("part 3 of 5...\r\n# .") != std::string::npos; }, 60000))
         << Log();
     Press(m_hDlg, IDOK);
     HWND hBox = WaitForBox(CAPTION_WARNING);
     ASSERT_NE(hBox, nullptr);
-    Screenshot(hBox, "MorFWUpload-win32-cancel-question");
+    Screenshot(hBox, AtDpi("MorFWUpload-win32-cancel-question"));
     EXPECT_TRUE(Contains(StaticTexts(hBox), MSG_CANCEL_QUESTION));
+    ExpectBoxFitsItsText(hBox, MSG_CANCEL_QUESTION);
+    // A question to be answered: Yes is the default, and Escape does not close it.
+    EXPECT_NE(GetWindowLongW(GetDlgItem(hBox, IDYES), GWL_STYLE) & BS_DEFPUSHBUTTON, 0);
+    PostMessageW(hBox, WM_COMMAND, IDCANCEL, 0);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(IsWindow(hBox));
     // The session goes on while the question is open.
     const std::size_t nBefore = Log().size();
     EXPECT_TRUE(WaitFor([&] { return Log().size() > nBefore; }, 5000));
@@ -484,13 +559,14 @@ TEST_F(Dialog, TickingRelaxedErrorCheckingWarnsClearingDoesNot) {
     ASSERT_NE(hBox, nullptr);
     // The text ends in two line ends, which the box keeps.
     EXPECT_TRUE(Contains(StaticTexts(hBox), MSG_RELAXED_WARNING));
+    ExpectBoxFitsItsText(hBox, MSG_RELAXED_WARNING);
+    Screenshot(hBox, AtDpi("MorFWUpload-win32-relaxed-warning"));
     Press(hBox, IDOK);
     ASSERT_TRUE(WaitFor([&] { return !IsWindow(hBox); }, 5000));
     EXPECT_EQ(SendMessageW(Item(IDC_RELAXED), BM_GETCHECK, 0, 0), BST_CHECKED);
     PostMessageW(Item(IDC_RELAXED), BM_CLICK, 0, 0);
     EXPECT_TRUE(WaitFor(
-        [&] { return SendMessageW(Item(IDC_RELAXED), BM_GETCHECK, 0, 0) == BST_UNCHECKED; },
-        5000));
+        [&] { return SendMessageW(Item(IDC_RELAXED), BM_GETCHECK, 0, 0) == BST_UNCHECKED; }, 5000));
     std::this_thread::sleep_for(500ms);
     EXPECT_FALSE(AnyBox());
 }
@@ -527,8 +603,8 @@ TEST_F(Dialog, AloneWithoutItsFilesItSaysWhatIsMissing) {
     // A copy of the program in a directory of its own: no help page, no image set.
     wchar_t szTemp[MAX_PATH];
     GetTempPathW(MAX_PATH, szTemp);
-    const std::wstring strDir = std::wstring(szTemp) + L"morfw-alone-" +
-                                std::to_wstring(GetCurrentProcessId());
+    const std::wstring strDir =
+        std::wstring(szTemp) + L"morfw-alone-" + std::to_wstring(GetCurrentProcessId());
     CreateDirectoryW(strDir.c_str(), nullptr);
     const std::wstring strExe = strDir + L"\\MorFWUpload.exe";
     ASSERT_TRUE(CopyFileW(DialogExe().c_str(), strExe.c_str(), FALSE));
@@ -545,8 +621,10 @@ TEST_F(Dialog, AloneWithoutItsFilesItSaysWhatIsMissing) {
     SendMessageW(Item(IDC_PORT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"sim:"));
     Press(m_hDlg, IDOK);
     EXPECT_TRUE(WaitFor(
-        [&] { return Log().find("Loading the firmware image files...  -> Failed!!!\r\n") !=
-                     std::string::npos; },
+        [&] {
+            return Log().find("Loading the firmware image files...  -> Failed!!!\r\n") !=
+                   std::string::npos;
+        },
         20000))
         << Log();
     EXPECT_TRUE(WaitFor([&] { return TextOf(Item(IDOK)) == CAPTION_START; }, 10000));
@@ -554,4 +632,56 @@ TEST_F(Dialog, AloneWithoutItsFilesItSaysWhatIsMissing) {
     m_pi = {};
     DeleteFileW(strExe.c_str());
     RemoveDirectoryW(strDir.c_str());
+}
+
+TEST_F(Dialog, APortThatCannotOpenGivesItsReasonBelowTheTextWithTheNameWhole) {
+    SendMessageW(Item(IDC_PORT), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"COM99"));
+    Press(m_hDlg, IDOK);
+    const HWND hBox = WaitForBox(CAPTION_ERROR, 60000);
+    ASSERT_NE(hBox, nullptr) << Log();
+    Screenshot(hBox, AtDpi("MorFWUpload-win32-port-box"));
+    const std::string strText = TextOf(BoxText(hBox));
+    const std::string strHead = std::string(MSG_PORT_NOT_OPEN) + "\n\nno such device:";
+    EXPECT_EQ(strText.rfind(strHead, 0), 0u) << strText;
+    // The reason may wrap at spaces, never inside the port's name.
+    EXPECT_NE(strText.find("COM99"), std::string::npos) << strText;
+    ExpectBoxFitsItsText(hBox, strText);
+    EXPECT_EQ(GetWindow(hBox, GW_OWNER), m_hDlg);
+    // Escape answers a box that has only OK.
+    PostMessageW(hBox, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_TRUE(WaitFor([&] { return !IsWindow(hBox); }, 5000));
+    EXPECT_TRUE(WaitFor([&] { return TextOf(Item(IDOK)) == CAPTION_START; }, 10000));
+}
+
+TEST_F(Dialog, StartUploadShowsTheKeyboardFocusApartFromBeingTheDefault) {
+    // Focus frames show from the start, not only once the keyboard has been used.
+    const LRESULT nUiState = SendMessageW(m_hDlg, WM_QUERYUISTATE, 0, 0);
+    EXPECT_EQ(nUiState & UISF_HIDEFOCUS, 0);
+    const auto focusOn = [&](HWND hWnd) {
+        PostMessageW(m_hDlg, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(hWnd), TRUE);
+        const DWORD dwThread = GetWindowThreadProcessId(m_hDlg, nullptr);
+        return WaitFor(
+            [&] {
+                GUITHREADINFO gti{};
+                gti.cbSize = sizeof gti;
+                return GetGUIThreadInfo(dwThread, &gti) &&
+                       (gti.hwndFocus == hWnd || GetParent(gti.hwndFocus) == hWnd);
+            },
+            5000);
+    };
+    SetForegroundWindow(m_hDlg);
+    ASSERT_TRUE(focusOn(Item(IDC_PORT)));
+    std::this_thread::sleep_for(300ms);
+    const Picture picDefault = Capture(Item(IDOK));
+    ASSERT_TRUE(focusOn(Item(IDOK)));
+    std::this_thread::sleep_for(300ms);
+    const Picture picFocused = Capture(Item(IDOK));
+    Screenshot(m_hDlg, AtDpi("MorFWUpload-win32-start-focused"));
+    // Still the default button, now with a frame inside its face.
+    EXPECT_NE(GetWindowLongW(Item(IDOK), GWL_STYLE) & BS_DEFPUSHBUTTON, 0);
+    ASSERT_EQ(picDefault.px.size(), picFocused.px.size());
+    int nDiffering = 0;
+    for (std::size_t i = 0; i < picDefault.px.size(); ++i)
+        nDiffering += picDefault.px[i] != picFocused.px[i];
+    EXPECT_GE(nDiffering, (picFocused.cx + picFocused.cy) / 2);
 }

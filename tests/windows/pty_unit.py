@@ -4,7 +4,8 @@ script plays: it echoes every byte, and after "RATE?" it adds "=<rate>;" with th
 Windows side set (read from the slave's termios2). Wine maps COM ports to ttys through
 HKLM\\Software\\Wine\\Ports; the wineserver is restarted so that the mapping takes effect.
 With PTY_UNIT_WINE_FRAMES=1 Wine draws the windows' frames itself (a virtual X display has no
-window manager to draw title bars), so that pictures of windows show them.
+window manager to draw title bars), so that pictures of windows show them. With
+PTY_UNIT_WINE_DPI=N the system runs at N dots per inch (144 is 150 %), as before afterwards.
 Usage: pty_unit.py WINE PROGRAM.exe [ARGS...]   (exit code: the program's)"""
 import fcntl, os, pty, select, struct, subprocess, sys, threading
 
@@ -27,6 +28,19 @@ def main():
     if frames:
         subprocess.run([wine, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Decorated",
                         "/t", "REG_SZ", "/d", "N", "/f"], env=env, capture_output=True, check=True)
+    dpi = os.environ.get("PTY_UNIT_WINE_DPI")
+    desktop = r"HKCU\Control Panel\Desktop"
+    saved_dpi = None
+    if dpi:
+        query = subprocess.run([wine, "reg", "query", desktop, "/v", "LogPixels"], env=env,
+                               capture_output=True, text=True)
+        for line in query.stdout.splitlines():
+            words = line.split()
+            if len(words) == 3 and words[0] == "LogPixels":
+                saved_dpi = str(int(words[2], 0))
+        subprocess.run([wine, "reg", "add", desktop, "/v", "LogPixels",
+                        "/t", "REG_DWORD", "/d", dpi, "/f"], env=env, capture_output=True,
+                       check=True)
     subprocess.run(["wineserver", "-k"], env=env)
     subprocess.run(["wineserver", "-w"], env=env)
     stop = threading.Event()
@@ -60,6 +74,12 @@ def main():
         if frames:
             subprocess.run([wine, "reg", "delete", r"HKCU\Software\Wine\X11 Driver", "/v",
                             "Decorated", "/f"], env=env, capture_output=True)
+        if dpi and saved_dpi:
+            subprocess.run([wine, "reg", "add", desktop, "/v", "LogPixels", "/t", "REG_DWORD",
+                            "/d", saved_dpi, "/f"], env=env, capture_output=True)
+        elif dpi:
+            subprocess.run([wine, "reg", "delete", desktop, "/v", "LogPixels", "/f"], env=env,
+                           capture_output=True)
     sys.exit(code)
 
 
