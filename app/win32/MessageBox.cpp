@@ -5,6 +5,7 @@
 #include "app/win32/WideText.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -159,6 +160,51 @@ void LayOut(HWND hWnd, BOX& box) {
     SetFocus(GetDlgItem(hWnd, ids[0]));
 }
 
+// The box's whole text on the clipboard, laid out as the system's box gives it, so that an
+// operator can paste a failure into a report.
+void CopyBox(HWND hWnd, const BOX& box) {
+    const std::string strRule = "---------------------------\r\n";
+    std::string strButtons = IsYesNo(box.uType) ? "Yes   No   " : "OK   ";
+    std::string strAll = strRule + box.strCaption + "\r\n" + strRule + box.strText;
+    if (!box.strDetail.empty())
+        strAll += "\n\n" + box.strDetail;
+    strAll += "\r\n" + strRule + strButtons + "\r\n" + strRule;
+    // The texts break their lines with a line feed alone; the clipboard's text wants CR LF.
+    std::wstring wAll;
+    for (const wchar_t c : Widen(strAll)) {
+        if (c == L'\n' && (wAll.empty() || wAll.back() != L'\r'))
+            wAll += L'\r';
+        wAll += c;
+    }
+    const size_t cb = (wAll.size() + 1) * sizeof(wchar_t);
+    HGLOBAL hMem = GlobalAlloc(GMEM_MOVEABLE, cb);
+    if (!hMem)
+        return;
+    std::memcpy(GlobalLock(hMem), wAll.c_str(), cb);
+    GlobalUnlock(hMem);
+    if (OpenClipboard(hWnd)) {
+        EmptyClipboard();
+        if (SetClipboardData(CF_UNICODETEXT, hMem))
+            hMem = nullptr; // the clipboard owns it now
+        CloseClipboard();
+    }
+    if (hMem)
+        GlobalFree(hMem);
+}
+
+// Ctrl+C reaches the focused button, not the box: the modal loop's message filter sees it first.
+HWND g_hCopyBox = nullptr;
+LRESULT CALLBACK CopyKeyFilter(int nCode, WPARAM wParam, LPARAM lParam) {
+    const auto* pMsg = reinterpret_cast<const MSG*>(lParam);
+    if (nCode == MSGF_DIALOGBOX && g_hCopyBox && pMsg->message == WM_KEYDOWN &&
+        (pMsg->wParam == 'C' || pMsg->wParam == VK_INSERT) && GetKeyState(VK_CONTROL) < 0 &&
+        (pMsg->hwnd == g_hCopyBox || IsChild(g_hCopyBox, pMsg->hwnd))) {
+        SendMessageW(g_hCopyBox, WM_COPY, 0, 0);
+        return TRUE;
+    }
+    return CallNextHookEx(nullptr, nCode, wParam, lParam);
+}
+
 INT_PTR CALLBACK BoxProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
     auto* pBox = reinterpret_cast<BOX*>(GetWindowLongPtrW(hWnd, DWLP_USER));
     switch (uMsg) {
@@ -172,7 +218,16 @@ INT_PTR CALLBACK BoxProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
             EnableMenuItem(GetSystemMenu(hWnd, FALSE), SC_CLOSE, MF_BYCOMMAND | MF_GRAYED);
         if (pBox->uType & MB_ICONMASK)
             MessageBeep(pBox->uType & MB_ICONMASK);
+        g_hCopyBox = hWnd;
         return FALSE; // the focus is set
+    case WM_COPY:
+        if (pBox)
+            CopyBox(hWnd, *pBox);
+        return TRUE;
+    case WM_DESTROY:
+        if (g_hCopyBox == hWnd)
+            g_hCopyBox = nullptr;
+        return FALSE;
     case WM_ERASEBKGND: {
         // The text area in the window colour, the buttons' band in the face colour.
         const auto hdc = reinterpret_cast<HDC>(wParam);
@@ -220,8 +275,14 @@ int ShowFittedMessageBox(HWND hOwner, const std::string& strText, const std::str
         WORD wMenu, wClass, wTitle;
     } tmpl{};
     tmpl.dlg.style = BOX_STYLE;
+    const HWND hPreviousBox = g_hCopyBox; // a box may be shown while another is open
+    const HHOOK hFilter =
+        SetWindowsHookExW(WH_MSGFILTER, CopyKeyFilter, nullptr, GetCurrentThreadId());
     const INT_PTR nResult = DialogBoxIndirectParamW(GetModuleHandleW(nullptr), &tmpl.dlg, hOwner,
                                                     BoxProc, reinterpret_cast<LPARAM>(&box));
+    if (hFilter)
+        UnhookWindowsHookEx(hFilter);
+    g_hCopyBox = hPreviousBox;
     // The controls, which used the font, are gone with the box.
     if (box.hFont)
         DeleteObject(box.hFont);

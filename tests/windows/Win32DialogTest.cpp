@@ -561,6 +561,23 @@ TEST_F(Dialog, TickingRelaxedErrorCheckingWarnsClearingDoesNot) {
     EXPECT_TRUE(Contains(StaticTexts(hBox), MSG_RELAXED_WARNING));
     ExpectBoxFitsItsText(hBox, MSG_RELAXED_WARNING);
     Screenshot(hBox, AtDpi("MorFWUpload-win32-relaxed-warning"));
+    // Ctrl+C (WM_COPY) puts the box on the clipboard as the system's box does, in CR LF lines.
+    SendMessageW(hBox, WM_COPY, 0, 0);
+    std::string strCopied;
+    if (OpenClipboard(nullptr)) {
+        if (const HANDLE hData = GetClipboardData(CF_UNICODETEXT)) {
+            strCopied = Narrow(static_cast<const wchar_t*>(GlobalLock(hData)));
+            GlobalUnlock(hData);
+        }
+        CloseClipboard();
+    }
+    const std::string strRule = "---------------------------\r\n";
+    EXPECT_EQ(strCopied.rfind(strRule + CAPTION_WARNING + "\r\n" + strRule, 0), 0u) << strCopied;
+    const std::string strFirstLine =
+        std::string(MSG_RELAXED_WARNING).substr(0, std::string(MSG_RELAXED_WARNING).find('\n'));
+    EXPECT_NE(strCopied.find(strFirstLine + "\r\n"), std::string::npos) << strCopied;
+    EXPECT_EQ(strCopied.find("\n\n"), std::string::npos) << "a line feed without its CR";
+    EXPECT_TRUE(strCopied.ends_with(strRule + "OK   \r\n" + strRule)) << strCopied;
     Press(hBox, IDOK);
     ASSERT_TRUE(WaitFor([&] { return !IsWindow(hBox); }, 5000));
     EXPECT_EQ(SendMessageW(Item(IDC_RELAXED), BM_GETCHECK, 0, 0), BST_CHECKED);
