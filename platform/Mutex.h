@@ -1,8 +1,10 @@
 #pragma once
 // A mutex in the role of a Win32 mutex handle: recursive for its owning thread, with timed waits.
-// On Windows it is one (CreateMutexA, Mutex_win32.cpp). On Linux it is built from std::mutex and
-// a condition variable rather than std::recursive_timed_mutex, whose timed lock
-// ThreadSanitizer cannot follow.
+// It serves the threads of one process only, so it is built from a lock and a condition
+// variable of the process: std::mutex on Linux (rather than std::recursive_timed_mutex, whose
+// timed lock ThreadSanitizer cannot follow), a slim reader/writer lock on Windows
+// (Mutex_win32.cpp). A Win32 mutex object would cost a call into the system at every lock and
+// release, and under Wine a round trip to its server.
 
 #include "platform/Types.h"
 
@@ -26,7 +28,10 @@ public:
 
 private:
 #if defined(_WIN32)
-    void* m_hMutex;
+    void* m_lock = nullptr;     // an SRWLOCK
+    void* m_released = nullptr; // a CONDITION_VARIABLE
+    unsigned long m_owner = 0;  // the owning thread's id
+    int m_nDepth = 0;
 #else
     std::mutex m_state;
     std::condition_variable m_released;
