@@ -509,6 +509,20 @@ ADAPTER_VERDICT UartClockVerdict(unsigned long nClock) {
     return v;
 }
 
+// Why a port no row matches gets Unknown: what the table would have gone by.
+std::string UnknownReason(const ADAPTER_INFO& info) {
+    if (info.source == ADAPTER_SOURCE::SetupApi) {
+        if (info.strHardwareId.empty())
+            return "SetupAPI lists no device for this port";
+        if (info.bUsb)
+            return "the table has nothing on USB device " + info.strVendorId + ":" +
+                   info.strProductId;
+        return "the table has nothing on " + info.strHardwareId;
+    }
+    return info.strDriver.empty() ? "the port's driver is not known"
+                                  : "the table has nothing on driver " + info.strDriver;
+}
+
 } // namespace
 
 std::string AdapterChip(const ADAPTER_INFO& info) {
@@ -544,9 +558,7 @@ std::vector<ADAPTER_VERDICT> JudgeAdapter(const ADAPTER_INFO& info) {
             v.strSource = fact.pszSource;
         } else {
             v.verdict = VERDICT::Unknown;
-            v.strReason = info.strDriver.empty()
-                              ? "the port's driver is not known"
-                              : "the table has nothing on driver " + info.strDriver;
+            v.strReason = UnknownReason(info);
         }
         verdicts.push_back(std::move(v));
     }

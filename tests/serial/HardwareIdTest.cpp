@@ -219,16 +219,27 @@ TEST(WindowsAdapter, ABuiltInPortIsAUartAndAnUnlistedOneIsUnknown) {
     const ADAPTER_INFO none = AdapterInfoFromWindows("COM7", WIN_PORT_DEVICE{});
     EXPECT_EQ(none.strDevice, "COM7");
     EXPECT_EQ(AdapterChip(none), "");
-    for (const ADAPTER_VERDICT& verdict : JudgeAdapter(none))
+    for (const ADAPTER_VERDICT& verdict : JudgeAdapter(none)) {
         EXPECT_EQ(verdict.verdict, VERDICT::Unknown);
+        EXPECT_EQ(verdict.strReason, "SetupAPI lists no device for this port");
+    }
     EXPECT_TRUE(AdapterUploadWarnings(none, true).empty());
     EXPECT_EQ(AdapterBreakVerdict(none), "");
 
     // An unknown USB vendor: unknown, never a problem, also if its service is a known name.
     WIN_PORT_DEVICE other = UsbPort("USB\\VID_2341&PID_0043\\7573", "USB\\VID_2341&PID_0043");
     other.strService = "FTSER2K";
-    for (const ADAPTER_VERDICT& verdict : JudgeAdapter(AdapterInfoFromWindows("COM3", other)))
+    for (const ADAPTER_VERDICT& verdict : JudgeAdapter(AdapterInfoFromWindows("COM3", other))) {
         EXPECT_EQ(verdict.verdict, VERDICT::Unknown);
+        EXPECT_EQ(verdict.strReason, "the table has nothing on USB device 2341:0043");
+    }
+    // A PCI card's port: named by its hardware id.
+    const auto pci = JudgeAdapter(
+        AdapterInfoFromWindows("COM3", UsbPort("PCI\\VEN_1415&DEV_C158\\4&1&0&00E4",
+                                               "PCI\\VEN_1415&DEV_C158&SUBSYS_00001415")));
+    EXPECT_EQ(pci.at(0).verdict, VERDICT::Unknown);
+    EXPECT_EQ(pci.at(0).strReason,
+              "the table has nothing on PCI\\VEN_1415&DEV_C158&SUBSYS_00001415");
 }
 
 TEST(WindowsAdapter, LinuxPortsStillMatchByTheirDriverNotTheirVendor) {
