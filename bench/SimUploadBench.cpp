@@ -7,33 +7,37 @@
 // handling time (latency=, 1 ms by default), its break and its 6 answer bytes at 38400 baud.
 // A record's wall time runs from its break to the next record's break (or to whatever the stage
 // does next), so it holds everything the host spends on it.
+//
+// Before the upload it times the primitives a record is made of, with the timer's resolution
+// raised as a session raises it: a 1 ms sleep (the host's break), a 1 ms timed wait, the wake-up
+// of a thread waiting on an event (the port's threads hand each other the bytes), and how late
+// the simulated line's precise waits end (each of its characters is due at such a moment).
 
 #include "image/FileImg.h"
+#include "platform/CpuTime.h"
+#include "platform/Event.h"
 #include "platform/ProgramDir.h"
+#include "platform/Sleep.h"
+#include "platform/TimerResolution.h"
 #include "serial/SerialLine.h"
 #include "serial/SerialPort.h"
 #include "sim/SimLine.h"
+#include "sim/SimWait.h"
 #include "upload/Clock.h"
 #include "upload/UploadDlgBase.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <string>
-#include <sys/resource.h>
+#include <thread>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double CpuSeconds() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
 
 // One mark on the time line: a host break (a record or command try begins) or a long pause.
 struct Mark {
@@ -50,7 +54,7 @@ std::vector<Mark> g_marks;
 void AddMark(bool bPause) {
     Mark m;
     m.t = Clock::now();
-    m.dCpu = CpuSeconds();
+    m.dCpu = ProcessCpuSeconds();
     m.bPause = bPause;
     std::lock_guard lock(g_mutex);
     g_marks.push_back(m);
@@ -140,6 +144,66 @@ double Percentile(std::vector<double> v, double p) {
     return v[std::min(i, v.size() - 1)];
 }
 
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+void PrintSpread(const char* pszWhat, const std::vector<double>& v) {
+    std::printf("  %-34s median %.3f ms, 99th percentile %.3f ms\n", pszWhat, Percentile(v, 0.5),
+                Percentile(v, 0.99));
+}
+
+// The primitives' own costs on this system, 200 of each.
+void TimePrimitives() {
+    constexpr int kRounds = 200;
+    const CTimerResolutionScope resolution;
+    SimUsePreciseTimers();
+    std::vector<double> sleeps, waits, wakes, late;
+    for (int i = 0; i < kRounds; ++i) {
+        const auto t0 = Clock::now();
+        Sleep(1);
+        sleeps.push_back(Ms(Clock::now() - t0));
+    }
+    CEvent never;
+    for (int i = 0; i < kRounds; ++i) {
+        const auto t0 = Clock::now();
+        never.Wait(1);
+        waits.push_back(Ms(Clock::now() - t0));
+    }
+    // Another thread sets the event at a moment it notes; the waiter notes when it woke.
+    CEvent go, done, stop;
+    std::atomic<Clock::rep> setAt{0};
+    std::thread setter([&] {
+        for (;;) {
+            if (WaitForEither(stop, done, INFINITE) != WAIT_OBJECT_0 + 1)
+                return;
+            done.Reset();
+            Sleep(1);
+            setAt = Clock::now().time_since_epoch().count();
+            go.Set();
+        }
+    });
+    for (int i = 0; i < kRounds; ++i) {
+        go.Reset();
+        done.Set();
+        go.Wait(INFINITE);
+        const auto woke = Clock::now().time_since_epoch().count();
+        wakes.push_back(Ms(Clock::duration(woke - setAt.load())));
+    }
+    stop.Set();
+    setter.join();
+    for (int i = 0; i < kRounds; ++i) {
+        const auto deadline = Clock::now() + std::chrono::microseconds(300 + 37 * (i % 20));
+        SimWaitUntil(never, nullptr, deadline);
+        late.push_back(Ms(Clock::now() - deadline));
+    }
+    std::printf("Primitives, with the timer's resolution raised as a session raises it\n");
+    PrintSpread("Sleep(1)", sleeps);
+    PrintSpread("1 ms timed wait on an event", waits);
+    PrintSpread("wake-up of a thread by an event", wakes);
+    PrintSpread("simulated line's wait, past its due", late);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -150,19 +214,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
     }
-    RegisterLineBackend(
-        "simbench:",
-        [](const std::string& strName, std::unique_ptr<ISerialLine>* ppLine,
-           std::string*) -> HRESULT {
-            std::unique_ptr<ISerialLine> pInner;
-            std::string err;
-            if (CSimLine::Open("sim:" + strName.substr(9), &pInner, &err) != S_OK) {
-                std::fprintf(stderr, "%s\n", err.c_str());
-                return E_FAIL;
-            }
-            *ppLine = std::make_unique<CTimingLine>(std::move(pInner));
-            return S_OK;
-        });
+    RegisterLineBackend("simbench:",
+                        [](const std::string& strName, std::unique_ptr<ISerialLine>* ppLine,
+                           std::string*) -> HRESULT {
+                            std::unique_ptr<ISerialLine> pInner;
+                            std::string err;
+                            if (CSimLine::Open("sim:" + strName.substr(9), &pInner, &err) != S_OK) {
+                                std::fprintf(stderr, "%s\n", err.c_str());
+                                return E_FAIL;
+                            }
+                            *ppLine = std::make_unique<CTimingLine>(std::move(pInner));
+                            return S_OK;
+                        });
+
+    TimePrimitives();
 
     CBenchHost host("simbench:" + strOptions);
     const auto t0 = Clock::now();

@@ -33,6 +33,9 @@ std::string Describe(const SerialPortInfo& port, const std::vector<DeviceHolder>
         add("serial ", port.strSerialNumber);
     }
     add("driver ", port.strDriver);
+    // Windows: the device's name in Device Manager and its hardware id.
+    add("", adapter.strDescription);
+    add("id ", adapter.strHardwareId);
     add("chip ", AdapterChip(adapter));
     add("", port.strByIdLink);
     add("in use by ", DescribeHolders(holders));
@@ -59,6 +62,8 @@ Json AdapterJson(const ADAPTER_INFO& adapter) {
     if (adapter.nLatencyTimerMs >= 0)
         latency = adapter.nLatencyTimerMs;
     return Json{{"chip", AdapterChip(adapter)},
+                {"description", adapter.strDescription},
+                {"hardware_id", adapter.strHardwareId},
                 {"latency_timer_ms", std::move(latency)},
                 {"verdicts", std::move(verdicts)}};
 }

@@ -6,8 +6,9 @@
 // one of these, and their drivers say which: docs/adapters.md has the details and sources.
 //
 // ReadAdapterInfo collects what the system tells of a port: sysfs on Linux (AdapterInfo.cpp),
-// only the device name on Windows (AdapterInfo_win32.cpp). JudgeAdapter looks the port up in
-// one table of driver knowledge (AdapterTable.cpp), which makes no system calls.
+// SetupAPI and the registry on Windows (AdapterInfo_win32.cpp, HardwareId.cpp). JudgeAdapter
+// looks the port up in one table of driver knowledge (AdapterTable.cpp), which makes no system
+// calls: sysfs names the Linux driver, Windows the USB vendor and product.
 
 #include <string>
 #include <vector>
@@ -35,11 +36,22 @@ struct ADAPTER_VERDICT {
     std::string strSource; // where the fact comes from (the kernel file and function), or ""
 };
 
-// What sysfs tells of a port. Empty strings and -1 stand for "not there".
+// Where a port's details come from.
+enum class ADAPTER_SOURCE {
+    Sysfs,    // Linux: the table goes by the bound driver
+    SetupApi, // Windows: by the USB vendor (the drivers are the chip makers' own)
+};
+
+// What the system tells of a port. Empty strings and -1 stand for "not there".
 struct ADAPTER_INFO {
     std::string strDevice; // as given
-    std::string strTty;    // the tty's name (ttyUSB0), or "" when sysfs does not list it
-    std::string strDriver; // the driver bound to the port: ftdi_sio, cp210x, ch341-uart, ...
+    ADAPTER_SOURCE source = ADAPTER_SOURCE::Sysfs;
+    std::string strTty; // the tty's name (ttyUSB0), or "" when sysfs does not list it
+    // The driver bound to the port: ftdi_sio, cp210x, ch341-uart, ... on Linux; the driver's
+    // service on Windows: FTDIBUS, silabser, CH341SER_A64, Serial, ...
+    std::string strDriver;
+    std::string strDescription; // Windows: the device's name in Device Manager
+    std::string strHardwareId;  // Windows: the port's first hardware id
     bool bUsb = false;
     std::string strVendorId; // idVendor and idProduct, four hex digits
     std::string strProductId;
@@ -48,7 +60,7 @@ struct ADAPTER_INFO {
     int nInterface = -1;       // bInterfaceNumber of the port's interface (port A is 0)
     std::string strProduct;    // the product string; it names the part on CP210x adapters
     std::string strSerialNumber;
-    int nLatencyTimerMs = -1;     // ftdi_sio's latency_timer attribute
+    int nLatencyTimerMs = -1;     // ftdi_sio's latency_timer attribute; FTDI's LatencyTimer value
     int nUartType = -1;           // a built-in UART's type as serial core numbers it (16550A: 4)
     unsigned long nUartClock = 0; // its uartclk in Hz, 0 when not known
 };
@@ -61,6 +73,11 @@ ADAPTER_INFO ReadAdapterInfo(const std::string& strDevice,
 
 // The chip the table recognises ("FT232R", "CP2102N", "CH340", "16550A"), or "".
 std::string AdapterChip(const ADAPTER_INFO& info);
+
+// Whether the port is an FTDI chip's, whose latency timer decides the receive latency.
+bool IsFtdiAdapter(const ADAPTER_INFO& info);
+// How to set an FTDI adapter's latency timer to 1 ms on the port's system.
+std::string FtdiLatencyFix(const ADAPTER_INFO& info);
 
 // One verdict per need, in ADAPTER_NEED order. Adapters the table does not know get Unknown
 // verdicts only.

@@ -1,6 +1,8 @@
 // What the Linux drivers do with breaks, 738 baud and received bytes: one row per adapter chip
 // (or family), each fact with the kernel source it was read from. The first row that matches a
-// port decides; a port no row matches gets Unknown verdicts. docs/adapters.md explains the rows.
+// port decides; a port no row matches gets Unknown verdicts. A Windows port matches by its USB
+// vendor where a Linux port matches by its driver, so that both get the chip's verdicts.
+// docs/adapters.md explains the rows.
 #include "serial/AdapterInfo.h"
 
 #include <cctype>
@@ -22,10 +24,17 @@ enum class LATENCY_RULE { Fact, FtdiTimer }; // FtdiTimer: from the latency_time
 enum class RATE_RULE { Fact, UartClock };    // UartClock: the divisor of the UART's clock
 enum class TIMER_ATTR { Any, Present, Absent };
 
+// A chip maker's adapters: the Linux drivers that serve them, and the USB vendor ids that tell
+// them on Windows, where the drivers are the maker's own.
+struct FAMILY {
+    const char* pszDrivers;
+    const char* pszVendors;
+};
+
 struct ADAPTER_ROW {
     const char* pszChip = nullptr; // nullptr: the UART type's name
     // What the port must show; nullptr and -1 match anything. Lists are separated by spaces.
-    const char* pszDrivers = nullptr;
+    const FAMILY* pFamily = nullptr;
     const char* pszProducts = nullptr;   // idProduct values
     const char* pszBcdDevices = nullptr; // bcdDevice values, four hex digits
     int nBcdMin = -1;                    // or a bcdDevice range, both ends included
@@ -52,6 +61,9 @@ constexpr const char* kSlowModeFtdi = "if Slow Mode fails, use an FTDI adapter";
 constexpr const char* kFtdiRateSource = "drivers/usb/serial/ftdi_sio.c: get_ftdi_divisor";
 constexpr const char* kFtdiTimerSource =
     "drivers/usb/serial/ftdi_sio.c: latency_timer_show, set_serial_info, write_latency_timer";
+
+constexpr const char* kFtdiWindowsTimerSource =
+    "FTDI's Windows driver: the port's LatencyTimer value (the device key's Device Parameters)";
 
 constexpr FACT kFtdiSends{kOk, "ftdi_sio sets and clears the chip's break on request", "",
                           "drivers/usb/serial/ftdi_sio.c: ftdi_break_ctl"};
@@ -200,148 +212,145 @@ constexpr FACT kUart[] = {
     {kOk, "no USB in between: the UART's FIFO hands bytes over within 4 character times", "",
      "drivers/tty/serial/8250/8250_port.c: serial8250_handle_irq"}};
 
-constexpr const char* kFtdiDrivers = "ftdi_sio";
-constexpr const char* kCpDrivers = "cp210x";
-constexpr const char* kChDrivers = "ch341-uart ch341";
-constexpr const char* kPlDrivers = "pl2303";
+constexpr FAMILY kFtdiFamily{"ftdi_sio", "0403"};
+constexpr FAMILY kCpFamily{"cp210x", "10c4"};
+constexpr FAMILY kChFamily{"ch341-uart ch341", "1a86"};
+constexpr FAMILY kPlFamily{"pl2303", "067b"};
 
 const ADAPTER_ROW kRows[] = {
     // ftdi_determine_type tells the chip from bcdDevice; an FT232B whose serial number string
     // is missing reports 0x0200 like an FT232A, but has the latency timer.
     {.pszChip = "SIO",
-     .pszDrivers = kFtdiDrivers,
+     .pFamily = &kFtdiFamily,
      .nBcdMin = 0,
      .nBcdMax = 0x01ff,
      .pFacts = kFtdiSio},
     {.pszChip = "FT232B",
-     .pszDrivers = kFtdiDrivers,
+     .pFamily = &kFtdiFamily,
      .pszBcdDevices = "0200",
      .timer = TIMER_ATTR::Present,
      .pFacts = kFtdi,
      .latency = LATENCY_RULE::FtdiTimer},
     {.pszChip = "FT232A",
-     .pszDrivers = kFtdiDrivers,
+     .pFamily = &kFtdiFamily,
      .nBcdMin = 0x0200,
      .nBcdMax = 0x03ff,
      .pFacts = kFtdi232A},
     {.pszChip = "FT232B",
-     .pszDrivers = kFtdiDrivers,
+     .pFamily = &kFtdiFamily,
      .pszBcdDevices = "0400",
      .pFacts = kFtdi,
      .latency = LATENCY_RULE::FtdiTimer},
     {.pszChip = "FT2232C/D",
-     .pszDrivers = kFtdiDrivers,
+     .pFamily = &kFtdiFamily,
      .pszBcdDevices = "0500",
      .pFacts = kFtdi,
      .latency = LATENCY_RULE::FtdiTimer},
     {.pszChip = "FT232R",
-     .pszDrivers = kFtdiDrivers,
+     .pFamily = &kFtdiFamily,
      .pszBcdDevices = "0600",
      .pFacts = kFtdi,
      .latency = LATENCY_RULE::FtdiTimer},
     {.pszChip = "FT2232H",
-     .pszDrivers = kFtdiDrivers,
+     .pFamily = &kFtdiFamily,
      .pszBcdDevices = "0700",
      .pFacts = kFtdi,
      .latency = LATENCY_RULE::FtdiTimer},
     {.pszChip = "FT4232H",
-     .pszDrivers = kFtdiDrivers,
+     .pFamily = &kFtdiFamily,
      .pszBcdDevices = "0800",
      .pFacts = kFtdi,
      .latency = LATENCY_RULE::FtdiTimer},
     {.pszChip = "FT232H",
-     .pszDrivers = kFtdiDrivers,
+     .pFamily = &kFtdiFamily,
      .pszBcdDevices = "0900",
      .pFacts = kFtdi,
      .latency = LATENCY_RULE::FtdiTimer},
     {.pszChip = "FT-X",
-     .pszDrivers = kFtdiDrivers,
+     .pFamily = &kFtdiFamily,
      .pszBcdDevices = "1000",
      .pFacts = kFtdi,
      .latency = LATENCY_RULE::FtdiTimer},
     {.pszChip = "FT-HP/HA",
-     .pszDrivers = kFtdiDrivers,
+     .pFamily = &kFtdiFamily,
      .pszBcdDevices = "2800 2900 3000 3100 3200 3300 3600",
      .pFacts = kFtdi,
      .latency = LATENCY_RULE::FtdiTimer},
     {.pszChip = "FTDI",
-     .pszDrivers = kFtdiDrivers,
+     .pFamily = &kFtdiFamily,
      .pFacts = kFtdiOther,
      .latency = LATENCY_RULE::FtdiTimer},
 
     // cp210x asks the chip for its part number; sysfs shows only the product string, which
     // names the part unless the maker changed it. 10c4:ea60 is CP2101 to CP2104 and CP2102N.
     {.pszChip = "CP2102N",
-     .pszDrivers = kCpDrivers,
+     .pFamily = &kCpFamily,
      .pszProducts = "ea60",
      .pszProductPrefix = "CP2102N",
      .pFacts = kCpRateOk},
     {.pszChip = "CP2104",
-     .pszDrivers = kCpDrivers,
+     .pFamily = &kCpFamily,
      .pszProducts = "ea60",
      .pszProductPrefix = "CP2104",
      .pFacts = kCpRateOk},
     {.pszChip = "CP2102",
-     .pszDrivers = kCpDrivers,
+     .pFamily = &kCpFamily,
      .pszProducts = "ea60",
      .pszProductPrefix = "CP2102",
      .pFacts = kCpRateTable},
     {.pszChip = "CP2103",
-     .pszDrivers = kCpDrivers,
+     .pFamily = &kCpFamily,
      .pszProducts = "ea60",
      .pszProductPrefix = "CP2103",
      .pFacts = kCpRateTable},
     {.pszChip = "CP2101",
-     .pszDrivers = kCpDrivers,
+     .pFamily = &kCpFamily,
      .pszProducts = "ea60",
      .pszProductPrefix = "CP2101",
      .pFacts = kCpRateTable},
-    {.pszChip = "CP210x",
-     .pszDrivers = kCpDrivers,
-     .pszProducts = "ea60",
-     .pFacts = kCpPartUnnamed},
+    {.pszChip = "CP210x", .pFamily = &kCpFamily, .pszProducts = "ea60", .pFacts = kCpPartUnnamed},
     {.pszChip = "CP2105",
-     .pszDrivers = kCpDrivers,
+     .pFamily = &kCpFamily,
      .pszProducts = "ea70",
      .nInterface = 0,
      .pFacts = kCpRateOk},
     {.pszChip = "CP2105 (second port)",
-     .pszDrivers = kCpDrivers,
+     .pFamily = &kCpFamily,
      .pszProducts = "ea70",
      .nInterface = 1,
      .pFacts = kCp2105Sci},
-    {.pszChip = "CP2108", .pszDrivers = kCpDrivers, .pszProducts = "ea71", .pFacts = kCpRateTable},
-    {.pszChip = "CP210x", .pszDrivers = kCpDrivers, .pFacts = kCpOther},
+    {.pszChip = "CP2108", .pFamily = &kCpFamily, .pszProducts = "ea71", .pFacts = kCpRateTable},
+    {.pszChip = "CP210x", .pFamily = &kCpFamily, .pFacts = kCpOther},
 
-    {.pszChip = "CH340", .pszDrivers = kChDrivers, .pszProducts = "7523", .pFacts = kCh34x},
-    {.pszChip = "CH340K", .pszDrivers = kChDrivers, .pszProducts = "7522", .pFacts = kCh34x},
-    {.pszChip = "CH341", .pszDrivers = kChDrivers, .pszProducts = "5523", .pFacts = kCh34x},
-    {.pszChip = "CH34x", .pszDrivers = kChDrivers, .pFacts = kCh34x},
+    {.pszChip = "CH340", .pFamily = &kChFamily, .pszProducts = "7523", .pFacts = kCh34x},
+    {.pszChip = "CH340K", .pFamily = &kChFamily, .pszProducts = "7522", .pFacts = kCh34x},
+    {.pszChip = "CH341", .pFamily = &kChFamily, .pszProducts = "5523", .pFacts = kCh34x},
+    {.pszChip = "CH34x", .pFamily = &kChFamily, .pFacts = kCh34x},
 
     // pl2303_detect_type: bcdUSB 1.1 is H, HX or HXD (0x0400); bcdUSB 2.0 is TA or TB, which
     // share 0x0300 and 0x0500 with two G types, or G (HXN).
     {.pszChip = "PL2303HXD",
-     .pszDrivers = kPlDrivers,
+     .pFamily = &kPlFamily,
      .pszBcdDevices = "0400",
      .pszUsbVersions = "1.10 1.01",
      .pFacts = kPlHxd},
-    {.pszChip = "PL2303HX", .pszDrivers = kPlDrivers, .pszUsbVersions = "1.10 1.01", .pFacts = kPl},
+    {.pszChip = "PL2303HX", .pFamily = &kPlFamily, .pszUsbVersions = "1.10 1.01", .pFacts = kPl},
     {.pszChip = "PL2303TA/GT",
-     .pszDrivers = kPlDrivers,
+     .pFamily = &kPlFamily,
      .pszBcdDevices = "0300",
      .pszUsbVersions = "2.00",
      .pFacts = kPlTa},
     {.pszChip = "PL2303TB/GE",
-     .pszDrivers = kPlDrivers,
+     .pFamily = &kPlFamily,
      .pszBcdDevices = "0500",
      .pszUsbVersions = "2.00",
      .pFacts = kPlTa},
     {.pszChip = "PL2303G",
-     .pszDrivers = kPlDrivers,
+     .pFamily = &kPlFamily,
      .pszBcdDevices = "0100 0105 0305 0400 0405 0505 0600 0605 0700 0705 0905 1005",
      .pszUsbVersions = "2.00",
      .pFacts = kPlG},
-    {.pszChip = "PL2303", .pszDrivers = kPlDrivers, .pFacts = kPlOther},
+    {.pszChip = "PL2303", .pFamily = &kPlFamily, .pFacts = kPlOther},
 
     // Serial core numbers the 8250 family's UART types 1 to 30 (include/uapi/linux/
     // serial_core.h); 23 is an infrared receiver.
@@ -371,6 +380,12 @@ bool InList(const char* pszList, std::string_view word) {
     return false;
 }
 
+bool InFamily(const FAMILY& family, const ADAPTER_INFO& info) {
+    if (info.source == ADAPTER_SOURCE::SetupApi)
+        return info.bUsb && InList(family.pszVendors, info.strVendorId);
+    return InList(family.pszDrivers, info.strDriver);
+}
+
 bool IsUart8250(int nType) {
     return nType >= 1 && nType <= 30 && nType != 23;
 }
@@ -384,7 +399,7 @@ std::string Hex4(int n) {
 bool Matches(const ADAPTER_ROW& row, const ADAPTER_INFO& info) {
     if (row.bUart8250 && !IsUart8250(info.nUartType))
         return false;
-    if (row.pszDrivers && !InList(row.pszDrivers, info.strDriver))
+    if (row.pFamily && !InFamily(*row.pFamily, info))
         return false;
     if (row.pszProducts && !InList(row.pszProducts, info.strProductId))
         return false;
@@ -444,13 +459,25 @@ std::string Format(const char* pszFormat, double a, double b = 0) {
 
 // ftdi_sio shows 1 while the low-latency flag is set (latency_timer_show), and morfw sets the
 // flag whenever it opens a port (CTermiosLine::SetQueueSizes); the timer's own value only counts
-// for other programs.
-ADAPTER_VERDICT FtdiTimerVerdict(int nMs) {
+// for other programs. On Windows FTDI's driver takes the timer from the port's settings, which
+// morfw does not change: there a longer timer slows every load record.
+ADAPTER_VERDICT FtdiTimerVerdict(const ADAPTER_INFO& info) {
+    const int nMs = info.nLatencyTimerMs;
     ADAPTER_VERDICT v;
     v.need = ADAPTER_NEED::ReceiveLatency;
     v.verdict = VERDICT::Ok;
-    v.strSource = kFtdiTimerSource;
     v.strReason = "latency timer " + std::to_string(nMs) + " ms";
+    if (info.source == ADAPTER_SOURCE::SetupApi) {
+        v.strSource = kFtdiWindowsTimerSource;
+        if (nMs > 1) {
+            v.verdict = VERDICT::Problem;
+            v.strReason += ": FTDI's driver holds received bytes that long, and every load "
+                           "record waits for it twice";
+            v.strFix = FtdiLatencyFix(info);
+        }
+        return v;
+    }
+    v.strSource = kFtdiTimerSource;
     if (nMs > 1)
         v.strReason += " now; morfw sets the low-latency flag when it opens the port, which "
                        "makes it 1 ms";
@@ -482,6 +509,20 @@ ADAPTER_VERDICT UartClockVerdict(unsigned long nClock) {
     return v;
 }
 
+// Why a port no row matches gets Unknown: what the table would have gone by.
+std::string UnknownReason(const ADAPTER_INFO& info) {
+    if (info.source == ADAPTER_SOURCE::SetupApi) {
+        if (info.strHardwareId.empty())
+            return "SetupAPI lists no device for this port";
+        if (info.bUsb)
+            return "the table has nothing on USB device " + info.strVendorId + ":" +
+                   info.strProductId;
+        return "the table has nothing on " + info.strHardwareId;
+    }
+    return info.strDriver.empty() ? "the port's driver is not known"
+                                  : "the table has nothing on driver " + info.strDriver;
+}
+
 } // namespace
 
 std::string AdapterChip(const ADAPTER_INFO& info) {
@@ -489,6 +530,18 @@ std::string AdapterChip(const ADAPTER_INFO& info) {
     if (!pRow)
         return "";
     return pRow->pszChip ? pRow->pszChip : UartTypeName(info.nUartType);
+}
+
+bool IsFtdiAdapter(const ADAPTER_INFO& info) {
+    return InFamily(kFtdiFamily, info);
+}
+
+std::string FtdiLatencyFix(const ADAPTER_INFO& info) {
+    if (info.source == ADAPTER_SOURCE::SetupApi)
+        return "set it to 1 ms: Device Manager, the port's Properties, Port Settings, Advanced, "
+               "Latency Timer (msec)";
+    const std::string strTty = info.strTty.empty() ? "ttyUSB0" : info.strTty;
+    return "echo 1 > /sys/bus/usb-serial/devices/" + strTty + "/latency_timer (as root)";
 }
 
 std::vector<ADAPTER_VERDICT> JudgeAdapter(const ADAPTER_INFO& info) {
@@ -505,15 +558,12 @@ std::vector<ADAPTER_VERDICT> JudgeAdapter(const ADAPTER_INFO& info) {
             v.strSource = fact.pszSource;
         } else {
             v.verdict = VERDICT::Unknown;
-            v.strReason = info.strDriver.empty()
-                              ? "the port's driver is not known"
-                              : "the table has nothing on driver " + info.strDriver;
+            v.strReason = UnknownReason(info);
         }
         verdicts.push_back(std::move(v));
     }
     if (pRow && pRow->latency == LATENCY_RULE::FtdiTimer && info.nLatencyTimerMs >= 0)
-        verdicts[static_cast<int>(ADAPTER_NEED::ReceiveLatency)] =
-            FtdiTimerVerdict(info.nLatencyTimerMs);
+        verdicts[static_cast<int>(ADAPTER_NEED::ReceiveLatency)] = FtdiTimerVerdict(info);
     if (pRow && pRow->rate == RATE_RULE::UartClock && info.nUartClock > 0)
         verdicts[static_cast<int>(ADAPTER_NEED::Rate738)] = UartClockVerdict(info.nUartClock);
     return verdicts;

@@ -522,7 +522,7 @@ DOCTOR_VERDICT FromVerdict(VERDICT v) {
 DOCTOR_CHECK LowLatencyCheck(const ADAPTER_INFO& info) {
     const char* pszName = "low_latency";
     const char* pszTitle = "low latency";
-    if (info.strDriver != "ftdi_sio") {
+    if (!IsFtdiAdapter(info)) {
         return Check(pszName, pszTitle, DOCTOR_VERDICT::Skipped,
                      info.strDriver.empty()
                          ? "no latency timer is known for this port"
@@ -533,17 +533,25 @@ DOCTOR_CHECK LowLatencyCheck(const ADAPTER_INFO& info) {
                      "the chip has no latency timer to read (see receive latency)");
     }
     DOCTOR_CHECK c;
-    if (info.nLatencyTimerMs <= 1) {
+    const std::string strMs = std::to_string(info.nLatencyTimerMs);
+    if (info.source == ADAPTER_SOURCE::SetupApi) {
+        // FTDI's Windows driver takes the timer from the port's settings; morfw cannot lower it.
+        c = info.nLatencyTimerMs <= 1 ? Check(pszName, pszTitle, DOCTOR_VERDICT::Ok,
+                                              "the port's latency timer is " + strMs + " ms")
+                                      : Check(pszName, pszTitle, DOCTOR_VERDICT::Problem,
+                                              "the port's latency timer is " + strMs +
+                                                  " ms, and every load record waits for it twice",
+                                              FtdiLatencyFix(info));
+    } else if (info.nLatencyTimerMs <= 1) {
         c = Check(pszName, pszTitle, DOCTOR_VERDICT::Ok,
-                  "latency_timer is " + std::to_string(info.nLatencyTimerMs) +
+                  "latency_timer is " + strMs +
                       " ms with the port open: the low-latency flag took effect");
     } else {
-        const std::string strTty = info.strTty.empty() ? "ttyUSB0" : info.strTty;
         c = Check(pszName, pszTitle, DOCTOR_VERDICT::Problem,
-                  "latency_timer is " + std::to_string(info.nLatencyTimerMs) +
+                  "latency_timer is " + strMs +
                       " ms with the port open: the low-latency flag did not take effect, and "
                       "every load record waits for it twice",
-                  "echo 1 > /sys/bus/usb-serial/devices/" + strTty + "/latency_timer (as root)");
+                  FtdiLatencyFix(info));
     }
     c.measure = info.nLatencyTimerMs;
     c.strUnit = "ms";

@@ -409,6 +409,26 @@ TEST_F(LineDoctorRun, TheLatencyTimerIsReadWithThePortOpenAndSixteenIsAProblemTh
     EXPECT_EQ(Find(r, "low_latency").verdict, DOCTOR_VERDICT::Unknown);
 }
 
+TEST_F(LineDoctorRun, OnWindowsTheLatencyTimerIsThePortsSettingWhichOnlyTheOperatorChanges) {
+    Use(Plug{});
+    ADAPTER_INFO ftdi = Usb("FTSER2K", "0403", "6001", "FT232R USB UART");
+    ftdi.source = ADAPTER_SOURCE::SetupApi;
+    ftdi.nLatencyTimerMs = 16;
+    DOCTOR_REPORT r = Run(false, ftdi);
+    const DOCTOR_CHECK& c = Find(r, "low_latency");
+    EXPECT_EQ(c.verdict, DOCTOR_VERDICT::Problem);
+    EXPECT_FALSE(c.bFailsUpload);
+    EXPECT_EQ(c.strReason.find("low-latency flag"), std::string::npos) << c.strReason;
+    EXPECT_NE(c.strFix.find("Device Manager"), std::string::npos);
+    EXPECT_EQ(c.strFix, Find(r, "adapter_receive_latency").strFix);
+    EXPECT_EQ(JudgeDoctorReport(r), DOCTOR_OUTCOME::Ready);
+    ftdi.nLatencyTimerMs = 1;
+    EXPECT_EQ(Find(Run(false, ftdi), "low_latency").verdict, DOCTOR_VERDICT::Ok);
+    // Another maker's adapter has no timer, whatever its driver's service is called.
+    ftdi.strVendorId = "1a86";
+    EXPECT_EQ(Find(Run(false, ftdi), "low_latency").verdict, DOCTOR_VERDICT::Skipped);
+}
+
 TEST_F(LineDoctorRun, AnInstantLoopbackTimesNoRateButCarriesBreakAndModemLines) {
     Use(Plug{});
     const DOCTOR_REPORT r = Run(true);

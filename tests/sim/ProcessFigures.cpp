@@ -1,8 +1,9 @@
-// The process's thread count and CPU time, from /proc and getrusage.
+// The process's thread count (from /proc) and CPU time.
 #include "SimTestHost.h"
 
+#include "platform/CpuTime.h"
+
 #include <filesystem>
-#include <sys/resource.h>
 
 namespace simtest {
 
@@ -16,10 +17,7 @@ int ThreadCount() {
 }
 
 double ProcessCpuSeconds() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    return ::ProcessCpuSeconds();
 }
 
 } // namespace simtest

@@ -1,6 +1,7 @@
-// The process's thread count and CPU time, from a Toolhelp snapshot and GetProcessTimes.
+// The process's thread count (from a Toolhelp snapshot) and CPU time.
 #include "SimTestHost.h"
 
+#include "platform/CpuTime.h"
 #include "platform/Win32.h"
 
 #include <tlhelp32.h>
@@ -23,15 +24,7 @@ int ThreadCount() {
 }
 
 double ProcessCpuSeconds() {
-    FILETIME ftCreate, ftExit, ftKernel, ftUser;
-    if (!GetProcessTimes(GetCurrentProcess(), &ftCreate, &ftExit, &ftKernel, &ftUser))
-        return 0;
-    const auto toSeconds = [](const FILETIME& ft) {
-        return static_cast<double>((static_cast<unsigned long long>(ft.dwHighDateTime) << 32) |
-                                   ft.dwLowDateTime) /
-               1e7;
-    };
-    return toSeconds(ftKernel) + toSeconds(ftUser);
+    return ::ProcessCpuSeconds();
 }
 
 } // namespace simtest

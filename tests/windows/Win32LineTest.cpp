@@ -4,6 +4,7 @@
 #include "platform/Beep.h"
 #include "platform/ProgramDir.h"
 #include "platform/Sleep.h"
+#include "serial/AdapterInfo.h"
 #include "serial/SerialPort.h"
 
 #include <gtest/gtest.h>
@@ -122,6 +123,27 @@ TEST_F(ComPort, RefusedOpensSayWhy) {
     EXPECT_EQ(OpenSerialLine("COM42", &line, &why), E_FAIL);
     EXPECT_TRUE(why.starts_with("no such device: COM42 (the ports listed: ")) << why;
     EXPECT_NE(why.find(TestPort()), std::string::npos) << why;
+}
+
+// Wine maps its COM ports without devices, so SetupAPI finds no adapter behind them: each
+// reads as a port nothing is known of (a built-in UART at most), never as a problem.
+TEST_F(ComPort, TheMappedPortsAdapterIsUnknownAndNeverAProblem) {
+    for (const std::string& strName : {TestPort(), "\\\\.\\" + TestPort(), std::string("COM42")}) {
+        const ADAPTER_INFO info = ReadAdapterInfo(strName);
+        EXPECT_EQ(info.strDevice, strName);
+        EXPECT_EQ(info.source, ADAPTER_SOURCE::SetupApi);
+        EXPECT_FALSE(info.bUsb) << strName;
+        const std::string strChip = AdapterChip(info);
+        EXPECT_TRUE(strChip.empty() || info.nUartType > 0) << strName << ": " << strChip;
+        const auto verdicts = JudgeAdapter(info);
+        ASSERT_EQ(verdicts.size(), static_cast<size_t>(kAdapterNeeds));
+        for (const ADAPTER_VERDICT& v : verdicts)
+            EXPECT_NE(v.verdict, VERDICT::Problem) << strName << ": " << v.strReason;
+        EXPECT_TRUE(AdapterUploadWarnings(info, true).empty()) << strName;
+        EXPECT_EQ(AdapterBreakVerdict(info), "") << strName;
+    }
+    // The port still opens after SetupAPI has looked at the ports.
+    ASSERT_EQ(port.Open(Mode(TestPort(), 300)), S_OK) << port.GetOpenFailureReason();
 }
 
 // One kind of separator in every path built from a directory.
