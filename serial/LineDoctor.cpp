@@ -194,6 +194,7 @@ std::optional<DOCTOR_CHECK> CLoopback::Rate(DWORD dwBaud) {
     Clock::time_point tFirst{};
     Clock::time_point tLast{};
     Clock::time_point tProgress = Clock::now();
+    std::vector<LOOPBACK_READ> reads;
     char buf[1024];
     while (nReceived < nChars) {
         while (nWritten < nChars && nWritten - nReceived < kWindow) {
@@ -252,6 +253,7 @@ std::optional<DOCTOR_CHECK> CLoopback::Rate(DWORD dwBaud) {
             tFirst = now;
         }
         tLast = now;
+        reads.push_back({std::chrono::duration<double>(now - tFirst).count(), nReceived});
     }
     const std::string strOf = " of " + std::to_string(nChars);
     if (nReceived == 0) {
@@ -263,9 +265,12 @@ std::optional<DOCTOR_CHECK> CLoopback::Rate(DWORD dwBaud) {
     }
     // Each read's time stands for the arrival of its last byte: the characters timed are those
     // after the first read's.
-    const std::chrono::duration<double> span = tLast - tFirst;
-    const int nTimed = nReceived - nFirstRead;
-    const RATE_TIMING timing = JudgeRateTiming(dwBaud, nTimed, span.count());
+    // A few reads (a pseudo-terminal's, or one whole burst) are timed from first to last.
+    TIMED_STRETCH stretch = LeastDelayedStretch(reads, dwBaud);
+    if (stretch.nChars == 0)
+        stretch = {nReceived - nFirstRead, std::chrono::duration<double>(tLast - tFirst).count()};
+    const int nTimed = stretch.nChars;
+    const RATE_TIMING timing = JudgeRateTiming(dwBaud, nTimed, stretch.dSeconds);
     const std::string strShows = Format("%.0f", timing.dBaud);
     std::string strFaults;
     const auto add = [&strFaults](const std::string& s) {
@@ -578,6 +583,32 @@ int DoctorLoopbackChars(DWORD dwBaud) {
     // A second's worth, in whole rounds of the 256 values.
     const DWORD dwPerSecond = dwBaud / 10;
     return static_cast<int>(std::max<DWORD>(1, (dwPerSecond + 255) / 256) * 256);
+}
+
+TIMED_STRETCH LeastDelayedStretch(const std::vector<LOOPBACK_READ>& reads, DWORD dwAsked) {
+    TIMED_STRETCH t;
+    const std::size_t n = reads.size();
+    if (n < 4 || dwAsked == 0)
+        return t;
+    const double dCharSeconds = 10.0 / dwAsked;
+    const auto lateness = [&](const LOOPBACK_READ& r) {
+        return r.dSeconds - r.nTotal * dCharSeconds;
+    };
+    const auto leastLate = [&](std::size_t from, std::size_t to) {
+        std::size_t best = from;
+        for (std::size_t i = from + 1; i < to; ++i)
+            if (lateness(reads[i]) < lateness(reads[best]))
+                best = i;
+        return best;
+    };
+    const std::size_t quarter = std::max<std::size_t>(1, n / 4);
+    const LOOPBACK_READ& a = reads[leastLate(0, quarter)];
+    const LOOPBACK_READ& b = reads[leastLate(n - quarter, n)];
+    t.nChars = b.nTotal - a.nTotal;
+    t.dSeconds = b.dSeconds - a.dSeconds;
+    if (t.nChars <= 0)
+        t = {};
+    return t;
 }
 
 RATE_TIMING JudgeRateTiming(DWORD dwAsked, int nChars, double dSeconds) {

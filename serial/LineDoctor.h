@@ -85,6 +85,21 @@ struct RATE_TIMING {
 };
 RATE_TIMING JudgeRateTiming(DWORD dwAsked, int nChars, double dSeconds);
 
+// A read of returned characters: when it came back, and how many had come by then.
+struct LOOPBACK_READ {
+    double dSeconds = 0;
+    int nTotal = 0;
+};
+// The stretch to time among the reads: a read's time is the latest its bytes can have come, and
+// a busy machine makes some reads late, never early. So the stretch runs from the least late read
+// of the first quarter to the least late of the last (lateness judged against the rate asked
+// for), and a late last read does not stretch the span. nChars 0 when there are too few reads.
+struct TIMED_STRETCH {
+    int nChars = 0;
+    double dSeconds = 0;
+};
+TIMED_STRETCH LeastDelayedStretch(const std::vector<LOOPBACK_READ>& reads, DWORD dwAsked);
+
 // An open failure's reason split into what happened and what to do about it, for the access
 // check: the reason as the port gives it, and a fix where one is known.
 struct OPEN_FAILURE_ADVICE {

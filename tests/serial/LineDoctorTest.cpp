@@ -39,6 +39,40 @@ TEST(LineDoctorRateTiming, TheRateAskedForPassesAndAnotherIsNamed) {
     EXPECT_EQ(t.dwRuns, 9600u);
 }
 
+// Reads of 16 characters each, as a line at dwRuns baud returns them, some of them late.
+std::vector<LOOPBACK_READ> Reads(double dRuns, int nReads,
+                                 const std::vector<std::pair<int, double>>& late) {
+    std::vector<LOOPBACK_READ> reads;
+    for (int i = 0; i < nReads; ++i)
+        reads.push_back({(i * 16) * 10 / dRuns, 16 * (i + 1)});
+    for (const auto& [i, d] : late)
+        reads[static_cast<std::size_t>(i)].dSeconds += d;
+    return reads;
+}
+
+TEST(LineDoctorRateTiming, ABusyMachinesLateReadsDoNotChangeTheRate) {
+    // A second of 4800 baud in 30 reads; the last read 150 ms late, others 40 and 80 ms: timed
+    // from first to last, the line would show 13 % slow and fail.
+    const auto reads = Reads(4800, 30, {{29, 0.150}, {3, 0.040}, {17, 0.080}, {0, 0.010}});
+    EXPECT_FALSE(JudgeRateTiming(4800, reads.back().nTotal - reads.front().nTotal,
+                                 reads.back().dSeconds - reads.front().dSeconds)
+                     .bAsAsked);
+    const TIMED_STRETCH t = LeastDelayedStretch(reads, 4800);
+    ASSERT_GT(t.nChars, 240); // at least half the reads apart
+    const RATE_TIMING r = JudgeRateTiming(4800, t.nChars, t.dSeconds);
+    EXPECT_TRUE(r.bAsAsked);
+    EXPECT_NEAR(r.dBaud, 4800, 1);
+
+    // A CP2102's 1200 for 738 is still found, late reads and all.
+    const TIMED_STRETCH c = LeastDelayedStretch(Reads(1200, 20, {{19, 0.3}, {2, 0.1}}), 738);
+    const RATE_TIMING rc = JudgeRateTiming(738, c.nChars, c.dSeconds);
+    EXPECT_FALSE(rc.bAsAsked);
+    EXPECT_EQ(rc.dwRuns, 1200u);
+
+    // Too few reads to choose among: the caller times the whole stretch.
+    EXPECT_EQ(LeastDelayedStretch(Reads(4800, 3, {}), 4800).nChars, 0);
+}
+
 TEST(LineDoctorRateTiming, ToleranceIsThreePercentWithRoomForLatencyAndAUartsTimeOut) {
     // A second of 38400 baud: 3 % off passes, 4 % fails.
     const double dSeconds = 3840 * 10 / 38400.0;
