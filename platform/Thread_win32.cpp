@@ -32,6 +32,10 @@ bool SetCurrentThreadPriority(int nPriority) {
     return SetThreadPriority(GetCurrentThread(), nPriority) != FALSE;
 }
 
+bool RequestShortTimeSlices() {
+    return false;
+}
+
 CThread::~CThread() {
     Join();
     if (m_hThread)
@@ -62,7 +66,9 @@ bool CThread::Start(CThreadThunk* pThunk, void* pParam, int nPriority) {
     return true;
 }
 
-bool CThread::IsStarted() const { return m_bJoinable; }
+bool CThread::IsStarted() const {
+    return m_bJoinable;
+}
 
 DWORD CThread::GetExitCode() const {
     DWORD dwCode = STILL_ACTIVE;
@@ -78,6 +84,10 @@ void CThread::Join() {
     }
 }
 
-void CThread::Detach() { m_bJoinable = false; }
+void CThread::Detach() {
+    m_bJoinable = false;
+}
 
-long CThread::GetThreadId() const { return static_cast<long>(m_dwThreadId); }
+long CThread::GetThreadId() const {
+    return static_cast<long>(m_dwThreadId);
+}

@@ -150,6 +150,7 @@ std::string CSimLine::GetUnitState() const {
 DWORD CSimLine::UnitThread(void*) {
     // The unit answers at the moments its characters are due; let it be woken first.
     SetCurrentThreadPriority(THREAD_PRIORITY_HIGHEST);
+    RequestShortTimeSlices();
     UsePreciseTimers();
     for (;;) {
         m_evHostInput.Reset(); // before looking: a change made after the look sets it again
@@ -442,11 +443,16 @@ void CSimLine::LoopBack(const HostItem& item, bool bFakeBreak) {
 }
 
 LineWait CSimLine::Write(const char* pData, int nLength, const CEvent&, DWORD) {
+    return QueueHostBytes(pData, nLength) ? LineWait::Ready : LineWait::Gone;
+}
+
+bool CSimLine::QueueHostBytes(const char* pData, int nLength) {
+    // The transmitter takes every byte at once and puts it on the wire in its turn.
     {
         std::lock_guard lock(m_mutex);
         const SimTime now = SimClock::now();
         if (IsGone(now))
-            return LineWait::Gone;
+            return false;
         if (nLength > 0) {
             const BYTE* p = reinterpret_cast<const BYTE*>(pData);
             if (m_bBreakOn)
@@ -457,7 +463,11 @@ LineWait CSimLine::Write(const char* pData, int nLength, const CEvent&, DWORD) {
     }
     m_evHostInput.Set();
     m_evTx.Set();
-    return LineWait::Ready;
+    return true;
+}
+
+int CSimLine::TryWrite(const char* pData, int nLength) {
+    return QueueHostBytes(pData, nLength) ? nLength : 0;
 }
 
 LineWait CSimLine::WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) {
@@ -492,6 +502,9 @@ LineWait CSimLine::WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) {
 }
 
 HRESULT CSimLine::SetBreak(bool bOn) {
+    // The unit learns of a break when it ends (or, from a chip that fakes one, of its 0x00):
+    // raising a real break gives its thread nothing to do, and does not wake it.
+    bool bForUnit = true;
     {
         std::lock_guard lock(m_mutex);
         const SimTime now = SimClock::now();
@@ -521,6 +534,7 @@ HRESULT CSimLine::SetBreak(bool bOn) {
             m_breakSetAt = now;
             // The break follows the characters still on their way.
             m_breakStart = std::max(now, m_txFreeAt);
+            bForUnit = false;
         } else {
             m_bBreakOn = false;
             HostItem item;
@@ -538,7 +552,8 @@ HRESULT CSimLine::SetBreak(bool bOn) {
             }
         }
     }
-    m_evHostInput.Set();
+    if (bForUnit)
+        m_evHostInput.Set();
     m_evTx.Set();
     return S_OK;
 }
