@@ -90,12 +90,6 @@ public:
         MarkWrite(p, n);
         return m_pInner->Write(p, n, stop, ms);
     }
-    int TryWrite(const char* p, int n) override {
-        const auto t = Clock::now();
-        const int nTaken = m_pInner->TryWrite(p, n);
-        MarkWrite(p, nTaken, t);
-        return nTaken;
-    }
     LineWait WaitTxDrained(const CEvent& stop, DWORD ms) override {
         return m_pInner->WaitTxDrained(stop, ms);
     }
@@ -115,7 +109,8 @@ public:
     HRESULT SetRts(bool bOn) override { return m_pInner->SetRts(bOn); }
 
 private:
-    static void MarkWrite(const char* p, int n, Clock::time_point t = Clock::now()) {
+    static void MarkWrite(const char* p, int n) {
+        const auto t = Clock::now();
         std::lock_guard lock(g_mutex);
         if (n <= 0 || g_marks.empty() || g_marks.back().bPause)
             return;
@@ -191,18 +186,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
     }
-    RegisterLineBackend("simbench:",
-                        [](const std::string& strName, std::unique_ptr<ISerialLine>* ppLine,
-                           std::string*) -> HRESULT {
-                            std::unique_ptr<ISerialLine> pInner;
-                            std::string err;
-                            if (CSimLine::Open("sim:" + strName.substr(9), &pInner, &err) != S_OK) {
-                                std::fprintf(stderr, "%s\n", err.c_str());
-                                return E_FAIL;
-                            }
-                            *ppLine = std::make_unique<CTimingLine>(std::move(pInner));
-                            return S_OK;
-                        });
+    RegisterLineBackend(
+        "simbench:",
+        [](const std::string& strName, std::unique_ptr<ISerialLine>* ppLine,
+           std::string*) -> HRESULT {
+            std::unique_ptr<ISerialLine> pInner;
+            std::string err;
+            if (CSimLine::Open("sim:" + strName.substr(9), &pInner, &err) != S_OK) {
+                std::fprintf(stderr, "%s\n", err.c_str());
+                return E_FAIL;
+            }
+            *ppLine = std::make_unique<CTimingLine>(std::move(pInner));
+            return S_OK;
+        });
 
     CBenchHost host("simbench:" + strOptions);
     const auto t0 = Clock::now();

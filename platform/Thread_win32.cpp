@@ -66,9 +66,7 @@ bool CThread::Start(CThreadThunk* pThunk, void* pParam, int nPriority) {
     return true;
 }
 
-bool CThread::IsStarted() const {
-    return m_bJoinable;
-}
+bool CThread::IsStarted() const { return m_bJoinable; }
 
 DWORD CThread::GetExitCode() const {
     DWORD dwCode = STILL_ACTIVE;
@@ -84,10 +82,6 @@ void CThread::Join() {
     }
 }
 
-void CThread::Detach() {
-    m_bJoinable = false;
-}
+void CThread::Detach() { m_bJoinable = false; }
 
-long CThread::GetThreadId() const {
-    return static_cast<long>(m_dwThreadId);
-}
+long CThread::GetThreadId() const { return static_cast<long>(m_dwThreadId); }

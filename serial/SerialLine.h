@@ -59,11 +59,6 @@ public:
     virtual LineWait Write(const char* pData, int nLength, const CEvent& stop,
                            DWORD dwMilliseconds) = 0;
 
-    // Hands over as many of the bytes as the line takes at once, without waiting, and returns
-    // that count (0 to nLength). 0 by default: a line that cannot tell leaves every byte to Write.
-    // Never called while a Write or WaitTxDrained runs.
-    virtual int TryWrite(const char* /*pData*/, int /*nLength*/) { return 0; }
-
     // Waits until every byte handed to the line has left it (the transmitter is empty).
     virtual LineWait WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) = 0;
 
@@ -92,8 +87,9 @@ public:
 
 // Opens a line by name: S_OK with *ppLine set, E_FAIL when the line is missing or busy, with
 // the reason in *pstrReason (may be null) in words an operator can act on.
-using LineOpener = std::function<HRESULT(
-    const std::string& strName, std::unique_ptr<ISerialLine>* ppLine, std::string* pstrReason)>;
+using LineOpener = std::function<HRESULT(const std::string& strName,
+                                         std::unique_ptr<ISerialLine>* ppLine,
+                                         std::string* pstrReason)>;
 
 // Registers a backend for names that begin with strPrefix (for example "sim:"). A later
 // registration for the same prefix replaces the earlier one.

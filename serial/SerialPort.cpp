@@ -7,7 +7,6 @@
 #include "platform/Trace.h"
 #include "serial/AutoSingleMutex.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -118,7 +117,8 @@ HRESULT CSerialPort::Open(const PORTMODE& mode) {
         return FailOpen({3, 3}, "the line refused raw transfer");
     if (SetPortMode(mode) != S_OK) {
         return FailOpen({3, 1}, "the line refused " + std::to_string(mode.dwBaudRate) +
-                                    " baud with " + std::to_string(mode.byByteSize) + " data bits");
+                                    " baud with " + std::to_string(mode.byByteSize) +
+                                    " data bits");
     }
     if (FAILED(m_pLine->SetQueueSizes(kRingSize, kRingSize)))
         return FailOpen({3}, "the line refused its queue sizes");
@@ -204,28 +204,9 @@ int CSerialPort::Send(const void* pData, int nLength) {
         return 1; // closed: nothing would ever send them
     if (nLength == 0)
         return 0; // nothing to send, and no transmit-empty would follow
-    const char* p = static_cast<const char*>(pData);
     CAutoSingleMutex lock(&m_hTxMutex, INFINITE, true);
-    // A line at rest (seen out, nothing queued) takes the bytes from this thread at once: every
-    // record would otherwise wait for the transmit thread to wake before its first byte. The
-    // transmit thread still writes what the line does not take, and waits for the drain.
-    if (m_TxBuffer.GetCount() == 0 && !m_bTxWriting && nLength < m_TxBuffer.GetSize() &&
-        m_hTxEmpty->IsSet()) {
-        m_bTxWriting = true;
-        m_hTxEmpty->Reset();
-        m_hTxReady->Set();
-        lock.Unlock();
-        const int nTaken = std::clamp(m_pLine->TryWrite(p, nLength), 0, nLength);
-        lock.Lock();
-        m_bTxWriting = false;
-        p += nTaken;
-        nLength -= nTaken;
-        const int nResult = nLength > 0 ? m_TxBuffer.Write(p, nLength) : 0;
-        m_hTxKick->Set();
-        return nResult < 0 ? 1 : 0;
-    }
     // A count the ring cannot take raises here, before the events say bytes are queued.
-    const int nResult = m_TxBuffer.Write(p, nLength);
+    const int nResult = m_TxBuffer.Write(static_cast<const char*>(pData), nLength);
     m_hTxEmpty->Reset();
     m_hTxReady->Set();
     m_hTxKick->Set();

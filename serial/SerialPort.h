@@ -104,9 +104,6 @@ private:
     HRESULT FailOpen(std::initializer_list<int> groups, std::string strReason);
 
     std::unique_ptr<CEvent> m_hTxReady; // bytes queued, not yet seen out with the ring empty
-    // Under m_hTxMutex: Send is handing bytes to the line on its own thread. The transmit thread
-    // neither writes nor waits for the drain meanwhile; Send kicks it when done.
-    bool m_bTxWriting = false;
     std::list<std::string> m_PortNames;
     std::vector<SerialPortInfo> m_PortInfos;
     CThreadThunk* m_pTxThunk = nullptr;
@@ -126,7 +123,7 @@ private:
     CCircularBuffer m_RxBuffer;
     CCircularBuffer m_TxBuffer;
     std::string m_strPortName;
-    std::string m_strOpenFailure;         // why the last Open failed; "" after one that succeeded
+    std::string m_strOpenFailure; // why the last Open failed; "" after one that succeeded
     std::unique_ptr<ISerialLine> m_pLine; // the open line; null while closed
     DCB m_dcb;                            // the line state last applied
 

@@ -88,25 +88,9 @@ DWORD CSerialPort::Transmit(void* /*pParam*/) {
         // Reset before the ring is looked at, so a Send after the look sets it again.
         m_hTxKick->Reset();
         int nCount;
-        bool bSendWriting;
-        bool bReady;
         {
-            // One look at all three: a Send that writes on its own thread sets m_hTxReady
-            // before its bytes go out, and this thread must not take that for bytes gone out.
             CAutoSingleMutex lock(&m_hTxMutex, INFINITE, true);
             nCount = m_TxBuffer.GetCount();
-            bSendWriting = m_bTxWriting;
-            bReady = m_hTxReady->IsSet();
-        }
-        if (bSendWriting) {
-            // Send's bytes are on their way to the line: the ring's would overtake them, and a
-            // drain seen now would come before them. Send kicks when it is done.
-            const DWORD dw = WaitForEither(*m_hStopTxThread, *m_hTxKick, INFINITE);
-            if (dw == WAIT_FAILED)
-                m_hStopTxThread->Wait(INFINITE); // nothing left to wait on but the stop
-            if (dw != WAIT_OBJECT_0 + 1)
-                return 0;
-            continue;
         }
         if (nCount > 0) {
             if (WriteTxBuffer() == 1)
@@ -117,7 +101,7 @@ DWORD CSerialPort::Transmit(void* /*pParam*/) {
         // The ring is empty. m_hTxReady still set means transmit-empty has not been seen
         // since the last Send (or the ring was cleared): wait for the line to drain. Bytes
         // queued meanwhile, or a stop request, end that wait through the kick.
-        if (!bGone && (bInFlight || bReady)) {
+        if (!bGone && (bInFlight || m_hTxReady->IsSet())) {
             const LineWait w = m_pLine->WaitTxDrained(*m_hTxKick, INFINITE);
             if (w == LineWait::Ready) {
                 bInFlight = false;
@@ -206,7 +190,7 @@ DWORD CSerialPort::OnCommEvent(DWORD dwEvtMask) {
     if (dwEvtMask & EV_TXEMPTY) {
         TraceDebug("Event TXEMPTY...\n");
         CAutoSingleMutex lock(&m_hTxMutex, INFINITE, true);
-        if (m_TxBuffer.GetCount() == 0 && !m_bTxWriting) {
+        if (m_TxBuffer.GetCount() == 0) {
             m_hTxEmpty->Set();
             m_hTxReady->Reset();
         }

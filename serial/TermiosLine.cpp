@@ -8,19 +8,19 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <grp.h>
-#include <linux/serial.h>
-#include <poll.h>
 #include <pwd.h>
 #include <sstream>
-#include <sys/file.h>
-#include <sys/ioctl.h>
+#include <vector>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -374,22 +374,6 @@ LineWait CTermiosLine::Write(const char* pData, int nLength, const CEvent& stop,
         return LineWait::Gone;
     }
     return LineWait::Ready;
-}
-
-int CTermiosLine::TryWrite(const char* pData, int nLength) {
-    if (m_bGone.load())
-        return 0;
-    int nDone = 0;
-    while (nDone < nLength) {
-        const ssize_t n = write(m_fd, pData + nDone, static_cast<size_t>(nLength - nDone));
-        if (n > 0) {
-            nDone += static_cast<int>(n);
-            NoteWritten(static_cast<int>(n));
-        } else if (!(n < 0 && errno == EINTR)) {
-            break; // full (EAGAIN) or failing: Write takes the rest and finds out
-        }
-    }
-    return nDone;
 }
 
 LineWait CTermiosLine::WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) {

@@ -26,7 +26,6 @@ public:
     HRESULT Configure(const DCB& dcb) override;
     LineWait WaitRx(const CEvent& stop, DWORD dwMilliseconds) override;
     int Read(char* pDest, int nCapacity, RxInfo& info) override;
-    int TryWrite(const char* pData, int nLength) override;
     LineWait Write(const char* pData, int nLength, const CEvent& stop,
                    DWORD dwMilliseconds) override;
     LineWait WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) override;
@@ -68,3 +67,4 @@ private:
     // Worker only: RS-485 mode set for RTS toggling.
     bool m_bRs485 = false;
 };
+

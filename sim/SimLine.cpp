@@ -443,16 +443,11 @@ void CSimLine::LoopBack(const HostItem& item, bool bFakeBreak) {
 }
 
 LineWait CSimLine::Write(const char* pData, int nLength, const CEvent&, DWORD) {
-    return QueueHostBytes(pData, nLength) ? LineWait::Ready : LineWait::Gone;
-}
-
-bool CSimLine::QueueHostBytes(const char* pData, int nLength) {
-    // The transmitter takes every byte at once and puts it on the wire in its turn.
     {
         std::lock_guard lock(m_mutex);
         const SimTime now = SimClock::now();
         if (IsGone(now))
-            return false;
+            return LineWait::Gone;
         if (nLength > 0) {
             const BYTE* p = reinterpret_cast<const BYTE*>(pData);
             if (m_bBreakOn)
@@ -463,11 +458,7 @@ bool CSimLine::QueueHostBytes(const char* pData, int nLength) {
     }
     m_evHostInput.Set();
     m_evTx.Set();
-    return true;
-}
-
-int CSimLine::TryWrite(const char* pData, int nLength) {
-    return QueueHostBytes(pData, nLength) ? nLength : 0;
+    return LineWait::Ready;
 }
 
 LineWait CSimLine::WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) {

@@ -43,7 +43,6 @@ public:
     HRESULT Configure(const DCB& dcb) override;
     LineWait WaitRx(const CEvent& stop, DWORD dwMilliseconds) override;
     int Read(char* pDest, int nCapacity, RxInfo& info) override;
-    int TryWrite(const char* pData, int nLength) override;
     LineWait Write(const char* pData, int nLength, const CEvent& stop,
                    DWORD dwMilliseconds) override;
     LineWait WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) override;
@@ -97,8 +96,6 @@ private:
     DWORD UnitThread(void*);
     SimTime Advance(SimTime now); // under m_mutex: hands the unit what is due, returns next wake
     void DeliverToUnit(const HostItem& item);
-    // Write and TryWrite: the bytes go onto the wire behind what is there; false once gone.
-    bool QueueHostBytes(const char* pData, int nLength);
     void ScheduleHostBytes(const BYTE* pData, int nLength, SimTime now);
     // Loopback: what the host sent, on its way back to the host's own receiver.
     void LoopBack(const HostItem& item, bool bFakeBreak = false);

@@ -5,13 +5,11 @@
 #include "platform/Event.h"
 #include "serial/SerialLine.h"
 
-#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 struct ScriptState {
@@ -36,14 +34,6 @@ struct ScriptState {
     std::string written;
     std::atomic<int> writes{0};
     std::atomic<int> drainCalls{0};
-    // TryWrite takes at most this many bytes a call (0: the line takes none at once, as by
-    // default); the bytes it took, and the threads it ran on, are kept.
-    std::atomic<int> tryWriteTakes{0};
-    std::atomic<int> tryWrites{0};
-    std::vector<std::thread::id> tryWriteThreads;
-    // Set while a Write or a WaitTxDrained runs: TryWrite must never overlap them.
-    std::atomic<int> writeSideBusy{0};
-    std::atomic<bool> overlapped{false};
     std::vector<LineWait> writeResults;
 
     // Set-up steps that fail on request, and what the port asked of the line.
@@ -116,20 +106,7 @@ public:
             m_s->rxReady.Reset();
         return n;
     }
-    int TryWrite(const char* pData, int nLength) override {
-        if (m_s->writeSideBusy > 0)
-            m_s->overlapped = true;
-        const int n = std::min(nLength, m_s->tryWriteTakes.load());
-        if (m_s->gone || n <= 0)
-            return 0;
-        ++m_s->tryWrites;
-        std::lock_guard lock(m_s->m);
-        m_s->tryWriteThreads.push_back(std::this_thread::get_id());
-        m_s->written.append(pData, static_cast<size_t>(n));
-        return n;
-    }
     LineWait Write(const char* pData, int nLength, const CEvent& stop, DWORD ms) override {
-        const Busy busy(*m_s);
         ++m_s->writes;
         if (m_s->gone)
             return Record(LineWait::Gone);
@@ -148,7 +125,6 @@ public:
         return LineWait::Ready;
     }
     LineWait WaitTxDrained(const CEvent& stop, DWORD ms) override {
-        const Busy busy(*m_s);
         ++m_s->drainCalls;
         if (m_s->gone)
             return LineWait::Gone;
@@ -178,13 +154,6 @@ public:
     }
 
 private:
-    struct Busy {
-        explicit Busy(ScriptState& s) : m_state(s) { ++m_state.writeSideBusy; }
-        ~Busy() { --m_state.writeSideBusy; }
-        Busy(const Busy&) = delete;
-        Busy& operator=(const Busy&) = delete;
-        ScriptState& m_state;
-    };
     LineWait Record(LineWait w) {
         std::lock_guard lock(m_s->m);
         m_s->writeResults.push_back(w);

@@ -72,15 +72,15 @@ class ScriptedPort : public ::testing::Test {
 protected:
     void SetUp() override {
         g_script = std::make_shared<ScriptState>();
-        RegisterLineBackend("script:",
-                            [](const std::string&, std::unique_ptr<ISerialLine>* pp, std::string*) {
-                                auto s = g_script;
-                                if (!s)
-                                    return E_FAIL;
-                                ++s->opens;
-                                pp->reset(new CScriptedLine(s));
-                                return S_OK;
-                            });
+        RegisterLineBackend("script:", [](const std::string&, std::unique_ptr<ISerialLine>* pp,
+                                          std::string*) {
+            auto s = g_script;
+            if (!s)
+                return E_FAIL;
+            ++s->opens;
+            pp->reset(new CScriptedLine(s));
+            return S_OK;
+        });
         m_oldBeep = SetBeepSink([this](DWORD f, DWORD d) {
             std::lock_guard lock(m_beepMutex);
             m_beeps.push_back({f, d});
@@ -233,65 +233,6 @@ TEST_F(ScriptedPort, ClearingTheTransmitRingDropsItsBytesAndStillEndsInTransmitE
     ASSERT_EQ(port.Send("D", 1), 0);
     EXPECT_EQ(port.WaitTxEmpty(3000), 0);
     EXPECT_EQ(s().Written(), "AD");
-}
-
-// A line at rest takes a record from the caller's thread at once; transmit-empty still waits
-// for the line to drain, and the transmit thread only waits for that.
-TEST_F(ScriptedPort, OnALineAtRestSendHandsTheBytesOverAtOnce) {
-    OpenScripted();
-    s().tryWriteTakes = 1000;
-    s().drained.Reset();
-    ASSERT_EQ(port.Send("LR0", 3), 0);
-    EXPECT_EQ(s().Written(), "LR0"); // before Send returned
-    {
-        std::lock_guard lock(s().m);
-        ASSERT_EQ(s().tryWriteThreads.size(), 1u);
-        EXPECT_EQ(s().tryWriteThreads[0], std::this_thread::get_id());
-    }
-    EXPECT_EQ(port.WaitTxEmpty(50), 1);
-    s().drained.Set();
-    EXPECT_EQ(port.WaitTxEmpty(3000), 0);
-    EXPECT_EQ(s().writes, 0);
-    // At rest again: the next record goes the same way.
-    ASSERT_EQ(port.Send("LR1", 3), 0);
-    EXPECT_EQ(s().Written(), "LR0LR1");
-    EXPECT_EQ(port.WaitTxEmpty(3000), 0);
-    EXPECT_EQ(s().tryWrites, 2);
-    EXPECT_FALSE(s().overlapped);
-}
-
-// What the line does not take at once follows through the transmit thread, in order; bytes sent
-// while others are still on their way (transmit-empty not yet seen) queue behind them.
-TEST_F(ScriptedPort, WhatTheLineDoesNotTakeAtOnceFollowsInOrder) {
-    OpenScripted();
-    s().tryWriteTakes = 2;
-    s().drained.Reset();
-    ASSERT_EQ(port.Send("abcde", 5), 0);
-    EXPECT_TRUE(Eventually([&] { return s().Written() == "abcde"; }));
-    ASSERT_EQ(port.Send("fg", 2), 0); // not at rest: through the ring
-    EXPECT_TRUE(Eventually([&] { return s().Written() == "abcdefg"; }));
-    EXPECT_EQ(s().tryWrites, 1);
-    EXPECT_EQ(port.WaitTxEmpty(50), 1);
-    s().drained.Set();
-    EXPECT_EQ(port.WaitTxEmpty(3000), 0);
-    EXPECT_FALSE(s().overlapped);
-}
-
-// Many records in a row, each sent at rest the moment the last was seen out: the caller's
-// writes and the transmit thread's drain waits never overlap, and nothing is lost or reordered.
-TEST_F(ScriptedPort, RecordsSentAtRestNeverOverlapTheDrainWait) {
-    OpenScripted();
-    s().tryWriteTakes = 3;
-    std::string expected;
-    for (int i = 0; i < 300; ++i) {
-        const std::string rec = Pattern(1 + i % 7, i);
-        expected += rec;
-        ASSERT_EQ(port.Send(rec.data(), static_cast<int>(rec.size())), 0);
-        ASSERT_EQ(port.WaitTxEmpty(3000), 0) << i;
-    }
-    EXPECT_EQ(s().Written(), expected);
-    EXPECT_GT(s().tryWrites, 0);
-    EXPECT_FALSE(s().overlapped);
 }
 
 TEST_F(ScriptedPort, ReceiveRingOverflowKeepsTheNewest4096Bytes) {
