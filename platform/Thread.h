@@ -26,6 +26,13 @@ enum ThreadPriority : int {
 // Returns whether it took effect.
 bool SetCurrentThreadPriority(int nPriority);
 
+// Asks that the calling thread, which sleeps most of the time and runs briefly when woken, be
+// run soon after its wake-up rather than after the running thread's time slice. On Linux 6.12
+// and later that is a short time slice (0.1 ms) for the fair scheduler, which lets a woken
+// thread preempt; its nice value is kept, so an ordinary user may ask it too. Windows has no
+// such request (the thread's priority does it). False when the system refused it.
+bool RequestShortTimeSlices();
+
 // One thread. The thread runs CThreadThunk::Entry(pThunk, pParam) and keeps its result as the
 // exit code. The thunk is not owned: its creator frees it after the thread has ended.
 class CThread {

@@ -32,6 +32,10 @@ bool SetCurrentThreadPriority(int nPriority) {
     return SetThreadPriority(GetCurrentThread(), nPriority) != FALSE;
 }
 
+bool RequestShortTimeSlices() {
+    return false;
+}
+
 CThread::~CThread() {
     Join();
     if (m_hThread)

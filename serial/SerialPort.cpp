@@ -284,9 +284,11 @@ void CSerialPort::ClearRxBuffer() {
 
 void CSerialPort::ClearTxBuffer() {
     CAutoSingleMutex lock(&m_hTxMutex, INFINITE, true);
+    const bool bHeldBytes = m_TxBuffer.GetCount() > 0;
     m_TxBuffer.Clear();
-    // Lets the transmit thread see the line out with the ring now empty.
-    if (m_hTxKick)
+    // Lets the transmit thread see the line out with the ring now empty. An empty ring changes
+    // nothing for it: every record try clears both rings, and would wake it for nothing.
+    if (bHeldBytes && m_hTxKick)
         m_hTxKick->Set();
 }
 

@@ -76,6 +76,8 @@ bool CSerialPort::StopReceiveThread() {
 }
 
 DWORD CSerialPort::Transmit(void* /*pParam*/) {
+    // A record's bytes go out the moment they are queued: no waiting for another thread's slice.
+    RequestShortTimeSlices();
     // Bytes went to the line since transmit-empty was last reported.
     bool bInFlight = false;
     // The line went away: no transmit-empty will come, so none is waited for.
@@ -144,6 +146,8 @@ int CSerialPort::WriteTxBuffer() {
 }
 
 DWORD CSerialPort::Receive(void* /*pParam*/) {
+    // Every answer's last byte waits for this thread to run: let it preempt when woken.
+    RequestShortTimeSlices();
     for (;;) {
         if (m_hStopRxThread->Wait(0) != WAIT_TIMEOUT)
             return 0; // a stop request, or a check that failed

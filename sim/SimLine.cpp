@@ -150,6 +150,7 @@ std::string CSimLine::GetUnitState() const {
 DWORD CSimLine::UnitThread(void*) {
     // The unit answers at the moments its characters are due; let it be woken first.
     SetCurrentThreadPriority(THREAD_PRIORITY_HIGHEST);
+    RequestShortTimeSlices();
     UsePreciseTimers();
     for (;;) {
         m_evHostInput.Reset(); // before looking: a change made after the look sets it again
@@ -492,6 +493,9 @@ LineWait CSimLine::WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) {
 }
 
 HRESULT CSimLine::SetBreak(bool bOn) {
+    // The unit learns of a break when it ends (or, from a chip that fakes one, of its 0x00):
+    // raising a real break gives its thread nothing to do, and does not wake it.
+    bool bForUnit = true;
     {
         std::lock_guard lock(m_mutex);
         const SimTime now = SimClock::now();
@@ -521,6 +525,7 @@ HRESULT CSimLine::SetBreak(bool bOn) {
             m_breakSetAt = now;
             // The break follows the characters still on their way.
             m_breakStart = std::max(now, m_txFreeAt);
+            bForUnit = false;
         } else {
             m_bBreakOn = false;
             HostItem item;
@@ -538,7 +543,8 @@ HRESULT CSimLine::SetBreak(bool bOn) {
             }
         }
     }
-    m_evHostInput.Set();
+    if (bForUnit)
+        m_evHostInput.Set();
     m_evTx.Set();
     return S_OK;
 }

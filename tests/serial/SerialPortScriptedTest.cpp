@@ -207,6 +207,34 @@ TEST_F(ScriptedPort, BytesQueuedWhileWaitingForTheDrainGoOutAtOnce) {
     EXPECT_EQ(port.WaitTxEmpty(3000), 0);
 }
 
+// Every record try clears both rings. Bytes still queued are dropped and the line is seen out
+// as ever; an empty ring leaves a port at rest as it was (transmit-empty set, no write, no drain).
+TEST_F(ScriptedPort, ClearingTheTransmitRingDropsItsBytesAndStillEndsInTransmitEmpty) {
+    OpenScripted();
+    s().writeGate.Reset();
+    ASSERT_EQ(port.Send("A", 1), 0);
+    ASSERT_EQ(s().writeEntered.Wait(3000), WAIT_OBJECT_0); // "A" has left the ring
+    ASSERT_EQ(port.Send("BC", 2), 0);
+    port.ClearTxBuffer();
+    EXPECT_EQ(port.WaitTxEmpty(50), 1); // "A" is still on its way
+    s().writeGate.Set();
+    EXPECT_EQ(port.WaitTxEmpty(3000), 0);
+    EXPECT_EQ(s().Written(), "A");
+
+    const int nWrites = s().writes;
+    const int nDrains = s().drainCalls;
+    for (int i = 0; i < 20; ++i)
+        port.ClearTxBuffer();
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_EQ(port.WaitTxEmpty(0), 0);
+    EXPECT_EQ(s().writes, nWrites);
+    EXPECT_EQ(s().drainCalls, nDrains);
+    // And the next record goes out as before.
+    ASSERT_EQ(port.Send("D", 1), 0);
+    EXPECT_EQ(port.WaitTxEmpty(3000), 0);
+    EXPECT_EQ(s().Written(), "AD");
+}
+
 TEST_F(ScriptedPort, ReceiveRingOverflowKeepsTheNewest4096Bytes) {
     OpenScripted();
     const std::string all = Pattern(4200);
