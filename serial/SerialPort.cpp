@@ -233,6 +233,7 @@ int CSerialPort::WaitRxCount(int nCount, DWORD dwMilliseconds) {
     // to a sleep's length (a whole timer tick on some systems) to every answer.
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
+    m_nRxWanted.store(nCount); // before the look: a later read that reaches it sets the event
     for (;;) {
         m_hRxData->Reset(); // before looking: bytes added after the look set it again
         if (GetRxCount() >= nCount)
@@ -284,9 +285,11 @@ void CSerialPort::ClearRxBuffer() {
 
 void CSerialPort::ClearTxBuffer() {
     CAutoSingleMutex lock(&m_hTxMutex, INFINITE, true);
+    const bool bHadBytes = m_TxBuffer.GetCount() > 0;
     m_TxBuffer.Clear();
-    // Lets the transmit thread see the line out with the ring now empty.
-    if (m_hTxKick)
+    // Lets the transmit thread see the line out with the ring now empty. An empty ring changes
+    // nothing the thread looks at: it is not woken for nothing before every record.
+    if (bHadBytes && m_hTxKick)
         m_hTxKick->Set();
 }
 
