@@ -117,8 +117,7 @@ HRESULT CSerialPort::Open(const PORTMODE& mode) {
         return FailOpen({3, 3}, "the line refused raw transfer");
     if (SetPortMode(mode) != S_OK) {
         return FailOpen({3, 1}, "the line refused " + std::to_string(mode.dwBaudRate) +
-                                    " baud with " + std::to_string(mode.byByteSize) +
-                                    " data bits");
+                                    " baud with " + std::to_string(mode.byByteSize) + " data bits");
     }
     if (FAILED(m_pLine->SetQueueSizes(kRingSize, kRingSize)))
         return FailOpen({3}, "the line refused its queue sizes");

@@ -127,7 +127,7 @@ private:
     CCircularBuffer m_RxBuffer;
     CCircularBuffer m_TxBuffer;
     std::string m_strPortName;
-    std::string m_strOpenFailure; // why the last Open failed; "" after one that succeeded
+    std::string m_strOpenFailure;         // why the last Open failed; "" after one that succeeded
     std::unique_ptr<ISerialLine> m_pLine; // the open line; null while closed
     DCB m_dcb;                            // the line state last applied
 

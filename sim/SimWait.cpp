@@ -58,7 +58,9 @@ CSimAlarm::~CSimAlarm() {
         close(m_fd);
 }
 
-bool CSimAlarm::IsValid() const { return m_fd >= 0; }
+bool CSimAlarm::IsValid() const {
+    return m_fd >= 0;
+}
 
 void CSimAlarm::Arm(TimePoint t) {
     if (m_bArmed && t == m_at)

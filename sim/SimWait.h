@@ -47,7 +47,7 @@ private:
     CEvent m_moved;
     std::atomic<TimePoint::rep> m_atForWait{TimePoint::max().time_since_epoch().count()};
 #else
-    int m_fd;             // a timerfd on the monotonic clock, which steady_clock reads
+    int m_fd;              // a timerfd on the monotonic clock, which steady_clock reads
     bool m_bArmed = false; // the timer holds m_at and has not gone off (the waiter's own flag)
 #endif
 };

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-
 DWORD SimWaitUntil(const CEvent& a, const CEvent* b,
                    std::chrono::steady_clock::time_point deadline) {
     using Clock = std::chrono::steady_clock;
@@ -33,7 +32,9 @@ DWORD SimWaitUntil(const CEvent& a, const CEvent* b,
 CSimAlarm::CSimAlarm() = default;
 CSimAlarm::~CSimAlarm() = default;
 
-bool CSimAlarm::IsValid() const { return m_moved.IsValid(); }
+bool CSimAlarm::IsValid() const {
+    return m_moved.IsValid();
+}
 
 void CSimAlarm::Arm(TimePoint t) {
     m_at = t;
