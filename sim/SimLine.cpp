@@ -198,13 +198,18 @@ SimTime CSimLine::Advance(SimTime now) {
 }
 
 SimTime CSimLine::UnitWake() const {
-    // The next moment the unit has to look: its timer, a change of the modem lines, a break, or
-    // the character it is waiting for (not every character: a record is taken in a few steps).
+    // The next moment the unit has to look: its timer, a change of the modem lines, a break
+    // behind characters, or the character it is waiting for (not every character: a record is
+    // taken in a few steps). A break first in the queue is handed over with what follows it: on
+    // its own it makes the unit do nothing at once, so the host's break before each record does
+    // not wake the unit's thread, only the record's last character does.
     SimTime wake = m_pUnit->Deadline();
     if (!m_modem.empty())
         wake = std::min(wake, m_modem.front().t);
+    const std::size_t first = !m_toUnit.empty() && m_toUnit.front().bBreak ? 1 : 0;
     const DWORD rx = m_pUnit->RxBaud();
     const auto peek = [&](std::size_t i) -> int {
+        i += first;
         if (i >= m_toUnit.size() || m_toUnit[i].bBreak)
             return CSimUnit::kPeekNone;
         const HostItem& item = m_toUnit[i];
@@ -212,9 +217,11 @@ SimTime CSimLine::UnitWake() const {
             return CSimUnit::kPeekDamaged;
         return item.lineValue;
     };
-    const std::size_t want = static_cast<std::size_t>(std::max(1, m_pUnit->CharsWanted(peek)));
+    const std::size_t want =
+        static_cast<std::size_t>(std::max(1, m_pUnit->CharsWanted(peek, first > 0)));
     std::size_t chars = 0;
-    for (const HostItem& item : m_toUnit) {
+    for (std::size_t i = first; i < m_toUnit.size(); ++i) {
+        const HostItem& item = m_toUnit[i];
         if (item.bBreak || ++chars >= want || chars >= kMaxQueued) {
             wake = std::min(wake, item.end);
             break;
