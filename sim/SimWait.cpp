@@ -17,22 +17,19 @@ timespec ToTimespec(std::chrono::nanoseconds ns) {
     return ts;
 }
 
-} // namespace
-
-DWORD SimWaitUntil(const CEvent& a, const CEvent* b,
-                   std::chrono::steady_clock::time_point deadline) {
+// Waits on two descriptors until one is readable or the clock reaches deadline: WAIT_OBJECT_0
+// for the first (which wins when both are), WAIT_OBJECT_0 + 1 for the second, WAIT_TIMEOUT or
+// WAIT_FAILED. A negative descriptor is left out, as poll does.
+DWORD WaitForFds(int fdA, int fdB, std::chrono::steady_clock::time_point deadline) {
     using Clock = std::chrono::steady_clock;
-    pollfd p[2] = {{a.Fd(), POLLIN, 0}, {b ? b->Fd() : -1, POLLIN, 0}};
+    pollfd p[2] = {{fdA, POLLIN, 0}, {fdB, POLLIN, 0}};
     for (;;) {
         timespec ts{};
         timespec* pts = nullptr;
         if (deadline != Clock::time_point::max()) {
             const auto left = deadline - Clock::now();
-            if (left.count() > 0) {
-                const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-                ts.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-                ts.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-            }
+            if (left.count() > 0)
+                ts = ToTimespec(std::chrono::duration_cast<std::chrono::nanoseconds>(left));
             pts = &ts;
         }
         const int r = ppoll(p, 2, pts, nullptr);
@@ -49,6 +46,13 @@ DWORD SimWaitUntil(const CEvent& a, const CEvent* b,
             return WAIT_OBJECT_0 + 1;
         return WAIT_FAILED;
     }
+}
+
+} // namespace
+
+DWORD SimWaitUntil(const CEvent& a, const CEvent* b,
+                   std::chrono::steady_clock::time_point deadline) {
+    return WaitForFds(a.Fd(), b ? b->Fd() : -1, deadline);
 }
 
 CSimAlarm::CSimAlarm() : m_fd(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {}
@@ -87,38 +91,16 @@ void CSimAlarm::BringForward(TimePoint t) {
 }
 
 DWORD CSimAlarm::Wait(const CEvent& stop, TimePoint deadline) {
-    using Clock = std::chrono::steady_clock;
-    pollfd p[2] = {{stop.Fd(), POLLIN, 0}, {m_fd, POLLIN, 0}};
-    for (;;) {
-        timespec ts{};
-        timespec* pts = nullptr;
-        if (deadline != Clock::time_point::max()) {
-            const auto left = deadline - Clock::now();
-            if (left.count() > 0)
-                ts = ToTimespec(std::chrono::duration_cast<std::chrono::nanoseconds>(left));
-            pts = &ts;
-        }
-        const int r = ppoll(p, 2, pts, nullptr);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return WAIT_FAILED;
-        }
-        if (r == 0)
-            return WAIT_TIMEOUT;
-        if (p[0].revents & POLLIN)
-            return WAIT_OBJECT_0;
-        if (p[1].revents & POLLIN) {
-            std::uint64_t expirations = 0;
-            ssize_t n;
-            do {
-                n = read(m_fd, &expirations, sizeof expirations); // clears it
-            } while (n < 0 && errno == EINTR);
-            m_bArmed = false; // gone off: the next Arm sets it again
-            return WAIT_OBJECT_0 + 1;
-        }
-        return WAIT_FAILED;
+    const DWORD r = WaitForFds(stop.Fd(), m_fd, deadline);
+    if (r == WAIT_OBJECT_0 + 1) {
+        std::uint64_t expirations = 0;
+        ssize_t n;
+        do {
+            n = read(m_fd, &expirations, sizeof expirations); // clears it
+        } while (n < 0 && errno == EINTR);
+        m_bArmed = false; // gone off: the next Arm sets it again
     }
+    return r;
 }
 
 void SimUsePreciseTimers() {
