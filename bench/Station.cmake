@@ -6,4 +6,6 @@ if(TARGET morfw_fleet AND TARGET morfw)
   add_dependencies(bench_station morfw)
   target_compile_definitions(bench_station PRIVATE MORFW_PROGRAM="$<TARGET_FILE:morfw>")
   morfw_warnings(bench_station)
+  # The runner here stands in for morfw's own: linked as morfw is.
+  morfw_lean_link(bench_station)
 endif()

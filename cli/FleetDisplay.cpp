@@ -3,6 +3,7 @@
 #include "cli/StatusLine.h"
 #include "cli/Terminal.h"
 #include "platform/PrintableText.h"
+#include "platform/Rounding.h"
 
 #include <algorithm>
 #include <cmath>
@@ -446,7 +447,7 @@ void FleetDisplay::Summary(const std::vector<fleet::UnitState>& units, int nExit
                                {"adapter_serial", u.strAdapterSerial},
                                {"status", u.strStatus},
                                {"exit_code", u.nExitCode},
-                               {"elapsed", std::round(u.dElapsed * 1000) / 1000},
+                               {"elapsed", RoundHalfAway(u.dElapsed * 1000) / 1000},
                                {"retries", u.nRetries},
                                {"log_file", u.strLogFile}});
         }
@@ -455,7 +456,7 @@ void FleetDisplay::Summary(const std::vector<fleet::UnitState>& units, int nExit
                       {"exit_code", nExitCode},
                       {"units", units.size()},
                       {"succeeded", nSucceeded},
-                      {"elapsed", std::round(dWallSeconds * 1000) / 1000},
+                      {"elapsed", RoundHalfAway(dWallSeconds * 1000) / 1000},
                       {"results", results}}));
         return;
     }
@@ -513,7 +514,7 @@ void FleetDisplay::DaySummary(const std::vector<PortTally>& tallies, int nExitCo
                       {"units", nSucceeded + nFailed},
                       {"succeeded", nSucceeded},
                       {"failed", nFailed},
-                      {"elapsed", std::round(dWallSeconds * 1000) / 1000},
+                      {"elapsed", RoundHalfAway(dWallSeconds * 1000) / 1000},
                       {"ports", ports}}));
         return;
     }

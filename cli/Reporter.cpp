@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/PrintableText.h"
+#include "platform/Rounding.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -243,7 +244,7 @@ ExitCode Reporter::Finish(ExitCode code, std::string_view strDetail) {
         Json result{{"type", "result"},
                     {"status", StatusName(code)},
                     {"exit_code", ToInt(code)},
-                    {"elapsed", std::round(elapsed * 1000) / 1000}};
+                    {"elapsed", RoundHalfAway(elapsed * 1000) / 1000}};
         if (!strDetail.empty())
             result["message"] = strDetail;
         if (!m_strLogFileError.empty())

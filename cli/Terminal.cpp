@@ -1,25 +1,11 @@
 #include "cli/Terminal.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace cli {
-
-bool WriteAll(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 bool IsCapableTerminal(int fd) {
     if (!isatty(fd))

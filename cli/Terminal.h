@@ -1,14 +1,12 @@
 #pragma once
-// Small helpers for writing to descriptors and terminals.
+// Small helpers for writing to terminals (WriteAll, for any descriptor, is the platform's).
+
+#include "platform/WriteAll.h"
 
 #include <cstddef>
 #include <string_view>
 
 namespace cli {
-
-// Writes all of text, retrying after interruptions and short writes. False when the descriptor
-// refused (a closed pipe, a full disk); the caller then stops writing there.
-bool WriteAll(int fd, std::string_view text);
 
 // True when fd is a terminal that understands cursor movement (not TERM=dumb).
 bool IsCapableTerminal(int fd);

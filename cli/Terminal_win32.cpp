@@ -1,13 +1,8 @@
-// Writing to descriptors and the console on Windows. The standard streams are switched to
-// binary, so that the log text goes out byte for byte as on Linux (LF line ends); a console
-// shows LF as a new line all the same.
+// The console on Windows: whether it takes the status line's escape sequences, and its width.
 #include "cli/Terminal.h"
 
 #include "platform/Win32.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
 #include <io.h>
 
 namespace cli {
@@ -17,27 +12,7 @@ HANDLE ConsoleOf(int fd) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 
-const bool g_bBinary = [] {
-    _setmode(1, _O_BINARY);
-    _setmode(2, _O_BINARY);
-    return true;
-}();
 } // namespace
-
-bool WriteAll(int fd, std::string_view text) {
-    (void)g_bBinary;
-    while (!text.empty()) {
-        const auto nChunk = static_cast<unsigned>(std::min<std::size_t>(text.size(), 1 << 20));
-        const int n = _write(fd, text.data(), nChunk);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 bool IsCapableTerminal(int fd) {
     if (!_isatty(fd))

@@ -1,9 +1,10 @@
 #include "fleet/ModemWatch.h"
 
+#include "platform/WakeSignal.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
@@ -14,20 +15,6 @@
 namespace fleet {
 
 namespace {
-
-// The signal that interrupts a TIOCMIWAIT; its handler does nothing.
-void OnWakeSignal(int) {}
-
-void InstallWakeSignal() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction sa {};
-        sa.sa_handler = OnWakeSignal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0; // no SA_RESTART: the wait must return EINTR
-        sigaction(SIGUSR1, &sa, nullptr);
-    });
-}
 
 class TtyModemInput final : public IModemInput {
 public:
@@ -72,7 +59,7 @@ public:
     }
     void Interrupt() override {
         if (m_bWaiting.load())
-            pthread_kill(m_waiter.load(), SIGUSR1);
+            SendWakeSignal(m_waiter.load());
     }
 
 private:

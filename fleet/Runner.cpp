@@ -2,6 +2,7 @@
 
 #include "fleet/PortIdentity.h"
 #include "fleet/Progress.h"
+#include "platform/Rounding.h"
 #include "upload/UploadTexts.h"
 
 #include <cerrno>
@@ -493,7 +494,7 @@ void Runner::FinishUnit(Child& c) {
                    {"port", s.strLabel},
                    {"status", s.strStatus},
                    {"exit_code", s.nExitCode},
-                   {"elapsed", std::round(s.dElapsed * 1000) / 1000}};
+                   {"elapsed", RoundHalfAway(s.dElapsed * 1000) / 1000}};
     if (!s.strMessage.empty())
         result["message"] = s.strMessage;
     if (const std::string e = Str(c.result, "log_file_error"); !e.empty())

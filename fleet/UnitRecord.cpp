@@ -4,6 +4,7 @@
 #include "image/FileImg.h"
 #include "image/Sha256.h"
 #include "platform/PrintableText.h"
+#include "platform/WriteAll.h"
 
 #include <cerrno>
 #include <cmath>
@@ -24,19 +25,6 @@ std::string LocalTime(std::time_t t, const char* pszFormat) {
     char buf[64];
     std::strftime(buf, sizeof buf, pszFormat, &tm);
     return buf;
-}
-
-bool WriteFd(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 std::string OrNone(const std::string& s) {
@@ -127,9 +115,9 @@ bool AppendCsvRow(const std::string& strPath, const std::string& strHeaderRow,
     struct stat st {};
     bool bOk = fstat(fd, &st) == 0;
     if (bOk && st.st_size == 0)
-        bOk = WriteFd(fd, strHeaderRow);
+        bOk = WriteAll(fd, strHeaderRow);
     if (bOk)
-        bOk = WriteFd(fd, strRow);
+        bOk = WriteAll(fd, strRow);
     if (!bOk)
         strError = std::strerror(errno);
     flock(fd, LOCK_UN);
@@ -190,7 +178,7 @@ bool UnitRecord::Open(const std::string& strDir, const UnitState& unit, const Re
 bool UnitRecord::Write(std::string_view text) {
     if (m_fd < 0 || !m_strError.empty())
         return true;
-    if (WriteFd(m_fd, text))
+    if (WriteAll(m_fd, text))
         return true;
     m_strError = "cannot write the log file " + EscapeControlChars(m_strPath) + ": " +
                  std::strerror(errno) + "; the record of this upload is incomplete";

@@ -117,8 +117,7 @@ HRESULT CSerialPort::Open(const PORTMODE& mode) {
         return FailOpen({3, 3}, "the line refused raw transfer");
     if (SetPortMode(mode) != S_OK) {
         return FailOpen({3, 1}, "the line refused " + std::to_string(mode.dwBaudRate) +
-                                    " baud with " + std::to_string(mode.byByteSize) +
-                                    " data bits");
+                                    " baud with " + std::to_string(mode.byByteSize) + " data bits");
     }
     if (FAILED(m_pLine->SetQueueSizes(kRingSize, kRingSize)))
         return FailOpen({3}, "the line refused its queue sizes");
@@ -233,6 +232,7 @@ int CSerialPort::WaitRxCount(int nCount, DWORD dwMilliseconds) {
     // to a sleep's length (a whole timer tick on some systems) to every answer.
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
+    m_nRxWanted.store(nCount); // before the look: a later read that reaches it sets the event
     for (;;) {
         m_hRxData->Reset(); // before looking: bytes added after the look set it again
         if (GetRxCount() >= nCount)

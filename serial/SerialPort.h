@@ -39,8 +39,9 @@ public:
     // queued bytes are lost) or the port is closed. A length above the ring's capacity (4096)
     // raises the ring's count error: callers keep each Send within it.
     int Send(const void* pData, int nLength) override;
-    // Called on the receive thread after received bytes have been appended to the ring.
-    virtual void OnRxData();
+    // Called on the receive thread after received bytes have been appended to the ring, with
+    // the count the ring then held.
+    virtual void OnRxData(int nRxCount);
     // Closes the port. A class that overrides Transmit or Receive closes it in its own
     // destructor, before its part of the object is gone.
     ~CSerialPort() override;
@@ -111,7 +112,10 @@ private:
     std::unique_ptr<CEvent> m_hStopTxThread;
     std::unique_ptr<CEvent> m_hTxEmpty;
     std::unique_ptr<CEvent> m_hRxBreak;
-    std::unique_ptr<CEvent> m_hRxData; // bytes were added to the receive ring
+    std::unique_ptr<CEvent> m_hRxData; // the receive ring holds m_nRxWanted bytes or more
+    // The count WaitRxCount waits for (one waiter at a time, the session's thread): the receive
+    // thread wakes it only once that many bytes are in, not for each piece of an answer.
+    std::atomic<int> m_nRxWanted{0};
     std::atomic<int> m_nRxBreaks{0};
     CThreadThunk* m_pRxThunk = nullptr;
     std::unique_ptr<CThread> m_hRxThread;
@@ -123,7 +127,7 @@ private:
     CCircularBuffer m_RxBuffer;
     CCircularBuffer m_TxBuffer;
     std::string m_strPortName;
-    std::string m_strOpenFailure; // why the last Open failed; "" after one that succeeded
+    std::string m_strOpenFailure;         // why the last Open failed; "" after one that succeeded
     std::unique_ptr<ISerialLine> m_pLine; // the open line; null while closed
     DCB m_dcb;                            // the line state last applied
 

@@ -209,6 +209,7 @@ HRESULT CSerialPort::OnCommError(DWORD /*dwErrors*/) {
 
 int CSerialPort::ReadRxData(RxInfo& info) {
     int nTotal = 0;
+    int nCount = 0; // what the ring holds after the last piece
     for (int nPiece = 0; nPiece < kMaxPieces; ++nPiece) {
         RxInfo piece;
         const int n = m_pLine->Read(m_RxScratch, kRxScratch, piece);
@@ -217,7 +218,7 @@ int CSerialPort::ReadRxData(RxInfo& info) {
         if (n < 0) {
             TraceDebug("CSerial::Receive(): Error occurred in WaitForSingleObject call...\n");
             if (nTotal > 0)
-                OnRxData();
+                OnRxData(nCount);
             return -1;
         }
         if (n == 0)
@@ -225,14 +226,18 @@ int CSerialPort::ReadRxData(RxInfo& info) {
         {
             CAutoSingleMutex lock(&m_hRxMutex, INFINITE, true);
             m_RxBuffer.Write(m_RxScratch, n); // a full ring keeps the newest bytes
+            nCount = m_RxBuffer.GetCount();
         }
         nTotal += n;
     }
     if (nTotal > 0)
-        OnRxData();
+        OnRxData(nCount);
     return nTotal;
 }
 
-void CSerialPort::OnRxData() {
-    m_hRxData->Set(); // wakes WaitRxCount
+void CSerialPort::OnRxData(int nRxCount) {
+    // Wakes WaitRxCount once the ring holds what it waits for (the count was read after the
+    // bytes went in, so a wait that began meanwhile has stored its count before this load).
+    if (nRxCount >= m_nRxWanted.load())
+        m_hRxData->Set();
 }

@@ -87,8 +87,8 @@ HRESULT CSimLine::Open(const SimOptions& optsIn, std::unique_ptr<CSimLine>* ppLi
     std::unique_ptr<CSimLine> pLine(new (std::nothrow) CSimLine(opts, std::move(images)));
     if (!pLine)
         return E_OUTOFMEMORY;
-    if (!pLine->m_evStop.IsValid() || !pLine->m_evHostInput.IsValid() || !pLine->m_evRx.IsValid() ||
-        !pLine->m_evTx.IsValid()) {
+    if (!pLine->m_evStop.IsValid() || !pLine->m_unitAlarm.IsValid() ||
+        !pLine->m_rxAlarm.IsValid() || !pLine->m_evTx.IsValid()) {
         if (pstrError)
             *pstrError = "sim: out of event descriptors";
         return E_FAIL;
@@ -153,13 +153,12 @@ DWORD CSimLine::UnitThread(void*) {
     RequestShortTimeSlices();
     UsePreciseTimers();
     for (;;) {
-        m_evHostInput.Reset(); // before looking: a change made after the look sets it again
-        SimTime wake;
         {
+            // Armed under the lock: a change the host makes after the look brings it forward.
             std::lock_guard lock(m_mutex);
-            wake = Advance(SimClock::now());
+            m_unitAlarm.Arm(Advance(SimClock::now()));
         }
-        const DWORD r = SimWaitUntil(m_evStop, &m_evHostInput, wake);
+        const DWORD r = m_unitAlarm.Wait(m_evStop, kSimNever);
         if (r == WAIT_OBJECT_0 || r == WAIT_FAILED)
             return 0;
     }
@@ -192,18 +191,26 @@ SimTime CSimLine::Advance(SimTime now) {
             m_goneAt = std::max(t, m_pUnit->TxIdleAt()) + kUnplugAfterAnswer;
             if (m_opts.bTrace)
                 TraceDebug("sim: the line goes away (unplug)\n");
-            m_evRx.Set();
+            m_rxAlarm.BringForward(m_goneAt);
             m_evTx.Set();
         }
     }
+    return UnitWake();
+}
 
-    // The next moment the unit has to look: its timer, a change of the modem lines, a break, or
-    // the character it is waiting for (not every character: a record is taken in a few steps).
+SimTime CSimLine::UnitWake() const {
+    // The next moment the unit has to look: its timer, a change of the modem lines, a break
+    // behind characters, or the character it is waiting for (not every character: a record is
+    // taken in a few steps). A break first in the queue is handed over with what follows it: on
+    // its own it makes the unit do nothing at once, so the host's break before each record does
+    // not wake the unit's thread, only the record's last character does.
     SimTime wake = m_pUnit->Deadline();
     if (!m_modem.empty())
         wake = std::min(wake, m_modem.front().t);
+    const std::size_t first = !m_toUnit.empty() && m_toUnit.front().bBreak ? 1 : 0;
     const DWORD rx = m_pUnit->RxBaud();
     const auto peek = [&](std::size_t i) -> int {
+        i += first;
         if (i >= m_toUnit.size() || m_toUnit[i].bBreak)
             return CSimUnit::kPeekNone;
         const HostItem& item = m_toUnit[i];
@@ -211,9 +218,11 @@ SimTime CSimLine::Advance(SimTime now) {
             return CSimUnit::kPeekDamaged;
         return item.lineValue;
     };
-    const std::size_t want = static_cast<std::size_t>(std::max(1, m_pUnit->CharsWanted(peek)));
+    const std::size_t want =
+        static_cast<std::size_t>(std::max(1, m_pUnit->CharsWanted(peek, first > 0)));
     std::size_t chars = 0;
-    for (const HostItem& item : m_toUnit) {
+    for (std::size_t i = first; i < m_toUnit.size(); ++i) {
+        const HostItem& item = m_toUnit[i];
         if (item.bBreak || ++chars >= want || chars >= kMaxQueued) {
             wake = std::min(wake, item.end);
             break;
@@ -255,7 +264,7 @@ void CSimLine::EmitByte(BYTE value, DWORD dwBaud, SimTime start, SimTime end) {
     item.end = end;
     item.due = HandedOverAt(end);
     m_toHost.push_back(item);
-    m_evRx.Set();
+    m_rxAlarm.BringForward(item.due);
 }
 
 SimTime CSimLine::HandedOverAt(SimTime t) const {
@@ -286,7 +295,7 @@ void CSimLine::EmitBreak(SimTime start, SimTime end) {
     // data bits and where the stop bit should be), while the break goes on.
     item.due = HandedOverAt(start + (end - start) / kSimBreakChars);
     m_toHost.push_back(item);
-    m_evRx.Set();
+    m_rxAlarm.BringForward(item.due);
 }
 
 SimTime CSimLine::CancelFrom(SimTime t) {
@@ -332,7 +341,6 @@ LineWait CSimLine::WaitRx(const CEvent& stop, DWORD dwMilliseconds) {
                                  ? kSimNever
                                  : SimClock::now() + std::chrono::milliseconds(dwMilliseconds);
     for (;;) {
-        m_evRx.Reset();
         SimTime next;
         bool bGone = false;
         {
@@ -349,10 +357,12 @@ LineWait CSimLine::WaitRx(const CEvent& stop, DWORD dwMilliseconds) {
                 return LineWait::TimedOut;
             else
                 next = std::min(m_toHost.empty() ? kSimNever : m_toHost.front().due, m_goneAt);
+            // Armed under the lock: the unit's output scheduled after the look brings it forward.
+            m_rxAlarm.Arm(next);
         }
         if (bGone)
             return WaitGone(stop, deadline);
-        const DWORD r = SimWaitUntil(stop, &m_evRx, std::min(next, deadline));
+        const DWORD r = m_rxAlarm.Wait(stop, deadline);
         if (r == WAIT_OBJECT_0)
             return LineWait::Stopped;
         if (r == WAIT_FAILED)
@@ -439,7 +449,7 @@ void CSimLine::LoopBack(const HostItem& item, bool bFakeBreak) {
         out.dwHostBaud = kSimFakeBreakBaud;
     }
     m_toHost.push_back(out);
-    m_evRx.Set();
+    m_rxAlarm.BringForward(out.due);
 }
 
 LineWait CSimLine::Write(const char* pData, int nLength, const CEvent&, DWORD) {
@@ -455,8 +465,10 @@ LineWait CSimLine::Write(const char* pData, int nLength, const CEvent&, DWORD) {
             else
                 ScheduleHostBytes(p, nLength, now);
         }
+        // The unit's thread sleeps on until the moment it must look, now perhaps the end of
+        // these characters' frame: it is not woken for each write.
+        m_unitAlarm.BringForward(UnitWake());
     }
-    m_evHostInput.Set();
     m_evTx.Set();
     return LineWait::Ready;
 }
@@ -495,7 +507,6 @@ LineWait CSimLine::WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) {
 HRESULT CSimLine::SetBreak(bool bOn) {
     // The unit learns of a break when it ends (or, from a chip that fakes one, of its 0x00):
     // raising a real break gives its thread nothing to do, and does not wake it.
-    bool bForUnit = true;
     {
         std::lock_guard lock(m_mutex);
         const SimTime now = SimClock::now();
@@ -523,9 +534,8 @@ HRESULT CSimLine::SetBreak(bool bOn) {
         } else if (bOn) {
             m_bBreakOn = true;
             m_breakSetAt = now;
-            // The break follows the characters still on their way.
+            // The break follows the characters still on their way; the unit gets it when it ends.
             m_breakStart = std::max(now, m_txFreeAt);
-            bForUnit = false;
         } else {
             m_bBreakOn = false;
             HostItem item;
@@ -542,9 +552,8 @@ HRESULT CSimLine::SetBreak(bool bOn) {
                 m_held.clear();
             }
         }
+        m_unitAlarm.BringForward(UnitWake());
     }
-    if (bForUnit)
-        m_evHostInput.Set();
     m_evTx.Set();
     return S_OK;
 }
@@ -555,7 +564,7 @@ void CSimLine::SetModem(bool bDtr, bool bRts, SimTime now) {
     m_bDtr = bDtr;
     m_bRts = bRts;
     m_modem.push_back({bDtr, bRts, now});
-    m_evHostInput.Set();
+    m_unitAlarm.BringForward(UnitWake());
 }
 
 HRESULT CSimLine::SetDtr(bool bOn) {

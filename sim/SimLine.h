@@ -14,6 +14,7 @@
 #include "sim/SimOptions.h"
 #include "sim/SimRandom.h"
 #include "sim/SimUnit.h"
+#include "sim/SimWait.h"
 
 #include "platform/Event.h"
 #include "platform/Thread.h"
@@ -95,6 +96,7 @@ private:
 
     DWORD UnitThread(void*);
     SimTime Advance(SimTime now); // under m_mutex: hands the unit what is due, returns next wake
+    SimTime UnitWake() const;     // under m_mutex: the next moment the unit must look
     void DeliverToUnit(const HostItem& item);
     void ScheduleHostBytes(const BYTE* pData, int nLength, SimTime now);
     // Loopback: what the host sent, on its way back to the host's own receiver.
@@ -138,9 +140,9 @@ private:
     CSimRandom m_garbleAtHost;
 
     CEvent m_evStop;
-    CEvent m_evHostInput; // the host changed something the unit must see
-    CEvent m_evRx;        // the unit scheduled output
-    CEvent m_evTx;        // the host's transmit side changed
+    CSimAlarm m_unitAlarm; // the unit's next look, brought forward by what the host does
+    CSimAlarm m_rxAlarm;   // the next moment the host's receiver has something
+    CEvent m_evTx;         // the host's transmit side changed
     CThread m_thread;
     CThreadThunk* m_pThunk = nullptr;
     // The line's moments are met to the millisecond for as long as it is open, and no longer.

@@ -161,17 +161,18 @@ DWORD CSimUnit::RxBaud() const {
     }
 }
 
-int CSimUnit::CharsWanted(const Peek& peek) const {
+int CSimUnit::CharsWanted(const Peek& peek, bool bAfterBreak) const {
     switch (m_state) {
     case State::BootLead:
     case State::BootLoading:
         return 1;
     case State::Loader1:
     case State::Loader2: {
-        if (!m_bFrameOpen)
+        if (!m_bFrameOpen && !bAfterBreak)
             return kMany;
-        // Follow the frame over the characters on their way to where it is complete.
-        std::vector<BYTE> frame = m_frame;
+        // Follow the frame over the characters on their way to where it is complete; a break
+        // opens a new one (OnBreak).
+        std::vector<BYTE> frame = bAfterBreak ? std::vector<BYTE>() : m_frame;
         for (std::size_t i = 0;; ++i) {
             const int v = peek(i);
             if (v == kPeekNone)

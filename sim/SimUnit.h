@@ -135,8 +135,11 @@ public:
     using Peek = std::function<int(std::size_t)>;
     // How many of those characters the unit takes before it reacts to one (1: it reacts to each,
     // as when it echoes; a record is taken whole), or a large number when none of them will
-    // make it react. A break or a change of the modem lines always matters.
-    int CharsWanted(const Peek& peek) const;
+    // make it react. A change of the modem lines always matters. A break makes the unit do
+    // nothing at once (it sends nothing and sets no timer; a loader opens a new frame), so the
+    // line may hand it over with what follows: bAfterBreak asks about the characters behind a
+    // break the unit has not been handed yet.
+    int CharsWanted(const Peek& peek, bool bAfterBreak = false) const;
     // When the unit's transmitter has sent everything scheduled so far.
     SimTime TxIdleAt() const { return m_txFreeAt; }
 

@@ -2,6 +2,7 @@
 
 #include "platform/Win32.h"
 
+#include <algorithm>
 
 DWORD SimWaitUntil(const CEvent& a, const CEvent* b,
                    std::chrono::steady_clock::time_point deadline) {
@@ -26,6 +27,35 @@ DWORD SimWaitUntil(const CEvent& a, const CEvent* b,
         if (dwWait == 0 || Clock::now() >= deadline)
             return WAIT_TIMEOUT;
     }
+}
+
+CSimAlarm::CSimAlarm() = default;
+CSimAlarm::~CSimAlarm() = default;
+
+bool CSimAlarm::IsValid() const {
+    return m_moved.IsValid();
+}
+
+void CSimAlarm::Arm(TimePoint t) {
+    m_at = t;
+    m_atForWait.store(t.time_since_epoch().count());
+    m_moved.Reset();
+}
+
+void CSimAlarm::BringForward(TimePoint t) {
+    if (t >= m_at)
+        return;
+    m_at = t;
+    m_atForWait.store(t.time_since_epoch().count());
+    m_moved.Set(); // the waiter takes the new moment as its time-out
+}
+
+DWORD CSimAlarm::Wait(const CEvent& stop, TimePoint deadline) {
+    const TimePoint at{TimePoint::duration(m_atForWait.load())};
+    const DWORD r = SimWaitUntil(stop, &m_moved, std::min(at, deadline));
+    if (r == WAIT_TIMEOUT && at <= deadline)
+        return WAIT_OBJECT_0 + 1; // the alarm's own moment came
+    return r;
 }
 
 void SimUsePreciseTimers() {

@@ -2,9 +2,10 @@
 
 #include "sim/SimWait.h"
 
+#include "platform/WakeSignal.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
@@ -12,20 +13,6 @@
 #include <unistd.h>
 
 namespace {
-
-// The signal that interrupts the modem watch's TIOCMIWAIT; its handler does nothing.
-void OnWakeSignal(int) {}
-
-void InstallWakeSignal() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction sa {};
-        sa.sa_handler = OnWakeSignal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0; // no SA_RESTART: the wait must return EINTR
-        sigaction(SIGUSR1, &sa, nullptr);
-    });
-}
 
 DWORD MaxRate(const SimOptions& opts) {
     return opts.rates.empty() ? 4800 : *std::max_element(opts.rates.begin(), opts.rates.end());
@@ -90,7 +77,7 @@ void CModemWatch::Stop() {
         m_bStop = true;
         // A signal that lands just before the thread enters its wait is lost: repeat it.
         while (!m_bEnded.load()) {
-            pthread_kill(m_thread.native_handle(), SIGUSR1);
+            SendWakeSignal(m_thread.native_handle());
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         m_thread.join();

@@ -2,6 +2,7 @@
 // Uploads go to the simulated unit; most use a small image set so that each takes seconds.
 
 #include "ProgramRunner.h"
+#include "ProgramTestSupport.h"
 
 #include "image/Sha256.h"
 #include "upload/UploadTexts.h"
@@ -23,95 +24,16 @@ using Json = nlohmann::json;
 
 namespace {
 
-const std::string kMorfw = MORFW_PROGRAM;              // the built program
-const std::string kSampleDir = MORFW_SAMPLE_IMAGE_DIR; // the sample set beside it
+using namespace programtest;
 
 // Exit codes as the manual page gives them.
 constexpr int kSuccess = 0, kFailed = 1, kUsage = 2, kPort = 3, kImages = 4, kCancelled = 5;
-
-std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const fs::path& p, const std::string& text) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 std::size_t Count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (auto p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size()))
         ++n;
     return n;
-}
-
-// Each line of a --json run parsed on its own; a line that is not one JSON object fails.
-std::vector<Json> JsonLines(const std::string& text) {
-    std::vector<Json> objects;
-    for (const auto& line : Lines(text)) {
-        Json j = Json::parse(line, nullptr, false);
-        EXPECT_TRUE(j.is_object()) << "not a JSON object: " << line;
-        if (j.is_object())
-            objects.push_back(std::move(j));
-    }
-    return objects;
-}
-
-std::string JoinedLogText(const std::vector<Json>& objects) {
-    std::string log;
-    for (const auto& j : objects) {
-        if (j["type"] == "log")
-            log += j["text"].get<std::string>();
-    }
-    return log;
-}
-
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/morfw-cli-test-XXXXXX";
-        m_path = mkdtemp(tmpl);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& Path() const { return m_path; }
-
-private:
-    fs::path m_path;
-};
-
-// A copy of the sample set cut down to a few records per image: an upload of it to the
-// simulated unit passes every stage in a few seconds.
-void MakeSmallSet(const fs::path& dir) {
-    fs::create_directories(dir);
-    const fs::path sample = kSampleDir;
-    WriteFile(dir / "Shutup.bin", ReadFile(sample / "Shutup.bin").substr(0, 32));
-    WriteFile(dir / "BootI.bin", ReadFile(sample / "BootI.bin").substr(0, 32));
-    WriteFile(dir / "SBoot.bin", ReadFile(sample / "SBoot.bin").substr(0, 128));
-    for (const char* name : {"kernimg.s19", "Morvane.s19"}) {
-        const auto lines = Lines(ReadFile(sample / name));
-        std::string text;
-        for (std::size_t i = 0; i < 4 && i < lines.size(); ++i) // S0 and three S1 lines
-            text += lines[i] + "\n";
-        text += lines.back() + "\n"; // the S9 line
-        WriteFile(dir / name, text);
-    }
-    fs::copy_file(sample / "MorFWImg.ini", dir / "MorFWImg.ini");
 }
 
 // Spoils the checksum of line nLine (from 1) of an S-record file.
@@ -403,11 +325,11 @@ TEST(MorfwUpload, UploadsTheSampleSetToTheSimulatedUnit) {
     const std::string digests = ", sha256 " + DescribeDigests(DigestImageSet(kSampleDir + "/"));
     ASSERT_TRUE(fileLines[1].ends_with(digests)) << fileLines[1];
     EXPECT_EQ(digests.find("unreadable"), std::string::npos) << digests;
-    EXPECT_TRUE(std::regex_match(
-        fileLines[1].substr(0, fileLines[1].size() - digests.size()),
-        std::regex("---- morfw [0-9.]+, [0-9]{4}-[0-9]{2}-[0-9]{2} "
-                   "[0-9:]{8} [-+][0-9]{4}, port sim:, images .*/MorFWImg/, "
-                   "options: --json")))
+    EXPECT_TRUE(
+        std::regex_match(fileLines[1].substr(0, fileLines[1].size() - digests.size()),
+                         std::regex("---- morfw [0-9.]+, [0-9]{4}-[0-9]{2}-[0-9]{2} "
+                                    "[0-9:]{8} [-+][0-9]{4}, port sim:, images .*/MorFWImg/, "
+                                    "options: --json")))
         << fileLines[1];
     const std::string header = "an earlier line\n" + fileLines[1] + "\n";
     EXPECT_EQ(file.substr(header.size(), log.size()), log);
@@ -800,7 +722,8 @@ TEST(MorfwAdapters, KnownProblemsAreNamedBeforeAndAfterAndOthersUploadSilently) 
     EXPECT_EQ(ch340.nExitCode, kFailed);
     EXPECT_TRUE(ch340.strErr.starts_with("morfw: warning: " + noBreak + "\n")) << ch340.strErr;
     EXPECT_NE(ch340.strErr.find("morfw: upload failed in part 2 of 5; no break ever came from "
-                                "the unit: " + noBreak + "\n"),
+                                "the unit: " +
+                                noBreak + "\n"),
               std::string::npos)
         << ch340.strErr;
 

@@ -72,15 +72,15 @@ class ScriptedPort : public ::testing::Test {
 protected:
     void SetUp() override {
         g_script = std::make_shared<ScriptState>();
-        RegisterLineBackend("script:", [](const std::string&, std::unique_ptr<ISerialLine>* pp,
-                                          std::string*) {
-            auto s = g_script;
-            if (!s)
-                return E_FAIL;
-            ++s->opens;
-            pp->reset(new CScriptedLine(s));
-            return S_OK;
-        });
+        RegisterLineBackend("script:",
+                            [](const std::string&, std::unique_ptr<ISerialLine>* pp, std::string*) {
+                                auto s = g_script;
+                                if (!s)
+                                    return E_FAIL;
+                                ++s->opens;
+                                pp->reset(new CScriptedLine(s));
+                                return S_OK;
+                            });
         m_oldBeep = SetBeepSink([this](DWORD f, DWORD d) {
             std::lock_guard lock(m_beepMutex);
             m_beeps.push_back({f, d});
@@ -162,6 +162,27 @@ TEST_F(ScriptedPort, WaitForBytesEndsWhenTheLastAwaitedByteIsIn) {
     EXPECT_EQ(port.GetRxCount(), 7);
     EXPECT_EQ(port.WaitRxCount(7, 0), 0); // already there
     EXPECT_EQ(port.WaitRxCount(8, 10), 1);
+}
+
+// The receive thread wakes a wait only once the ring holds its count. A wait for fewer bytes
+// after one for more that ran out must be woken by those fewer: the count is the new wait's.
+TEST_F(ScriptedPort, AWaitForFewerBytesAfterALongerOneIsWokenByThem) {
+    OpenScripted();
+    s().Push("ab");
+    ASSERT_TRUE(Eventually([&] { return port.GetRxCount() == 2; }));
+    EXPECT_EQ(port.WaitRxCount(9, 20), 1); // ran out with 2 of 9
+    port.ClearRxBuffer();
+    std::thread unit([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        s().Push("c");
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        s().Push("de");
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.WaitRxCount(3, 60'000), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    unit.join();
+    EXPECT_EQ(port.GetRxCount(), 3);
 }
 
 TEST_F(ScriptedPort, TransmitEmptyOnlyWhenTheRingIsEmpty) {

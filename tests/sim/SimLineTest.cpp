@@ -285,6 +285,39 @@ TEST_F(SimLineTest, AnswerComesAfterTheRecordTheLatencyAndTheBreak) {
     EXPECT_GE(us, 25000);
 }
 
+// The unit gets a host break with what follows it. A frame cut short by the next break is
+// dropped there and the record behind that break is taken whole; a break with nothing after it
+// leaves the unit silent; the break before a command or a record opens its frame, however
+// long the host waits between the break and the frame.
+TEST_F(SimLineTest, EachBreakOpensANewFrameWhenTheUnitGetsIt) {
+    auto line = OpenLine();
+    ScriptHost host(*line);
+    StartLoader(host);
+    const Bytes rec = MakeRecord('0', 0x0600, Filler(20, 3));
+    host.Break();
+    host.Send(Bytes(rec.begin(), rec.begin() + 10)); // cut short by the next break
+    host.Break();
+    host.Send(rec);
+    ASSERT_TRUE(host.Drain());
+    Received r = host.ReadFor(300, true, 6);
+    EXPECT_EQ(Answer(r), (Bytes{'L', 20, rec.back(), 0x06, 0x00, '0'}));
+    EXPECT_TRUE(host.ReadFor(50).bytes.empty()); // one answer: the cut frame was dropped
+
+    host.Break(); // alone: nothing to answer
+    EXPECT_TRUE(host.ReadFor(50).bytes.empty());
+    host.Break();
+    Sleep(30);
+    host.Send(std::string("OK"));
+    ASSERT_TRUE(host.Drain());
+    r = host.ReadFor(300, true, 0);
+    EXPECT_EQ(r.breaks.size(), 1u); // the first loader's answer to "OK": its break
+
+    const SimReport rep = line->GetReport();
+    ASSERT_EQ(rep.memory[0].size(), 1u);
+    EXPECT_EQ(rep.memory[0][0].data, Filler(20, 3));
+    EXPECT_EQ(rep.stats.nRecordFrames, 1);
+}
+
 TEST_F(SimLineTest, UnlockWorksFromALoaderThatNeverAnswersOk) {
     auto line = OpenLine("ok=0");
     ScriptHost host(*line);
