@@ -710,7 +710,8 @@ TEST(MorfwTrust, ControlCharactersInNamesAreEscapedInTextOutput) {
 // Simulated adapters show each verdict's consequence in a real upload: one that never reports
 // the unit's break is named before the upload and again in the failure, one that cannot run
 // 738 baud only when Slow Mode asks for it, and a slow latency timer costs time, not the upload.
-TEST(MorfwAdapters, KnownProblemsAreNamedBeforeAndAfterAndOthersUploadSilently) {
+// (Three tests, so that their uploads run side by side.)
+TEST(MorfwAdapters, OneThatNeverReportsABreakIsNamedBeforeAndInTheFailure) {
     TempDir tmp;
     const fs::path set = tmp.Path() / "set";
     MakeSmallSet(set);
@@ -726,7 +727,12 @@ TEST(MorfwAdapters, KnownProblemsAreNamedBeforeAndAfterAndOthersUploadSilently) 
                                 noBreak + "\n"),
               std::string::npos)
         << ch340.strErr;
+}
 
+TEST(MorfwAdapters, OneThatCannotRun738IsNamedOnlyWhenSlowModeAsksForIt) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
     const RunResult slow = Morfw(
         {"upload", "--port", "sim:adapter=cp2102", "--images", set.string(), "--slow", "--json"});
     EXPECT_EQ(slow.nExitCode, kFailed);
@@ -736,7 +742,12 @@ TEST(MorfwAdapters, KnownProblemsAreNamedBeforeAndAfterAndOthersUploadSilently) 
     EXPECT_TRUE(objects[1]["text"].get<std::string>().starts_with(
         "warning: the CP2102 adapter (cp210x): cp210x rounds this part's rate"));
     EXPECT_EQ(objects.back()["message"], "upload failed in part 1 of 5"); // its breaks came
+}
 
+TEST(MorfwAdapters, OthersUploadSilentlyAndAnUnknownModelIsRefused) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
     for (const char* port : {"sim:adapter=cp2102", "sim:adapter=ftdi16", "sim:adapter=pl2303"}) {
         const RunResult r = Morfw({"upload", "--port", port, "--images", set.string(), "-q"});
         EXPECT_EQ(r.nExitCode, kSuccess) << port << r.strErr;
