@@ -29,8 +29,9 @@ apt_install_foreign i386 wine32:i386 || wine32_missing="${APT_FAILED[*]}"
 # The sample image generator runs on this machine, whatever the target.
 mkdir -p build-win-tools
 g++ -std=c++20 -O1 sim/sample_images/GenerateSampleImages.cpp -o build-win-tools/morfw_sample_images
-# The benchmarks on Windows are bench_sim_upload alone (bench/CMakeLists.txt).
-common=(-G Ninja -DMORFW_BUILD_BENCH=ON -DMORFW_BUILD_APP=ON -DMORFW_WARNINGS_AS_ERRORS=ON
+# The benchmarks on Windows are bench_sim_upload alone (bench/CMakeLists.txt), built where the
+# suites run.
+common=(-G Ninja -DMORFW_BUILD_APP=ON -DMORFW_WARNINGS_AS_ERRORS=ON
         "-DMORFW_SAMPLE_GENERATOR=$root/build-win-tools/morfw_sample_images")
 
 export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
@@ -47,7 +48,8 @@ else
 fi
 
 cmake -S . -B build-win "${common[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
-  -DMORFW_BUILD_TESTS=$([ $wine32 = yes ] && echo ON || echo OFF)
+  -DMORFW_BUILD_TESTS=$([ $wine32 = yes ] && echo ON || echo OFF) \
+  -DMORFW_BUILD_BENCH=$([ $wine32 = yes ] && echo ON || echo OFF)
 cmake --build build-win
 
 # The package: both programs, the help page, and an empty MorFWImg\ for the operator's set.
@@ -68,7 +70,7 @@ else
   test_dir=build-win64
   wine_cmd=/usr/lib/wine/wine64
   cmake -S . -B build-win64 "${common[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
-    -DMORFW_BUILD_TESTS=ON
+    -DMORFW_BUILD_TESTS=ON -DMORFW_BUILD_BENCH=ON
   cmake --build build-win64
 fi
 shots="$root/$test_dir/screenshots"

@@ -99,7 +99,9 @@ TEST_F(SimUpload, AUnitThatOnlyTakes738FailsStageOneAfterFifteenAttempts) {
     EXPECT_EQ(log.find("part 2 of 5"), std::string::npos);
     ASSERT_TRUE(m_reports.Wait());
     const SimReport rep = m_reports.Last();
-    EXPECT_EQ(rep.stats.nUnlocks, 15);
+    // Fifteen attempts reached the unit; on a loaded machine an attempt's DTR/RTS may drop too
+    // late for the unlock, which the unit then refuses.
+    EXPECT_EQ(rep.stats.nUnlocks + rep.stats.nUnlocksRefused, 15);
     EXPECT_EQ(rep.stats.nBootLoads, 0);
     EXPECT_GT(rep.stats.nLeadRefused, 0);
 }
