@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <pthread.h>
+#include <string>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -35,6 +37,11 @@ bool SetCurrentThreadPriority(int nPriority) {
     const int nNice = -5 * nPriority;
     const auto tid = static_cast<id_t>(syscall(SYS_gettid));
     return setpriority(PRIO_PROCESS, tid, nNice) == 0;
+}
+
+void NameCurrentThread(const char* pszName) {
+    // The kernel refuses a name of more than 15 characters rather than cutting it.
+    pthread_setname_np(pthread_self(), std::string(pszName).substr(0, 15).c_str());
 }
 
 bool RequestShortTimeSlices() {

@@ -33,6 +33,11 @@ bool SetCurrentThreadPriority(int nPriority);
 // such request (the thread's priority does it). False when the system refused it.
 bool RequestShortTimeSlices();
 
+// Names the calling thread, as debuggers, `top -H` and /proc/PID/task/TID/comm show it (Linux
+// keeps 15 characters). Windows 10 and later keep it too (SetThreadDescription); older Windows
+// ignores it.
+void NameCurrentThread(const char* pszName);
+
 // One thread. The thread runs CThreadThunk::Entry(pThunk, pParam) and keeps its result as the
 // exit code. The thunk is not owned: its creator frees it after the thread has ended.
 class CThread {

@@ -6,6 +6,7 @@
 #include "platform/Win32.h"
 
 #include <new>
+#include <string>
 
 namespace {
 
@@ -34,6 +35,19 @@ bool SetCurrentThreadPriority(int nPriority) {
 
 bool RequestShortTimeSlices() {
     return false;
+}
+
+void NameCurrentThread(const char* pszName) {
+    // Looked up, not linked: Windows before 10 has no SetThreadDescription.
+    using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+    static const auto pfn = reinterpret_cast<SetDescription>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetThreadDescription")));
+    if (!pfn)
+        return;
+    std::wstring name;
+    for (const char* p = pszName; *p; ++p)
+        name += static_cast<wchar_t>(static_cast<unsigned char>(*p));
+    pfn(GetCurrentThread(), name.c_str());
 }
 
 CThread::~CThread() {

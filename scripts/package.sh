@@ -52,8 +52,10 @@ apt_install_missing build-essential cmake ninja-build pkg-config qt6-base-dev \
 # The changelog's date is the commit's, so the same commit gives the same changelog.
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || date +%s)
 export SOURCE_DATE_EPOCH
-# Debian's own compiler and linker flags (fortified functions, stack protector, RELRO).
-flags() { dpkg-buildflags --get "$1"; }
+# Debian's own compiler and linker flags (fortified functions, stack protector, RELRO), without
+# -g: the package's programs are stripped (CPACK_STRIP_FILES), so debug information would only
+# cost build time.
+flags() { dpkg-buildflags --get "$1" | sed -E 's/(^| )-g( |$)/\1/'; }
 cmake -S . -B build-deb -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_INSTALL_PREFIX=/usr -DMORFW_INSTALL_LAYOUT=debian \
   -DMORFW_BUILD_TESTS=OFF -DMORFW_BUILD_BENCH=OFF \

@@ -75,11 +75,12 @@ else
 fi
 shots="$root/$test_dir/screenshots"
 rm -rf "$shots" && mkdir -p "$shots"
-# The suites wait on timing more than on the processor; the two that change the Wine prefix
-# run alone (RUN_SERIAL).
+# The suites wait on timing more than on the processor; the ones that change the Wine prefix's
+# registry run one at a time in a prefix of their own (build dir's wineprefix-com7/).
 MORFW_SCREENSHOT_DIR="$shots" ctest --test-dir "$test_dir" --output-on-failure -j "$(( $(nproc) * 2 ))"
-# The dialog's test ran Wine on a display that has gone: a fresh server for what follows.
+# The dialog's tests ran Wine on displays that have gone: fresh servers for what follows.
 wineserver -k 2>/dev/null || true
+WINEPREFIX="$root/$test_dir/wineprefix-com7" wineserver -k 2>/dev/null || true
 if [ $screenshots = yes ]; then
   for f in "$shots"/*.bmp; do
     python3 scripts/bmp2png.py "$f" "docs/images/$(basename "${f%.bmp}").png"
@@ -88,12 +89,15 @@ if [ $screenshots = yes ]; then
 fi
 
 # A whole upload to the simulated unit: the same log as the Linux build's, elapsed time aside.
-echo "windows: uploading the sample set to sim: with morfw.exe under Wine"
-"$wine_cmd" "$test_dir/bin/morfw.exe" upload --port sim: > "$test_dir/upload-sim.txt"
+# Both uploads wait on the simulated line's timing: they run side by side.
 if [ ! -x build/bin/morfw ]; then
   scripts/setup.sh build >/dev/null
 fi
+echo "windows: uploading the sample set to sim: with morfw.exe under Wine (and with Linux's morfw)"
+"$wine_cmd" "$test_dir/bin/morfw.exe" upload --port sim: > "$test_dir/upload-sim.txt" &
+wine_upload=$!
 build/bin/morfw upload --port sim: > "$test_dir/upload-sim-linux.txt"
+wait $wine_upload
 norm() { sed 's/uploaded in [0-9]*:[0-9]*:[0-9]*/uploaded in H:MM:SS/' "$1"; }
 if ! diff <(norm "$test_dir/upload-sim-linux.txt") <(norm "$test_dir/upload-sim.txt"); then
   echo "windows: the Windows transcript differs from the Linux one" >&2

@@ -76,6 +76,7 @@ bool CSerialPort::StopReceiveThread() {
 }
 
 DWORD CSerialPort::Transmit(void* /*pParam*/) {
+    NameCurrentThread("port tx");
     // A record's bytes go out the moment they are queued: no waiting for another thread's slice.
     RequestShortTimeSlices();
     // Bytes went to the line since transmit-empty was last reported.
@@ -146,6 +147,7 @@ int CSerialPort::WriteTxBuffer() {
 }
 
 DWORD CSerialPort::Receive(void* /*pParam*/) {
+    NameCurrentThread("port rx");
     // Every answer's last byte waits for this thread to run: let it preempt when woken.
     RequestShortTimeSlices();
     for (;;) {

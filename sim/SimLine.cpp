@@ -148,6 +148,8 @@ std::string CSimLine::GetUnitState() const {
 // ---- The unit's thread ----
 
 DWORD CSimLine::UnitThread(void*) {
+    // "sim " names the simulator's threads apart from the uploader's (bench_station counts them).
+    NameCurrentThread("sim unit");
     // The unit answers at the moments its characters are due; let it be woken first.
     SetCurrentThreadPriority(THREAD_PRIORITY_HIGHEST);
     RequestShortTimeSlices();

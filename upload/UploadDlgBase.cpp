@@ -144,6 +144,7 @@ DWORD CUploadDlgBase::UploadProc(void* pThunk) {
     // Before the guard, so that it is given back after the guard, on every path; it touches
     // nothing of this object.
     const CTimerResolutionScope timerResolution;
+    NameCurrentThread("upload");
     // Each record waits for this thread twice (the end of its break, its answer's last byte):
     // it runs briefly at each, and should run as soon as woken, below-normal priority or not.
     RequestShortTimeSlices();

@@ -4,6 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#endif
+
 namespace {
 
 struct Worker {
@@ -56,3 +63,20 @@ TEST(ThreadThunk, LoweringPriorityIsAllowed) {
     EXPECT_EQ(t.GetExitCode(), 42u);
     FreeThreadThunk(thunk);
 }
+
+#if !defined(_WIN32)
+// A name longer than the kernel keeps is cut, not refused: the thread still shows a name.
+TEST(ThreadName, ShowsInProcAndALongNameIsCut) {
+    std::string shown[2];
+    const char* names[2] = {"port rx", "sim unit of a long name"};
+    for (int i = 0; i < 2; ++i) {
+        std::thread([&, i] {
+            NameCurrentThread(names[i]);
+            std::ifstream comm("/proc/self/task/" + std::to_string(gettid()) + "/comm");
+            std::getline(comm, shown[i]);
+        }).join();
+    }
+    EXPECT_EQ(shown[0], "port rx");
+    EXPECT_EQ(shown[1], "sim unit of a l");
+}
+#endif
