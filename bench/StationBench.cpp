@@ -77,20 +77,17 @@ void SampleSimThreads(pid_t pid, std::map<long, double>& cpuByTid) {
             continue;
         std::string stat;
         std::getline(std::ifstream(it->path() / "stat"), stat);
-        // The name in parentheses may hold spaces: the fields after it start with the state;
-        // utime and stime are the 12th and 13th of those.
+        // The name in parentheses may hold spaces: after it come the state and ten more fields,
+        // then utime and stime.
         const auto close = stat.rfind(')');
         if (close == std::string::npos)
             continue;
         std::istringstream fields(stat.substr(close + 1));
-        std::string field;
+        std::string skipped;
+        for (int i = 0; i < 11; ++i)
+            fields >> skipped;
         double utime = 0, stime = 0;
-        for (int i = 1; i <= 13 && fields >> field; ++i) {
-            if (i == 12)
-                utime = std::atof(field.c_str());
-            else if (i == 13)
-                stime = std::atof(field.c_str());
-        }
+        fields >> utime >> stime;
         cpuByTid[std::atol(it->path().filename().c_str())] = (utime + stime) / ticks;
     }
 }
@@ -139,8 +136,7 @@ RunFigures Run(int nUnits) {
         runner.Start({"sim:seed=" + std::to_string(i + 1), {}});
     long peakPss = 0;
     std::map<long, double> simCpu;
-    double sampling =
-        0; // the CPU time of reading smaps_rollup, which is the bench's, not the runner's
+    double sampling = 0; // the CPU time of reading /proc, which is the bench's, not the runner's
     auto nextSample = Clock::now();
     while (runner.RunningCount() > 0) {
         runner.Wait(static_cast<int>(std::max<long long>(

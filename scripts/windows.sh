@@ -47,9 +47,9 @@ else
   echo "windows: $why, so no 32-bit Wine; the suites run on a 64-bit build under wine64"
 fi
 
+runs_here=$([ $wine32 = yes ] && echo ON || echo OFF)
 cmake -S . -B build-win "${common[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
-  -DMORFW_BUILD_TESTS=$([ $wine32 = yes ] && echo ON || echo OFF) \
-  -DMORFW_BUILD_BENCH=$([ $wine32 = yes ] && echo ON || echo OFF)
+  -DMORFW_BUILD_TESTS=$runs_here -DMORFW_BUILD_BENCH=$runs_here
 cmake --build build-win
 
 # The package: both programs, the help page, and an empty MorFWImg\ for the operator's set.
