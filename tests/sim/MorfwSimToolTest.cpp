@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -57,10 +58,11 @@ public:
     void Write(const Bytes& b) const {
         ASSERT_EQ(write(m_master, b.data(), b.size()), static_cast<ssize_t>(b.size()));
     }
-    Bytes ReadFor(int ms) const {
+    // Reads for ms milliseconds, or until nWant bytes have come.
+    Bytes ReadFor(int ms, std::size_t nWant = SIZE_MAX) const {
         Bytes out;
         const auto end = steady_clock::now() + milliseconds(ms);
-        while (steady_clock::now() < end) {
+        while (steady_clock::now() < end && out.size() < nWant) {
             pollfd p{m_master, POLLIN, 0};
             if (poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
                 BYTE buf[512];
@@ -152,7 +154,7 @@ TEST(MorfwSimTool, UnlocksEchoesAndEndsCleanlyOnAPty) {
     Bytes frame(set.shutup.size() + 1, 0xFF);
     std::copy(set.shutup.begin(), set.shutup.end(), frame.begin() + 1);
     pty.Write(frame);
-    EXPECT_EQ(pty.ReadFor(600), set.shutup);
+    EXPECT_EQ(pty.ReadFor(3000, set.shutup.size()), set.shutup);
 
     // Without the unlock, nothing is echoed.
     pty.Write(frame);

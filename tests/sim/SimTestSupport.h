@@ -67,8 +67,16 @@ public:
 
     void SetBaud(DWORD baud);
     // The unlock sequence of the stages: 300 baud, DTR and RTS up, "Q!X", 100 ms, both down,
-    // 50 ms, drained. nDropAfterMs moves the drop.
+    // 50 ms, drained. nDropAfterMs moves the drop. On a busy machine the drop may come later
+    // than meant; an attempt whose drop the unit could judge otherwise than meant is made
+    // again (raising both lines resets the unit), and counted in Redone().
     void Unlock(int nDropAfterMs = 100);
+    struct UnlockCount {
+        int nAccepted = 0;
+        int nRefused = 0;
+    };
+    // The unit's verdicts on the attempts Unlock made again: to be taken off its statistics.
+    UnlockCount Redone() const { return m_redone; }
     // A host break of about 1 ms.
     void Break();
     void Send(const Bytes& data);
@@ -78,8 +86,9 @@ public:
     // then reads until nAfterBreak further bytes arrived (or the time ran out).
     Received ReadFor(int ms, bool bUntilBreak = false, int nAfterBreak = 0);
     // A host break, the frame, and the answer (read until the break and nAfter bytes).
-    Received Command(const Bytes& frame, int nAfter, int waitMs = 300);
-    Received Command(const std::string& text, int nAfter, int waitMs = 300) {
+    // waitMs is a limit, not a pause: the answer ends the wait.
+    Received Command(const Bytes& frame, int nAfter, int waitMs = 2000);
+    Received Command(const std::string& text, int nAfter, int waitMs = 2000) {
         return Command(Bytes(text.begin(), text.end()), nAfter, waitMs);
     }
     // Stage 1/2 style bootstrap of an image at baud: unlock, rate switch, break, frame, echo.
@@ -91,6 +100,7 @@ public:
 private:
     CSimLine& m_line;
     CEvent m_stop;
+    UnlockCount m_redone;
 };
 
 // A load record as the host builds it.
