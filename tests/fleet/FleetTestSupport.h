@@ -2,6 +2,7 @@
 // Helpers of the many-unit tests: those of every test that runs morfw (temporary directories,
 // the small image set, files, JSON lines), transcripts compared across runs, CSV rows.
 
+#include "../TranscriptText.h"
 #include "../cli/ProgramTestSupport.h"
 
 #include <regex>
@@ -23,32 +24,12 @@ using programtest::ReadFile;
 using programtest::TempDir;
 using programtest::WriteFile;
 
-// A transcript as two runs of one unit share it: the elapsed time, and the retry marks of a
-// part's line ("+", "*" in parts 1 and 2; "!", ":", ";", "," in parts 3 to 5), which a busy
-// machine can add to any run, single or not, are left out.
+// A transcript as two runs of one unit share it: the elapsed time and the retry marks are left
+// out.
 inline std::string WithoutElapsed(const std::string& log) {
-    std::string s =
+    return WithoutRetryMarks(
         std::regex_replace(log, std::regex("Firmware uploaded in [0-9:]+ \\(h:mm:ss\\)"),
-                           "Firmware uploaded in H:MM:SS (h:mm:ss)");
-    std::string out;
-    std::size_t from = 0;
-    while (from < s.size()) {
-        auto nl = s.find('\n', from);
-        nl = nl == std::string::npos ? s.size() : nl + 1;
-        std::string line = s.substr(from, nl - from);
-        const auto mark = line.find("# ");
-        if (mark != std::string::npos && line.find("Succeeded", mark) != std::string::npos) {
-            std::string kept = line.substr(0, mark + 2);
-            for (std::size_t i = mark + 2; i < line.size(); ++i) {
-                if (std::string_view("+*!:;,").find(line[i]) == std::string_view::npos)
-                    kept += line[i];
-            }
-            line = kept;
-        }
-        out += line;
-        from = nl;
-    }
-    return out;
+                           "Firmware uploaded in H:MM:SS (h:mm:ss)"));
 }
 
 // One field list per CSV row (quoted fields with commas, doubled quotes and line breaks).
