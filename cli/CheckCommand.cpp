@@ -95,8 +95,8 @@ std::string JsonReport(const IMAGE_SET_CHECK& check, ExitCode code) {
                 {"ini", check.strIniPath},
                 {"ini_found", check.bIniFound},
                 {"revision", check.strRevision},
-                {"revision_note", check.strRevisionNote.empty() ? Json(nullptr)
-                                                                : Json(check.strRevisionNote)},
+                {"revision_note",
+                 check.strRevisionNote.empty() ? Json(nullptr) : Json(check.strRevisionNote)},
                 {"files", std::move(files)},
                 {"records", check.nTotalCounted},
                 {"valid", check.bValid},

@@ -113,8 +113,8 @@ HRESULT ResolveImagePath(const std::string& strImageDir, const std::string& strF
                      EscapeControlChars(strPath) + ": cannot open: " + std::strerror(ENOENT));
         } else {
             // Not known to be missing: it may be there under another letter case.
-            SetError(pstrError, EscapeControlChars(strPath) + ": cannot open: " +
-                                    std::strerror(ENOENT) +
+            SetError(pstrError, EscapeControlChars(strPath) +
+                                    ": cannot open: " + std::strerror(ENOENT) +
                                     " (the folder cannot be read to look for the name in another "
                                     "letter case: " +
                                     std::strerror(nError) + ")");
@@ -324,9 +324,10 @@ std::string ReadFirmwareRevision(const std::string& strIniPath, std::string* pst
     const PROFILE_VALUE value =
         ReadProfileValue(FWINFO_SECTION, FWINFO_KEY, FWINFO_DEFAULT, FWINFO_BUFFER, strIniPath);
     if (pstrNote) {
-        *pstrNote = value.strNote.empty()         ? std::string()
-                    : value.strNote == "not found" ? std::string(FILEIMG_INI) + " not found"
-                                                   : std::string(FILEIMG_INI) + ": " + value.strNote;
+        *pstrNote = value.strNote.empty() ? std::string()
+                    : value.strNote == "not found"
+                        ? std::string(FILEIMG_INI) + " not found"
+                        : std::string(FILEIMG_INI) + ": " + value.strNote;
     }
     return value.strValue;
 }

@@ -158,8 +158,8 @@ PROFILE_VALUE ReadProfileValue(const char* pszSection, const char* pszKey, const
         }
     }
     ::close(fd);
-    const bool bCut = bMore && nRead >= PROFILE_MAX_READ &&
-                      static_cast<std::uintmax_t>(st.st_size) > nRead;
+    const bool bCut =
+        bMore && nRead >= PROFILE_MAX_READ && static_cast<std::uintmax_t>(st.st_size) > nRead;
     // The last line, without a line end behind it; a line cut by the read limit does not count.
     if (bMore && !bCut && !line.empty())
         lookup.TakeLine(line);

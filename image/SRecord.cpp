@@ -99,8 +99,8 @@ HRESULT DecodeSRecord(const SREC_LINE& line, SRECORD& rec, std::string& strFault
     rec = SRECORD{};
     if (line.nLength < 1 || !IsS(line.pText[0])) {
         strFault = "not an S-record: " +
-                   (line.nLength < 1 ? std::string("nothing") : Printable(line.pText[0])) +
-                   " at " + Column(line, 0) + " instead of S";
+                   (line.nLength < 1 ? std::string("nothing") : Printable(line.pText[0])) + " at " +
+                   Column(line, 0) + " instead of S";
         return E_FAIL;
     }
     if (line.nLength < 4) {
@@ -132,8 +132,8 @@ HRESULT DecodeSRecord(const SREC_LINE& line, SRECORD& rec, std::string& strFault
     }
     const int nNeeded = 4 + 2 * count;
     if (line.nLength < nNeeded) {
-        strFault = "line is shorter than its byte count says (count " + Hex(count, 2) +
-                   " needs " + std::to_string(nNeeded) + " characters, line has " +
+        strFault = "line is shorter than its byte count says (count " + Hex(count, 2) + " needs " +
+                   std::to_string(nNeeded) + " characters, line has " +
                    std::to_string(line.nLength) + ")";
         return E_FAIL;
     }
@@ -169,9 +169,9 @@ HRESULT DecodeSRecord(const SREC_LINE& line, SRECORD& rec, std::string& strFault
         return E_FAIL;
     }
     if (rec.nType >= 5 && rec.nData > 0) {
-        strFault = "S" + std::to_string(rec.nType) + " record holds " +
-                   std::to_string(rec.nData) + " data bytes; a " +
-                   (rec.nType <= 6 ? "count" : "termination") + " record holds none";
+        strFault = "S" + std::to_string(rec.nType) + " record holds " + std::to_string(rec.nData) +
+                   " data bytes; a " + (rec.nType <= 6 ? "count" : "termination") +
+                   " record holds none";
         return E_FAIL;
     }
     // The load record carries a 16-bit address; data beyond 0xFFFF would wrap onto 0x0000.
@@ -226,8 +226,8 @@ HRESULT ValidateSRecordImage(const BYTE* pImage, std::int32_t nLength,
         }
         if (bS && (cType == '2' || cType == '3')) {
             // The load records carry 16-bit addresses: this data could not reach the unit.
-            strFault = std::string("S") + cType + " data record (" +
-                       (cType == '2' ? "24" : "32") + "-bit address); only S1 records can be loaded";
+            strFault = std::string("S") + cType + " data record (" + (cType == '2' ? "24" : "32") +
+                       "-bit address); only S1 records can be loaded";
             return false;
         }
         if (FAILED(DecodeSRecord(line, rec, strFault)))

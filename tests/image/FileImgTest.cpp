@@ -276,7 +276,9 @@ TEST(LoadImageFiles, ImagesThatWouldSendNothingAreRefusedNamingTheirPart) {
     EXPECT_EQ(LoadImageFilesFromDir(dir.Path(), list, nullptr, &err), E_FAIL);
     EXPECT_EQ(err, dir.Path() + "kernimg.s19: no S1 data record; part 4 of 5" + kNothing);
     // A binary under an S-record name is no S-record from its first byte on.
-    dir.Write("kernimg.s19", std::string("\x7F" "ELF\x01\x02\x00\x00", 8));
+    dir.Write("kernimg.s19", std::string("\x7F"
+                                         "ELF\x01\x02\x00\x00",
+                                         8));
     list.clear();
     EXPECT_EQ(LoadImageFilesFromDir(dir.Path(), list, nullptr, &err), E_FAIL);
     EXPECT_EQ(err, dir.Path() + "kernimg.s19, line 1: not an S-record: byte 0x7F at column 1 "

@@ -7,6 +7,11 @@
 
 #include <functional>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 using ::testing::HasSubstr;
 
 TEST(ImageCheck, GoodSetReportsEveryFile) {
@@ -85,6 +90,14 @@ TEST(ImageCheck, EveryFaultIsJudgedAlikeByTheCheckAndByTheLoading) {
         {"checksum", [](const CTempDir& d) { d.Write("Morvane.s19", "S1040000FF00\n"); }},
         {"short line", [](const CTempDir& d) { d.Write("Morvane.s19", "S1130000\n"); }},
         {"S2 record", [](const CTempDir& d) { d.Write("Morvane.s19", "S20500000001F9\n"); }},
+        {"damaged S1 line",
+         [](const CTempDir& d) { d.Write("Morvane.s19", "X" + MakeS1(0, {1}).substr(1)); }},
+        {"S1 past 0xFFFF",
+         [](const CTempDir& d) { d.Write("kernimg.s19", MakeS1(0xFFF0, Pattern(32))); }},
+        {"record after S9",
+         [](const CTempDir& d) {
+             d.Write("Morvane.s19", std::string(kS9) + "\n" + MakeS1(0, {1}) + "\n");
+         }},
         {"beyond 0x1FFFF",
          [](const CTempDir& d) { d.Write("SBoot.bin", Pattern(0x20000 - 0x4FF)); }},
         {"a directory",
@@ -111,4 +124,35 @@ TEST(ImageCheck, EveryFaultIsJudgedAlikeByTheCheckAndByTheLoading) {
         }
         EXPECT_EQ(first, bLoads ? "" : err) << name;
     }
+}
+
+// A file the check cannot look at for want of permission is not called missing.
+TEST(ImageCheck, AFolderThatCannotBeReadHidesNoMissingFile) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "no file modes to take reading away";
+#else
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root reads every folder";
+    CTempDir dir;
+    WriteValidSet(dir);
+    std::filesystem::rename(dir.Path() + "SBoot.bin", dir.Path() + "SBOOT.BIN");
+    std::filesystem::remove(dir.Path() + "BootI.bin");
+    ::chmod(dir.Path().c_str(), 0300); // search, but no listing: a case-insensitive match is unseen
+    IMAGE_SET_CHECK c = CheckImageDir(dir.Path());
+    EXPECT_TRUE(c.files[0].bValid);
+    EXPECT_FALSE(c.files[1].bMissing || c.files[2].bMissing);
+    EXPECT_EQ(c.files[2].strError,
+              dir.Path() +
+                  "SBoot.bin: cannot open: No such file or directory (the folder cannot be "
+                  "read to look for the name in another letter case: Permission denied)");
+    ::chmod(dir.Path().c_str(), 0600); // listing, but no search
+    c = CheckImageDir(dir.Path());
+    for (const auto& f : c.files) {
+        EXPECT_FALSE(f.bMissing) << f.strName;
+        EXPECT_FALSE(f.bValid) << f.strName;
+    }
+    EXPECT_EQ(c.files[0].strError, dir.Path() + "Shutup.bin: cannot open: Permission denied");
+    EXPECT_EQ(c.strRevisionNote, "MorFWImg.ini: cannot open: Permission denied");
+    ::chmod(dir.Path().c_str(), 0700);
+#endif
 }

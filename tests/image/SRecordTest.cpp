@@ -127,8 +127,8 @@ TEST(SRecordValidate, EachFaultIsNamedWithFileAndLine) {
         EXPECT_THAT(Fault(ok + c.line), HasSubstr("f.s19, line 2: " + c.fault)) << c.line;
     }
     // Nothing but padding may follow the termination record.
-    for (const std::string& after : {ok, std::string("junk\n"), std::string(kS9),
-                                     std::string("S5030001FB\n"), "\x1A" + ok}) {
+    for (const std::string& after :
+         {ok, std::string("junk\n"), std::string(kS9), std::string("S5030001FB\n"), "\x1A" + ok}) {
         EXPECT_THAT(Fault(ok + "S9030000FC\r\n\r\n" + after + std::string(1, '\0')),
                     HasSubstr("f.s19, line 4: line after the termination record (S9 in line 2); "
                               "only padding (NUL, Ctrl-Z, blanks, line ends) may follow it"))
@@ -143,7 +143,7 @@ TEST(SRecordValidate, SoundImagesPassAndCountTheirS1Lines) {
         {two + "S604000002F9\r\nS70500000000FA\r\n", 2},
         {two + "S804000000FB\n" + std::string("\0\0\x1A\r\n \x1A", 7), 2},
         {two + "s9030000fc\n", 2},
-        {"\xEF\xBB\xBF\n\n  \t\n" + two + "\n\n\f\n", 2},   // no termination record
+        {"\xEF\xBB\xBF\n\n  \t\n" + two + "\n\n\f\n", 2},             // no termination record
         {MakeS1(0xFFF0, Pattern(16)) + "\n" + MakeS1(0xFFFF, {}), 2}, // up to 0xFFFF exactly
         {"", 0},
         {std::string(kS0) + "\n" + kS9, 0},
