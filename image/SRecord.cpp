@@ -75,8 +75,8 @@ void ForEachSRecordLine(const BYTE* pImage, std::int32_t nLength,
     while (n > 0 && IsPadding(p[n - 1]))
         --n;
     // A UTF-8 byte-order mark (some editors write one) is not part of the first line.
-    std::int32_t start = n >= 3 && pImage[0] == 0xEF && pImage[1] == 0xBB && pImage[2] == 0xBF;
-    start *= 3;
+    const bool bBom = n >= 3 && pImage[0] == 0xEF && pImage[1] == 0xBB && pImage[2] == 0xBF;
+    std::int32_t start = bBom ? 3 : 0;
     int nLine = 1;
     while (start < n) {
         std::int32_t end = start;
