@@ -6,6 +6,7 @@
 #include "app/MessageBox.h"
 #include "app/WrapButton.h"
 #include "image/FileImg.h"
+#include "platform/PrintableText.h"
 
 #include <QAbstractEventDispatcher>
 #include <QAction>
@@ -248,7 +249,8 @@ void CMorFWUploadDlg::FillPortList() {
 }
 
 void CMorFWUploadDlg::ShowRevision() {
-    const std::string strRevision = GetFirmwareRevision(m_strAppDir);
+    // The INI file's text: a line end or other control character in it is shown escaped.
+    const std::string strRevision = EscapeControlChars(GetFirmwareRevision(m_strAppDir));
     m_stcRevision->setText(m_stcRevision->text() + QStringLiteral("  ") + FromUtf8(strRevision));
     m_stcRevision->setToolTip(m_stcRevision->text());
 }

@@ -8,7 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 namespace cli {
@@ -30,8 +32,10 @@ const char* KindText(std::int32_t nType) {
 
 std::string TextReport(const IMAGE_SET_CHECK& check) {
     std::string out = "Image set: " + EscapeControlChars(check.strImageDir) + "\n";
-    out += "Revision:  " + check.strRevision +
-           (check.bIniFound ? "\n" : "  (" + std::string(FILEIMG_INI) + " not found)\n");
+    // The revision is the INI file's text: a CR or an escape sequence in it must not forge the
+    // verdict below.
+    out += "Revision:  " + EscapeControlChars(check.strRevision) +
+           (check.strRevisionNote.empty() ? "" : "  (" + check.strRevisionNote + ")") + "\n";
     int nBad = 0;
     for (const auto& file : check.files) {
         char line[256];
@@ -43,13 +47,8 @@ std::string TextReport(const IMAGE_SET_CHECK& check) {
                       file.strName.c_str(), file.bFound ? KindText(file.nType) : "-", size.c_str(),
                       records.c_str());
         out += line;
-        if (!file.bFound) {
-            out += "MISSING";
-        } else if (file.bValid) {
-            out += "ok";
-        } else {
-            out += "INVALID";
-        }
+        // A file in a folder that cannot be read is not called missing: the line below says why.
+        out += file.bValid ? "ok" : file.bMissing ? "MISSING" : "INVALID";
         out += "\n";
         if (!file.bValid) {
             ++nBad;
@@ -78,6 +77,7 @@ std::string JsonReport(const IMAGE_SET_CHECK& check, ExitCode code) {
                {"name", file.strName},
                {"path", file.strPath},
                {"found", file.bFound},
+               {"missing", file.bMissing},
                {"valid", file.bValid},
                {"kind", file.bFound ? Json(KindText(file.nType)) : Json(nullptr)},
                {"bytes", file.nLength >= 0 ? Json(file.nLength) : Json(nullptr)},
@@ -95,6 +95,8 @@ std::string JsonReport(const IMAGE_SET_CHECK& check, ExitCode code) {
                 {"ini", check.strIniPath},
                 {"ini_found", check.bIniFound},
                 {"revision", check.strRevision},
+                {"revision_note",
+                 check.strRevisionNote.empty() ? Json(nullptr) : Json(check.strRevisionNote)},
                 {"files", std::move(files)},
                 {"records", check.nTotalCounted},
                 {"valid", check.bValid},
@@ -108,7 +110,14 @@ std::string JsonReport(const IMAGE_SET_CHECK& check, ExitCode code) {
 int RunCheck(const CheckOptions& options) {
     const IMAGE_SET_CHECK check = CheckImageDir(ResolveImageDir(options.strImages));
     const ExitCode code = check.bValid ? ExitCode::Success : ExitCode::Images;
-    WriteAll(STDOUT_FILENO, options.bJson ? JsonReport(check, code) : TextReport(check));
+    if (!WriteAll(STDOUT_FILENO, options.bJson ? JsonReport(check, code) : TextReport(check))) {
+        // A verdict nobody can read is no success: a script must not take a full disk for a
+        // valid set.
+        WriteAll(STDERR_FILENO, std::string("morfw: cannot write the report to standard output: ") +
+                                    std::strerror(errno) + "\n");
+        if (code == ExitCode::Success)
+            return ToInt(ExitCode::LogFile);
+    }
     return ToInt(code);
 }
 

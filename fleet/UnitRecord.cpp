@@ -31,11 +31,16 @@ std::string OrNone(const std::string& s) {
     return s.empty() ? "none" : EscapeControlChars(s);
 }
 
-std::string ReadRevision(const std::string& strImageDir) {
+// The revision, and in strNote why it is the default (empty when it is not).
+std::string ReadRevision(const std::string& strImageDir, std::string& strNote) {
     std::string strIni;
-    if (ResolveImagePath(strImageDir, FILEIMG_INI, strIni) != S_OK)
+    bool bMissing = false;
+    if (ResolveImagePath(strImageDir, FILEIMG_INI, strIni, &strNote, &bMissing) != S_OK) {
+        if (bMissing)
+            strNote = std::string(FILEIMG_INI) + " not found";
         return "Unspecified";
-    return ReadFirmwareRevision(strIni);
+    }
+    return ReadFirmwareRevision(strIni, &strNote);
 }
 
 std::string ElapsedSeconds(double d) {
@@ -157,7 +162,8 @@ bool UnitRecord::Open(const std::string& strDir, const UnitState& unit, const Re
         m_strPath.clear();
         return false;
     }
-    m_strRevision = ReadRevision(ctx.strImageDir);
+    std::string strRevisionNote;
+    m_strRevision = ReadRevision(ctx.strImageDir, strRevisionNote);
     const auto digests = DigestImageSet(ctx.strImageDir);
     m_strSetDigest = DigestOfSet(digests);
     const std::string header =
@@ -167,8 +173,10 @@ bool UnitRecord::Open(const std::string& strDir, const UnitState& unit, const Re
                                        : std::string()) +
         ", stable name " + OrNone(unit.strStableName) + ", adapter serial " +
         OrNone(unit.strAdapterSerial) + "\n---- images " + EscapeControlChars(ctx.strImageDir) +
-        ", revision " + EscapeControlChars(m_strRevision) + ", options: " + ctx.strOptions +
-        "\n---- sha256 " + DescribeDigests(digests) + "\n---- sha256 of the set " +
+        ", revision " + EscapeControlChars(m_strRevision) +
+        (strRevisionNote.empty() ? std::string() : " (" + strRevisionNote + ")") +
+        ", options: " + ctx.strOptions + "\n---- sha256 " + DescribeDigests(digests) +
+        "\n---- sha256 of the set " +
         (m_strSetDigest.empty() ? std::string("none (a file is unreadable)") : m_strSetDigest) +
         "\n";
     Write(header);

@@ -93,7 +93,9 @@ std::int32_t GetFileImgType(const std::string& strFileName) {
 }
 
 HRESULT ResolveImagePath(const std::string& strImageDir, const std::string& strFileName,
-                         std::string& strPath, std::string* pstrError) {
+                         std::string& strPath, std::string* pstrError, bool* pbMissing) {
+    if (pbMissing)
+        *pbMissing = false;
     const std::string dir = WithTrailingSeparator(strImageDir);
     strPath = dir + strFileName;
     struct stat st {};
@@ -103,8 +105,20 @@ HRESULT ResolveImagePath(const std::string& strImageDir, const std::string& strF
     // Image sets copied from other systems often come with the letter case changed.
     DIR* pDir = ::opendir(dir.empty() ? "." : dir.c_str());
     if (!pDir) {
-        SetError(pstrError,
-                 EscapeControlChars(strPath) + ": cannot open: " + std::strerror(ENOENT));
+        const int nError = errno;
+        if (nError == ENOENT || nError == ENOTDIR) {
+            if (pbMissing)
+                *pbMissing = true;
+            SetError(pstrError,
+                     EscapeControlChars(strPath) + ": cannot open: " + std::strerror(ENOENT));
+        } else {
+            // Not known to be missing: it may be there under another letter case.
+            SetError(pstrError, EscapeControlChars(strPath) +
+                                    ": cannot open: " + std::strerror(ENOENT) +
+                                    " (the folder cannot be read to look for the name in another "
+                                    "letter case: " +
+                                    std::strerror(nError) + ")");
+        }
         return E_FAIL;
     }
     std::vector<std::string> matches;
@@ -114,6 +128,8 @@ HRESULT ResolveImagePath(const std::string& strImageDir, const std::string& strF
     }
     ::closedir(pDir);
     if (matches.empty()) {
+        if (pbMissing)
+            *pbMissing = true;
         SetError(pstrError,
                  EscapeControlChars(strPath) + ": cannot open: " + std::strerror(ENOENT));
         return E_FAIL;
@@ -213,16 +229,20 @@ HRESULT LoadImageFile(const std::string& strImageDir, const FILEIMG_ENTRY& entry
     }
 
     if (img->nType == FILEIMG_S19) {
+        // Named before its first line is judged: the file looks right in an editor.
+        if (IsUtf16Text(img->pData.get(), img->nLength)) {
+            SetError(pstrError, strShown +
+                                    ": UTF-16 text (S-record files are ASCII text), no S1 data "
+                                    "record" +
+                                    SendsNothing(nPos));
+            return E_FAIL;
+        }
         std::int32_t nS1Lines = 0;
         if (FAILED(ValidateSRecordImage(img->pData.get(), img->nLength, strShown, pstrError,
                                         &nS1Lines)))
             return E_FAIL;
         if (nS1Lines == 0) {
-            SetError(pstrError, strShown + ": " +
-                                    (IsUtf16Text(img->pData.get(), img->nLength)
-                                         ? "UTF-16 text (S-record files are ASCII text), "
-                                         : "") +
-                                    "no S1 data record" + SendsNothing(nPos));
+            SetError(pstrError, strShown + ": no S1 data record" + SendsNothing(nPos));
             return E_FAIL;
         }
         // Every S1 line, of either letter case, must have become exactly one load record: the
@@ -300,7 +320,14 @@ std::string GetFirmwareRevision(const std::string& strAppDir) {
     return ReadFirmwareRevision(GetIniPath(strAppDir));
 }
 
-std::string ReadFirmwareRevision(const std::string& strIniPath) {
-    return GetPrivateProfileString(FWINFO_SECTION, FWINFO_KEY, FWINFO_DEFAULT, FWINFO_BUFFER,
-                                   strIniPath);
+std::string ReadFirmwareRevision(const std::string& strIniPath, std::string* pstrNote) {
+    const PROFILE_VALUE value =
+        ReadProfileValue(FWINFO_SECTION, FWINFO_KEY, FWINFO_DEFAULT, FWINFO_BUFFER, strIniPath);
+    if (pstrNote) {
+        *pstrNote = value.strNote.empty() ? std::string()
+                    : value.strNote == "not found"
+                        ? std::string(FILEIMG_INI) + " not found"
+                        : std::string(FILEIMG_INI) + ": " + value.strNote;
+    }
+    return value.strValue;
 }

@@ -81,9 +81,11 @@ std::int32_t GetFileImgType(const std::string& strFileName);
 
 // Finds strFileName in strImageDir: the exact name when it exists, otherwise the single entry
 // whose name matches without regard to ASCII case. S_OK with the path in strPath; E_FAIL when
-// there is none or more than one (pstrError, when not null, says which).
+// there is none or more than one (pstrError, when not null, says which). *pbMissing, when not
+// null, says whether the file is known to be absent (not merely unreadable or ambiguous).
 HRESULT ResolveImagePath(const std::string& strImageDir, const std::string& strFileName,
-                         std::string& strPath, std::string* pstrError = nullptr);
+                         std::string& strPath, std::string* pstrError = nullptr,
+                         bool* pbMissing = nullptr);
 
 // Loads the five images of the table from strAppDir + "MorFWImg/" and appends them to
 // listFileImg (which the caller has emptied). *pnRecords, when pnRecords is not null, receives
@@ -127,6 +129,9 @@ HRESULT LoadImageFilesFromTable(const std::string& strImageDir,
 std::int32_t CountLoadRecords(const CFileImg& img);
 
 // The firmware revision: section "Firmware_Info", key "Verion" of the INI file, default
-// "Unspecified", at most 127 characters.
+// "Unspecified", at most 127 characters. The text is the file's: a front end escapes its control
+// characters before showing it. *pstrNote, when not null, says why the default was taken (empty
+// when the key was found), e.g. "MorFWImg.ini not found", "MorFWImg.ini: cannot open:
+// Permission denied", "MorFWImg.ini: no Verion key in [Firmware_Info]".
 std::string GetFirmwareRevision(const std::string& strAppDir);
-std::string ReadFirmwareRevision(const std::string& strIniPath);
+std::string ReadFirmwareRevision(const std::string& strIniPath, std::string* pstrNote = nullptr);

@@ -3,6 +3,7 @@
 #include "image/LRArray.h"
 #include "platform/ProgramDir.h"
 
+#include <cerrno>
 #include <sys/stat.h>
 
 IMAGE_SET_CHECK CheckImageDir(const std::string& strImageDir) {
@@ -11,7 +12,7 @@ IMAGE_SET_CHECK CheckImageDir(const std::string& strImageDir) {
     check.strIniPath = check.strImageDir + FILEIMG_INI;
     struct stat st {};
     check.bIniFound = ::stat(check.strIniPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    check.strRevision = ReadFirmwareRevision(check.strIniPath);
+    check.strRevision = ReadFirmwareRevision(check.strIniPath, &check.strRevisionNote);
 
     check.bValid = true;
     int nPos = 0;
@@ -23,12 +24,16 @@ IMAGE_SET_CHECK CheckImageDir(const std::string& strImageDir) {
         file.nType = GetFileImgType(entry.pszFileName);
 
         std::string strPath;
-        if (SUCCEEDED(
-                ResolveImagePath(check.strImageDir, entry.pszFileName, strPath, &file.strError)) &&
-            ::stat(strPath.c_str(), &st) == 0) {
-            file.bFound = true;
-            file.strPath = strPath;
-            file.nLength = st.st_size;
+        if (SUCCEEDED(ResolveImagePath(check.strImageDir, entry.pszFileName, strPath,
+                                       &file.strError, &file.bMissing))) {
+            if (::stat(strPath.c_str(), &st) == 0) {
+                file.bFound = true;
+                file.strPath = strPath;
+                file.nLength = st.st_size;
+            } else {
+                // A folder without search permission hides the file; it is not missing.
+                file.bMissing = errno == ENOENT;
+            }
         }
         std::unique_ptr<CFileImg> img;
         if (SUCCEEDED(LoadImageFile(check.strImageDir, entry, nPos, img, &file.strError))) {

@@ -14,6 +14,7 @@ struct IMAGE_FILE_CHECK {
     std::string strPath; // path found (empty when not found)
     std::int32_t nBaseAddr = 0;
     bool bFound = false;       // the file exists (exactly or as the single case-insensitive match)
+    bool bMissing = false;     // the file is known to be absent (not merely unreadable)
     std::int64_t nLength = -1; // size in bytes, -1 when unknown
     std::int32_t nType = -1;   // FILEIMG_BIN, FILEIMG_S19 or -1
     std::int32_t nCounted = 0; // records as the progress bar counts them (positions 2 to 4)
@@ -25,8 +26,9 @@ struct IMAGE_FILE_CHECK {
 struct IMAGE_SET_CHECK {
     std::string strImageDir;
     std::string strIniPath;
-    bool bIniFound = false;
+    bool bIniFound = false;              // the INI file is there as a regular file
     std::string strRevision;             // "Unspecified" when the INI file or its key is missing
+    std::string strRevisionNote;         // why the revision is the default (empty when it is not)
     std::vector<IMAGE_FILE_CHECK> files; // always the five entries of the table, in order
     std::int32_t nTotalCounted = 0;      // the progress bar's range
     bool bValid = false;                 // every file valid: an upload would load this set

@@ -62,13 +62,13 @@ void CLRArray::ConvertS19() {
     S1_RECORD rec;
     std::string strFault;
     ForEachSRecordLine(img.pData.get(), img.nLength, [&](const SREC_LINE& line) {
-        // Lines whose second character is not 1 are skipped silently, as are malformed S1
-        // lines (loading has refused an image that holds one).
-        if (line.nLength >= 2 && line.pText[1] == '1' &&
-            SUCCEEDED(DecodeS1Line(line, rec, strFault))) {
-            const std::int64_t nFull = static_cast<std::int64_t>(rec.wAddr) + img.nBaseAddr;
-            m_records.push_back(
-                MakeLoadRecord(nFull >= 0x10000 ? '1' : '0', rec.wAddr, rec.data, rec.nData));
+        // Other records are skipped, and so are malformed S1 lines: loading has refused an
+        // image that holds one, so this only keeps the converter inside the image.
+        if (SUCCEEDED(DecodeS1Line(line, rec, strFault))) {
+            const std::int64_t nFull = static_cast<std::int64_t>(rec.dwAddr) + img.nBaseAddr;
+            m_records.push_back(MakeLoadRecord(nFull >= 0x10000 ? '1' : '0',
+                                               static_cast<std::uint16_t>(rec.dwAddr), rec.data,
+                                               rec.nData));
         }
         return true;
     });

@@ -2,6 +2,7 @@
 
 #include "app/DialogTexts.h"
 #include "image/FileImg.h"
+#include "platform/PrintableText.h"
 #include "serial/PortDiscovery.h"
 
 #include "app/win32/AboutDlg.h"
@@ -213,7 +214,7 @@ void CMorFWUploadDlg::FillPortList() {
 void CMorFWUploadDlg::ShowRevision() {
     const HWND hRevision = GetDlgItem(m_hWnd, IDC_REVISION);
     const std::string strText =
-        GetWindowTextUtf8(hRevision) + "  " + GetFirmwareRevision(m_strAppDir);
+        GetWindowTextUtf8(hRevision) + "  " + EscapeControlChars(GetFirmwareRevision(m_strAppDir));
     SetWindowTextW(hRevision, Widen(strText).c_str());
 }
 

@@ -108,6 +108,14 @@ TEST(DialogInit, RevisionIsUnspecifiedWithoutIniFile) {
     EXPECT_EQ(dlg.m_stcRevision->text(), "FW Revision:   Unspecified");
 }
 
+// The INI file's text may hold a line end or an escape sequence: shown escaped, on one line.
+TEST(DialogInit, RevisionControlCharactersAreShownEscaped) {
+    const CTempAppDir dir(std::string("1.0\x1B[2K\x07\rforged"));
+    const FakeTtyTree tty({});
+    CMorFWUploadDlg dlg(dir.Path(), nullptr, tty.Sys(), tty.Dev());
+    EXPECT_EQ(dlg.m_stcRevision->text(), "FW Revision:   1.0\\x1B[2K\\x07\\rforged");
+}
+
 TEST_F(DialogFixture, StartWithEmptyPortBoxShowsTheErrorAndFocusesThePortBox) {
     CBoxAnswerer answerer(&dlg);
     dlg.m_btnStart->setFocus();

@@ -221,6 +221,59 @@ TEST(MorfwCheck, RefusesABootImageThatDoesNotFitABootFrame) {
         << text.strOut;
 }
 
+// The revision is the INI file's text: printed with its control characters escaped (a CR must
+// not overwrite the verdict), exact in JSON; when it is the default, the check says why.
+TEST(MorfwCheck, TheRevisionIsEscapedAndTheDefaultExplained) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+    fs::remove(set / "BootI.bin");
+    const std::string forged = "1.0\x1B[2K\x07\rThe image set is valid.";
+    WriteFile(set / "MorFWImg.ini", "[Firmware_Info]\nVerion=" + forged + "\n");
+    const RunResult text = Morfw({"check", "--images", set.string()});
+    EXPECT_EQ(text.nExitCode, kImages);
+    EXPECT_NE(text.strOut.find("Revision:  1.0\\x1B[2K\\x07\\rThe image set is valid.\n"),
+              std::string::npos)
+        << text.strOut;
+    EXPECT_EQ(text.strOut.find_first_of("\x1B\x07\r"), std::string::npos);
+    const RunResult json = Morfw({"check", "--json", "--images", set.string()});
+    EXPECT_EQ(JsonLines(json.strOut).at(0)["revision"], forged);
+
+    // The reasons themselves are the INI lookup's; here the way they are shown.
+    fs::remove(set / "MorFWImg.ini");
+    fs::create_directory(set / "MorFWImg.ini");
+    const std::string note = "MorFWImg.ini: not a regular file";
+    EXPECT_NE(Morfw({"check", "--images", set.string()})
+                  .strOut.find("Revision:  Unspecified  (" + note + ")\n"),
+              std::string::npos);
+    const Json report =
+        JsonLines(Morfw({"check", "--json", "--images", set.string()}).strOut).at(0);
+    EXPECT_EQ(report["revision"], "Unspecified");
+    EXPECT_EQ(report["revision_note"], note);
+}
+
+// A verdict nobody can read is no success: a valid set ends with 6, an invalid one keeps 4.
+TEST(MorfwCheck, AReportThatCannotBeWrittenIsNoSuccess) {
+    if (!fs::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full here";
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+    for (const int expected : {6, kImages}) {
+        for (const char* json : {"", "--json"}) {
+            RunSpec spec;
+            spec.strProgram = "/bin/sh";
+            spec.args = {"-c", "exec \"$0\" check --images \"$1\" $2 >/dev/full", kMorfw,
+                         set.string(), json};
+            const RunResult r = RunProgram(spec);
+            EXPECT_EQ(r.nExitCode, expected) << json;
+            EXPECT_EQ(r.strErr, "morfw: cannot write the report to standard output: No space left "
+                                "on device\n");
+        }
+        fs::remove(set / "SBoot.bin");
+    }
+}
+
 // The image directory is the one beside the program file, however the program was started:
 // through PATH by a bare name, from another working directory, through a symbolic link.
 TEST(MorfwCheck, FindsTheImagesBesideItsOwnFileWhereverItIsStartedFrom) {
@@ -535,6 +588,17 @@ TEST(MorfwTrust, ImagesThatCannotBeSentRightAreRefusedByTheCheckAndTheUploadAlik
          ": UTF-16 text (S-record files are ASCII text), no S1 data record; part 5 of 5 would "
          "send nothing to the unit"},
         {"BootI.bin", std::string(5000, 'x'), ": 5000 bytes; a boot image can have at most 4095"},
+        // A damaged S1 line is refused, never skipped; so are a wrong count record, a record
+        // after the termination record and an S1 record that runs past 0xFFFF.
+        {"Morvane.s19", "S1040000FFFC\nX1040000FFFC\nS9030000FC\n",
+         ", line 2: not an S-record: 'X' at column 1 instead of S"},
+        {"Morvane.s19", "S1040000FFFC\nS5030002FA\nS9030000FC\n",
+         ", line 2: S5 count record says 2 data records, but 1 S1 record precedes it"},
+        {"kernimg.s19", "S9030000FC\nS1040000FFFC\n",
+         ", line 2: line after the termination record (S9 in line 1); only padding (NUL, Ctrl-Z, "
+         "blanks, line ends) may follow it"},
+        {"kernimg.s19", "S123FFF0" + std::string(64, '0') + "ED\nS9030000FC\n",
+         ", line 1: S1 record at 0xFFF0 with 32 data bytes runs past 0xFFFF (to 0x1000F)"},
     };
     for (const auto& [name, bytes, reason] : faults) {
         TempDir tmp;

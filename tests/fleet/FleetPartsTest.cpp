@@ -197,6 +197,15 @@ TEST(FleetRecords, ALogFileHasItsHeaderTranscriptAndResultAndARowInResults) {
     EXPECT_EQ(lines[6], "# ---- result: failed, exit code 1, elapsed 0:12, retries 3, upload "
                         "failed in part 2 of 5");
 
+    // A revision that is the default says why.
+    fs::remove(set / "MorFWImg.ini");
+    fs::create_directory(set / "MorFWImg.ini");
+    fleet::UnitRecord third;
+    ASSERT_TRUE(third.Open(dir.string(), u, ctx, err));
+    EXPECT_EQ(Lines(ReadFile(third.Path())).at(2),
+              "---- images " + set.string() +
+                  "/, revision Unspecified (MorFWImg.ini: not a regular file), options: --slow");
+
     const auto rows = ParseCsv(ReadFile(dir / "results.csv"));
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0],

@@ -107,7 +107,7 @@ TEST(LoadImageFiles, SRecordCountIsEveryCapitalS1PairAndEveryS1LineBecomesOneRec
     WriteValidSet(dir);
     dir.Write("SBoot.bin", std::string(1, '\x5A'));
     dir.Write("kernimg.s19", MakeS1(0, {1}) + "\n" + MakeS1(2, {3}) + "\n" + "S9030000FC\n");
-    dir.Write("Morvane.s19", std::string("S0 header text\n") + MakeS1(0, {1, 2}) + "\n");
+    dir.Write("Morvane.s19", std::string(kS0) + "\n" + MakeS1(0, {1, 2}) + "\n");
     CFileImgList list;
     std::int32_t n = -1;
     std::string err;
@@ -272,15 +272,17 @@ TEST(LoadImageFiles, ImagesThatWouldSendNothingAreRefusedNamingTheirPart) {
     WriteValidSet(dir);
     CFileImgList list;
     std::string err;
-    for (const std::string& text :
-         {std::string("S0030000FC\nS9030000FC\n"), std::string("\x7F"
-                                                               "ELF\x01\x02\x00\x00",
-                                                               8)}) {
-        dir.Write("kernimg.s19", text);
-        list.clear();
-        EXPECT_EQ(LoadImageFilesFromDir(dir.Path(), list, nullptr, &err), E_FAIL);
-        EXPECT_EQ(err, dir.Path() + "kernimg.s19: no S1 data record; part 4 of 5" + kNothing);
-    }
+    dir.Write("kernimg.s19", "S0030000FC\nS9030000FC\n");
+    EXPECT_EQ(LoadImageFilesFromDir(dir.Path(), list, nullptr, &err), E_FAIL);
+    EXPECT_EQ(err, dir.Path() + "kernimg.s19: no S1 data record; part 4 of 5" + kNothing);
+    // A binary under an S-record name is no S-record from its first byte on.
+    dir.Write("kernimg.s19", std::string("\x7F"
+                                         "ELF\x01\x02\x00\x00",
+                                         8));
+    list.clear();
+    EXPECT_EQ(LoadImageFilesFromDir(dir.Path(), list, nullptr, &err), E_FAIL);
+    EXPECT_EQ(err, dir.Path() + "kernimg.s19, line 1: not an S-record: byte 0x7F at column 1 "
+                                "instead of S");
     // Saved as UTF-16 by an editor: say so, since the file looks right when opened.
     WriteValidSet(dir);
     std::string utf16 = "\xFF\xFE";

@@ -7,6 +7,11 @@
 
 #include <functional>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 using ::testing::HasSubstr;
 
 TEST(ImageCheck, GoodSetReportsEveryFile) {
@@ -111,4 +116,28 @@ TEST(ImageCheck, EveryFaultIsJudgedAlikeByTheCheckAndByTheLoading) {
         }
         EXPECT_EQ(first, bLoads ? "" : err) << name;
     }
+}
+
+// A file the check cannot look at for want of permission is not called missing.
+TEST(ImageCheck, AFolderThatCannotBeReadHidesNoMissingFile) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "no file modes to take reading away";
+#else
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root reads every folder";
+    CTempDir dir;
+    WriteValidSet(dir);
+    std::filesystem::rename(dir.Path() + "SBoot.bin", dir.Path() + "SBOOT.BIN");
+    for (const auto& [mode, reason] :
+         {std::pair<mode_t, std::string>{0300, "cannot open: No such file or directory (the folder "
+                                               "cannot be read to look for the name in another "
+                                               "letter case: Permission denied)"},
+          {0600, "cannot open: Permission denied"}}) {
+        ::chmod(dir.Path().c_str(), mode); // no listing, then no search
+        const IMAGE_SET_CHECK c = CheckImageDir(dir.Path());
+        ::chmod(dir.Path().c_str(), 0700);
+        EXPECT_FALSE(c.files[2].bMissing || c.files[2].bValid);
+        EXPECT_EQ(c.files[2].strError, dir.Path() + "SBoot.bin: " + reason);
+    }
+#endif
 }

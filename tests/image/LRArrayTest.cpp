@@ -133,14 +133,14 @@ TEST(LRArrayS19, BankComesFromTheBaseAddressAndTheAddressStaysTheLine) {
     EXPECT_EQ(Bytes(lra2.GetAt(1)), Rec('1', 0xFF00, {2}));
 }
 
-TEST(LRArrayS19, LineEndsLowerCaseAndTextBetweenLines) {
+TEST(LRArrayS19, LineEndsLowerCaseAndOtherLinesSkipped) {
     const std::string a = MakeS1(0x10, {1, 2, 3});
     std::string b = MakeS1(0x20, {0xAB, 0xCD});
     for (auto& c : b)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     for (const std::string& text :
          {a + "\r" + b + "\r", a + "\n\n\n" + b, a + "\r\n   junk 1234\r\n" + b + "\r\n",
-          "\x01" + a.substr(1) + "\n" + b}) {
+          "\x01" + a.substr(1) + "\n" + a + "\n" + b}) {
         CFileImg img = MakeImg(text, FILEIMG_S19, 0);
         CLRArray lra(&img);
         ASSERT_EQ(lra.GetSize(), 2) << text;

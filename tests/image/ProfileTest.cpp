@@ -67,3 +67,33 @@ TEST(Profile, ReadsAFile) {
                                       dir.Path() + "MorFWImg.ini"),
               "R7");
 }
+
+// When the default is taken, the lookup says why; a file is read only up to the answer, and no
+// further than its first PROFILE_MAX_READ bytes, whatever its size.
+TEST(Profile, AFileIsReadUpToTheAnswerAndTheDefaultIsExplained) {
+    CTempDir dir;
+    const std::string ini = dir.Path() + "MorFWImg.ini";
+    const std::string filler = "; " + std::string(PROFILE_MAX_READ, '-') + "\n";
+    const std::string longLine = "x=" + std::string(PROFILE_MAX_LINE * 2, 'y') + "\n";
+    const std::pair<std::string, PROFILE_VALUE> cases[] = {
+        {"[Firmware_Info]\nVerion=R7\n" + filler + filler, {"R7", true, ""}},
+        {"[Firmware_Info]\n" + longLine + "Verion=R8", {"R8", true, ""}},
+        {"[Firmware_Info]\n" + filler + "Verion=R9\n",
+         {"Unspecified", false, "no Verion key in [Firmware_Info] within its first 1048576 bytes"}},
+        {"[Firmware_Info]\nVersion=1\n[Later]\nVerion=2\n",
+         {"Unspecified", false, "no Verion key in [Firmware_Info]"}},
+        {"[Other]\nVerion=1\n", {"Unspecified", false, "no [Firmware_Info] section"}},
+    };
+    for (const auto& [text, expected] : cases) {
+        dir.Write("MorFWImg.ini", text);
+        const PROFILE_VALUE v =
+            ReadProfileValue(FWINFO_SECTION, FWINFO_KEY, FWINFO_DEFAULT, FWINFO_BUFFER, ini);
+        EXPECT_EQ(v.strValue, expected.strValue) << text.substr(0, 40);
+        EXPECT_EQ(v.bFound, expected.bFound) << text.substr(0, 40);
+        EXPECT_EQ(v.strNote, expected.strNote) << text.substr(0, 40);
+    }
+    std::filesystem::remove(ini);
+    EXPECT_EQ(ReadProfileValue("a", "b", "c", 128, ini).strNote, "not found");
+    std::filesystem::create_directory(ini);
+    EXPECT_EQ(ReadProfileValue("a", "b", "c", 128, ini).strNote, "not a regular file");
+}
