@@ -62,6 +62,22 @@ public:
         Tty(tty, port);
     }
 
+    // A CDC-ACM device: cdc_acm binds the interface, which is the tty's device and shows the
+    // capabilities (none when nCaps is negative).
+    void AcmPort(const std::string& tty, int nCaps) {
+        const std::string strBus = "1-" + std::to_string(++m_nUsb);
+        const fs::path dev = m_root / "devices" / "usb1" / strBus;
+        const fs::path intf = dev / (strBus + ":1.0");
+        fs::create_directories(intf);
+        Write(dev / "idVendor", "1a86");
+        Write(dev / "idProduct", "55d4");
+        Write(intf / "bInterfaceNumber", "00");
+        if (nCaps >= 0)
+            Write(intf / "bmCapabilities", std::to_string(nCaps));
+        Bind(intf, "cdc_acm");
+        Tty(tty, intf);
+    }
+
     // A serial-core port: port and ctrl devices below the platform device the driver binds.
     void Uart(const std::string& tty, int nType, unsigned long nClock) {
         const fs::path base = m_root / "devices" / "pnp0" / ("00:0" + std::to_string(++m_nUart));
@@ -193,6 +209,48 @@ TEST(AdapterVerdicts, FtdiIsFitAndItsLatencyIsOneMsWhileMorfwHoldsThePort) {
     EXPECT_FALSE(a[kLatency].strFix.empty());
 }
 
+TEST(AdapterVerdicts, OnlyBcdDevice0200WithoutALatencyTimerIsAnFt232a) {
+    // ftdi_sio binds nothing else from 0x0200 up that it does not name.
+    const struct {
+        const char* pszBcd;
+        int nLatencyMs;
+        const char* pszChip;
+    } kCases[] = {{"0200", -1, "FT232A"}, {"0200", 16, "FT232B"}, {"0300", -1, "FTDI"},
+                  {"0201", -1, "FTDI"},   {"0100", -1, "SIO"}};
+    for (const auto& c : kCases) {
+        const Judged j = JudgeUsb("ftdi_sio", {"0403", "6001", c.pszBcd, "1.10", "", 0, c.nLatencyMs});
+        EXPECT_EQ(j.strChip, c.pszChip) << c.pszBcd;
+        EXPECT_EQ(j[kLatency].verdict == VERDICT::Problem, std::string(c.pszChip) == "FT232A")
+            << c.pszBcd;
+    }
+}
+
+TEST(AdapterVerdicts, CdcAcmDevicesAreJudgedByTheCapabilitiesTheyDeclare) {
+    const VERDICT kOk = VERDICT::Ok, kProblem = VERDICT::Problem, kUnknown = VERDICT::Unknown;
+    const struct {
+        int nCaps; // bmCapabilities: D1 line coding and serial state, D2 SEND_BREAK
+        VERDICT sends, receives, rate;
+    } kCases[] = {{0x06, kOk, kUnknown, kUnknown},
+                  {0x0f, kOk, kUnknown, kUnknown},
+                  {0x02, kProblem, kUnknown, kUnknown},
+                  {0x04, kOk, kProblem, kProblem},
+                  {0x00, kProblem, kProblem, kProblem},
+                  {-1, kUnknown, kUnknown, kUnknown}}; // the attribute cannot be read
+    for (const auto& c : kCases) {
+        SysTree t;
+        t.AcmPort("ttyACM0", c.nCaps);
+        const ADAPTER_INFO info = ReadAdapterInfo(t.Node("ttyACM0"), t.Sys(), t.Dev());
+        EXPECT_EQ(info.nAcmCapabilities, c.nCaps);
+        const Judged j{AdapterChip(info), JudgeAdapter(info)};
+        EXPECT_EQ(j.strChip, "CDC-ACM");
+        EXPECT_EQ(j[kSends].verdict, c.sends) << c.nCaps << ": " << j[kSends].strReason;
+        EXPECT_EQ(j[kReceives].verdict, c.receives) << c.nCaps << ": " << j[kReceives].strReason;
+        EXPECT_EQ(j[kRate].verdict, c.rate) << c.nCaps << ": " << j[kRate].strReason;
+        EXPECT_EQ(j[kLatency].verdict, kUnknown);
+        EXPECT_TRUE(j[kSends].strSource.starts_with("drivers/usb/class/cdc-acm.c"));
+    }
+}
+
 TEST(AdapterVerdicts, Cp210xRateDependsOnThePartItsProductStringNames) {
     const Judged cp2102 = JudgeUsb(
         "cp210x", {"10c4", "ea60", "0100", "1.10", "CP2102 USB to UART Bridge Controller"});
@@ -236,7 +294,9 @@ TEST(AdapterVerdicts, Pl2303TypesFollowBcdDeviceAndBcdUsb) {
     const Judged hx = JudgeUsb("pl2303", {"067b", "2303", "0300", "1.10", "USB-Serial Controller"});
     EXPECT_EQ(hx.strChip, "PL2303HX");
     EXPECT_EQ(hx[kSends].verdict, VERDICT::Ok);
-    EXPECT_EQ(hx[kReceives].verdict, VERDICT::Ok);
+    // Every byte of the read that brings a break is marked a break: the answer with it is lost.
+    EXPECT_EQ(hx[kReceives].verdict, VERDICT::Problem);
+    EXPECT_TRUE(Has(hx[kReceives].strFix, "morfw doctor --loopback"));
     EXPECT_EQ(hx[kRate].verdict, VERDICT::Ok);
     EXPECT_EQ(hx[kLatency].verdict, VERDICT::Unknown);
 

@@ -1,4 +1,6 @@
+#include "serial/KernelConsole.h"
 #include "serial/PortDiscovery.h"
+#include "serial/SerialLine.h"
 #include "serial/SerialPort.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +26,21 @@ public:
     ~FakeTree() { fs::remove_all(m_root); }
     fs::path Sys() const { return m_root / "class" / "tty"; }
     fs::path Dev() const { return m_root / "dev"; }
+    fs::path Consoles() const { return m_root / "consoles"; }
+    CONSOLE_ROOTS Roots() const { return {Consoles().string(), Sys().string(), Dev().string()}; }
+
+    // The kernel's console files: /proc/consoles' lines and console/active's names.
+    void KernelConsoles(const std::string& strProc, const std::string& strActive) {
+        Write(Consoles(), strProc);
+        fs::create_directories(Sys() / "console");
+        Write(Sys() / "console" / "active", strActive + "\n");
+    }
+    void Link(const std::string& link, const std::string& target) {
+        fs::create_symlink(Dev() / target, Dev() / link);
+    }
+    void DevAttr(const std::string& tty, const std::string& dev) {
+        Write(Sys() / tty / "dev", dev + "\n");
+    }
 
     // A tty; with a device directory (and a driver link) when device is not empty.
     void Tty(const std::string& name, const std::string& device, const std::string& type = "",
@@ -128,4 +145,107 @@ TEST(PortDiscovery, TheSystemListHoldsOnlyNamesOpenCanOpen) {
         EXPECT_TRUE(std::string(name).starts_with("/dev/")) << name;
         EXPECT_TRUE(fs::exists(name)) << name;
     }
+}
+
+// --- The kernel console ------------------------------------------------------------------------
+
+TEST(KernelConsole, ReadsBothFilesAndKnowsAConsoleByNameNumberOrLink) {
+    FakeTree t;
+    t.Tty("ttyS0", "pnp0/00:00/port0", "4");
+    t.Tty("ttyS1", "pnp0/00:01/port1", "4");
+    t.Tty("ttyAMA0", "amba/uart0");
+    t.Tty("ttyUSB0", "usb1/1-1/1-1:1.0/ttyUSB0");
+    t.Tty("console", "");
+    t.Tty("tty", "");
+    t.Tty("tty0", "");
+    t.DevAttr("ttyAMA0", "204:64");
+    // ttyS0 in both files, netconsole without a tty, ttyAMA0 only in console/active.
+    t.KernelConsoles("ttyS0                -W- (EC  p a)    4:64\nnetcon0              -W- (E     )\n",
+                     "tty0 ttyAMA0 ttyS0");
+    t.Link("serial0", "ttyS0");
+    t.Link("serial1", "ttyAMA0");
+    t.Link("modem", "ttyUSB0");
+
+    const auto consoles = ReadKernelConsoles(t.Roots());
+    ASSERT_EQ(consoles.size(), 4u);
+    EXPECT_EQ(consoles[0].strName, "ttyS0");
+    EXPECT_EQ(consoles[0].nMajor, 4);
+    EXPECT_EQ(consoles[0].nMinor, 64);
+    EXPECT_EQ(consoles[1].strName, "netcon0");
+    EXPECT_EQ(consoles[1].nMajor, -1);
+    EXPECT_EQ(consoles[3].strName, "ttyAMA0");
+    EXPECT_EQ(consoles[3].nMajor, 204);
+
+    const std::string dev = t.Dev().string() + "/";
+    const struct {
+        std::string strDevice;
+        std::string strReason; // "" for a port that is no console
+    } kCases[] = {
+        {dev + "ttyS0", dev + "ttyS0 is the kernel console (ttyS0)"},
+        {dev + "serial0", dev + "serial0 is the kernel console (ttyS0)"},
+        {dev + "serial1", dev + "serial1 is the kernel console (ttyAMA0)"},
+        {dev + "console", dev + "console is the system console"},
+        {dev + "tty", dev + "tty is the terminal of this session (/dev/tty)"},
+        {dev + "tty0", dev + "tty0 is a virtual console"},
+        {dev + "ttyS1", ""},
+        {dev + "modem", ""},
+        {dev + "ttyS9", ""}, // not there
+        {"", ""},
+    };
+    for (const auto& c : kCases)
+        EXPECT_EQ(ConsolePortReason(c.strDevice, t.Roots()), c.strReason) << c.strDevice;
+
+    // The list marks the console and keeps it; without console files nothing is one.
+    const auto ports =
+        EnumerateSerialPorts(t.Sys().string(), t.Dev().string(), t.Consoles().string());
+    std::vector<std::string> consolePorts;
+    for (const auto& p : ports) {
+        if (p.bConsole)
+            consolePorts.push_back(fs::path(p.strDevice).filename().string());
+    }
+    EXPECT_EQ(consolePorts, (std::vector<std::string>{"ttyAMA0", "ttyS0"}));
+    fs::remove(t.Consoles());
+    fs::remove(t.Sys() / "console" / "active");
+    EXPECT_EQ(ConsolePortReason(dev + "serial0", t.Roots()), "");
+}
+
+TEST(KernelConsole, WhatIsNoSerialDeviceIsRefusedBeforeItIsOpened) {
+    const fs::path dir = fs::temp_directory_path() / ("morfw-notserial-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "file") << "x";
+    const struct {
+        std::string strName;
+        std::string strReasonStart; // "" where nothing is known against the name
+    } kCases[] = {
+        {"/dev/ptmx", "not a serial port: /dev/ptmx is the pseudo-terminal multiplexer"},
+        {dir.string(), "not a serial port: " + dir.string() + " is a directory"},
+        {(dir / "file").string(), "not a serial port: " + (dir / "file").string() + " is not a "},
+        {(dir / "none").string(), "no such device: " + (dir / "none").string() + " ("},
+        {"/dev/null", "not a serial port: /dev/null is not a terminal device"},
+        {"tty", "not a serial port: /dev/tty is the terminal of this session"},
+        {"", "no port named"},
+        {"sim:", ""}, // a backend's own name, once one is registered for it
+    };
+    RegisterLineBackend("sim:", [](const std::string&, std::unique_ptr<ISerialLine>*,
+                                   std::string*) { return E_FAIL; });
+    for (const auto& c : kCases) {
+        const std::string why = RefusePortName(c.strName);
+        EXPECT_TRUE(c.strReasonStart.empty() ? why.empty() : why.starts_with(c.strReasonStart))
+            << c.strName << ": " << why;
+        std::unique_ptr<ISerialLine> line;
+        std::string strOpen;
+        if (!c.strReasonStart.empty()) {
+            EXPECT_EQ(OpenSerialLine(c.strName, &line, &strOpen), E_FAIL);
+            EXPECT_EQ(strOpen, why) << c.strName;
+        }
+    }
+    RegisterLineBackend("sim:", nullptr);
+    // This machine's own kernel consoles, where they are ports, are refused the same way.
+    for (const KERNEL_CONSOLE& c : ReadKernelConsoles()) {
+        const std::string node = "/dev/" + c.strName;
+        if (c.nMajor < 0 || !fs::exists(node))
+            continue;
+        EXPECT_TRUE(RefusePortName(node).starts_with("console: " + node + " is ")) << node;
+    }
+    fs::remove_all(dir);
 }
