@@ -60,7 +60,7 @@ constexpr VERDICT kUnknown = VERDICT::Unknown;
 // What to use instead of an adapter that loses the unit's breaks. PL2303s mark received breaks
 // too coarsely (see below); the doctor's loopback shows what any other adapter keeps.
 constexpr const char* kUseFtdiForBreaks =
-    "use an FTDI adapter, or one whose loopback break passes morfw doctor --loopback";
+    "use an FTDI adapter, or one whose break check passes in morfw doctor --loopback";
 constexpr const char* kSlowModeFtdi = "if Slow Mode fails, use an FTDI adapter";
 
 // --- FTDI (ftdi_sio) --------------------------------------------------------------------------

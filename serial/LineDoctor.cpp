@@ -164,8 +164,8 @@ std::optional<DOCTOR_CHECK> CLoopback::Rate(DWORD dwBaud) {
     const std::string strName = RateName(dwBaud);
     const std::string strTitle = RateTitle(dwBaud);
     const std::string strRateFix =
-        dwBaud == 738 ? "Slow Mode (--slow) needs an adapter that runs 738 baud: FTDI, CP2102N, "
-                        "PL2303HX or a 16550 UART; an upload without Slow Mode does not use it"
+        dwBaud == 738 ? "Slow Mode (--slow) needs an adapter that runs 738 baud: FTDI, CP2102N "
+                        "or a 16550 UART; an upload without Slow Mode does not use it"
                       : "use another adapter: an FTDI FT232R, FT-X or FT232H serves every need";
     if (!Configure(dwBaud)) {
         // The driver read back another rate: what the line would run says which.
@@ -334,7 +334,7 @@ std::optional<DOCTOR_CHECK> CLoopback::Rate(DWORD dwBaud) {
 std::optional<DOCTOR_CHECK> CLoopback::Break() {
     const char* pszName = "loopback_break";
     const char* pszTitle = "loopback break";
-    const char* pszBreakFix = "use an FTDI or PL2303 adapter";
+    const char* pszBreakFix = "use an FTDI adapter";
     if (!Configure(kBreakBaud)) {
         return Check(pszName, pszTitle, DOCTOR_VERDICT::Skipped,
                      "the line does not take 38400 baud, where the breaks are sent");
