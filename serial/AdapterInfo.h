@@ -60,7 +60,7 @@ struct ADAPTER_INFO {
     int nInterface = -1;       // bInterfaceNumber of the port's interface (port A is 0)
     std::string strProduct;    // the product string; it names the part on CP210x adapters
     std::string strSerialNumber;
-    int nLatencyTimerMs = -1;     // ftdi_sio's latency_timer attribute; FTDI's LatencyTimer value
+    int nLatencyTimerMs = -1; // ftdi_sio's latency_timer attribute; FTDI's LatencyTimer value
     // cdc_acm's bmCapabilities attribute: the ACM functional descriptor's capabilities (bit D1
     // line coding and serial-state notifications, D2 SEND_BREAK); -1 when not known.
     int nAcmCapabilities = -1;

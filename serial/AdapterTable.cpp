@@ -20,8 +20,8 @@ struct FACT {
 
 // Facts that depend on what the port shows are worked out when judging; the row's fact stands
 // when the port does not show it.
-enum class LATENCY_RULE { Fact, FtdiTimer }; // FtdiTimer: from the latency_timer attribute
-enum class RATE_RULE { Fact, UartClock };    // UartClock: the divisor of the UART's clock
+enum class LATENCY_RULE { Fact, FtdiTimer };     // FtdiTimer: from the latency_timer attribute
+enum class RATE_RULE { Fact, UartClock };        // UartClock: the divisor of the UART's clock
 enum class BREAK_RULE { Fact, AcmCapabilities }; // from a CDC-ACM device's bmCapabilities
 enum class TIMER_ATTR { Any, Present, Absent };
 
@@ -553,7 +553,8 @@ ADAPTER_VERDICT UartClockVerdict(unsigned long nClock) {
 void AcmVerdicts(int nCaps, std::vector<ADAPTER_VERDICT>& verdicts) {
     char szCaps[48];
     std::snprintf(szCaps, sizeof szCaps, "bmCapabilities 0x%02x", static_cast<unsigned>(nCaps));
-    const std::string strCaps = szCaps;
+    const std::string strD1 = " (" + std::string(szCaps) + ", bit D1 clear)";
+    const std::string strD2 = " (" + std::string(szCaps) + ", bit D2";
     const bool bSendBreak = (nCaps & 0x04) != 0;
     const bool bLine = (nCaps & 0x02) != 0;
     const auto set = [&](ADAPTER_NEED need, VERDICT verdict, std::string strReason,
@@ -566,13 +567,12 @@ void AcmVerdicts(int nCaps, std::vector<ADAPTER_VERDICT>& verdicts) {
     };
     if (bSendBreak)
         set(ADAPTER_NEED::SendsBreak, kOk,
-            "the device declares SEND_BREAK (" + strCaps + ", bit D2): cdc_acm asks it for each "
-            "break", "", "drivers/usb/class/cdc-acm.c: acm_tty_break_ctl, acm_send_break");
+            "the device declares SEND_BREAK" + strD2 + "): cdc_acm asks it for each break", "",
+            "drivers/usb/class/cdc-acm.c: acm_tty_break_ctl, acm_send_break");
     else
         set(ADAPTER_NEED::SendsBreak, kProblem,
-            "the device declares no SEND_BREAK (" + strCaps + ", bit D2 clear): no break "
-            "reaches the line", "use an FTDI adapter",
-            "drivers/usb/class/cdc-acm.c: acm_tty_break_ctl");
+            "the device declares no SEND_BREAK" + strD2 + " clear): no break reaches the line",
+            "use an FTDI adapter", "drivers/usb/class/cdc-acm.c: acm_tty_break_ctl");
     if (bLine) {
         set(ADAPTER_NEED::ReceivesBreak, kUnknown,
             "cdc_acm passes on a break the device reports in its serial-state notification, apart "
@@ -585,12 +585,11 @@ void AcmVerdicts(int nCaps, std::vector<ADAPTER_VERDICT>& verdicts) {
             kSlowModeFtdi, "drivers/usb/class/cdc-acm.c: acm_tty_set_termios");
     } else {
         set(ADAPTER_NEED::ReceivesBreak, kProblem,
-            "the device declares no serial-state notification (" + strCaps + ", bit D1 clear), "
-            "the only way cdc_acm hears of a received break",
+            "the device declares no serial-state notification" + strD1 +
+                ", the only way cdc_acm hears of a received break",
             "use an FTDI adapter", "drivers/usb/class/cdc-acm.c: acm_process_notification");
         set(ADAPTER_NEED::Rate738, kProblem,
-            "the device declares no SET_LINE_CODING (" + strCaps + ", bit D1 clear): its rate "
-            "cannot be set",
+            "the device declares no SET_LINE_CODING" + strD1 + ": its rate cannot be set",
             "use an FTDI adapter", "drivers/usb/class/cdc-acm.c: acm_tty_set_termios");
     }
 }

@@ -438,8 +438,8 @@ TEST(MorfwUpload, TheKernelConsoleIsNeverAPort) {
     MakeSmallSet(tmp.Path() / "set");
     const fs::path link = tmp.Path() / "serial0";
     fs::create_symlink(dev, link);
-    const RunResult r = Morfw(
-        {"upload", "--port", link.string(), "--images", (tmp.Path() / "set").string(), "-q"});
+    const RunResult r =
+        Morfw({"upload", "--port", link.string(), "--images", (tmp.Path() / "set").string(), "-q"});
     EXPECT_EQ(r.nExitCode, kPort);
     EXPECT_NE(r.strErr.find("could not be opened: console: " + link.string() +
                             " is the kernel console ("),

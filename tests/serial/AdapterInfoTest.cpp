@@ -215,10 +215,14 @@ TEST(AdapterVerdicts, OnlyBcdDevice0200WithoutALatencyTimerIsAnFt232a) {
         const char* pszBcd;
         int nLatencyMs;
         const char* pszChip;
-    } kCases[] = {{"0200", -1, "FT232A"}, {"0200", 16, "FT232B"}, {"0300", -1, "FTDI"},
-                  {"0201", -1, "FTDI"},   {"0100", -1, "SIO"}};
+    } kCases[] = {{"0200", -1, "FT232A"},
+                  {"0200", 16, "FT232B"},
+                  {"0300", -1, "FTDI"},
+                  {"0201", -1, "FTDI"},
+                  {"0100", -1, "SIO"}};
     for (const auto& c : kCases) {
-        const Judged j = JudgeUsb("ftdi_sio", {"0403", "6001", c.pszBcd, "1.10", "", 0, c.nLatencyMs});
+        const Judged j =
+            JudgeUsb("ftdi_sio", {"0403", "6001", c.pszBcd, "1.10", "", 0, c.nLatencyMs});
         EXPECT_EQ(j.strChip, c.pszChip) << c.pszBcd;
         EXPECT_EQ(j[kLatency].verdict == VERDICT::Problem, std::string(c.pszChip) == "FT232A")
             << c.pszBcd;

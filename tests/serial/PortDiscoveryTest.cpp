@@ -1,5 +1,5 @@
-#include "serial/KernelConsole.h"
 #include "serial/PortDiscovery.h"
+#include "serial/KernelConsole.h"
 #include "serial/SerialLine.h"
 #include "serial/SerialPort.h"
 
@@ -160,8 +160,9 @@ TEST(KernelConsole, ReadsBothFilesAndKnowsAConsoleByNameNumberOrLink) {
     t.Tty("tty0", "");
     t.DevAttr("ttyAMA0", "204:64");
     // ttyS0 in both files, netconsole without a tty, ttyAMA0 only in console/active.
-    t.KernelConsoles("ttyS0                -W- (EC  p a)    4:64\nnetcon0              -W- (E     )\n",
-                     "tty0 ttyAMA0 ttyS0");
+    t.KernelConsoles(
+        "ttyS0                -W- (EC  p a)    4:64\nnetcon0              -W- (E     )\n",
+        "tty0 ttyAMA0 ttyS0");
     t.Link("serial0", "ttyS0");
     t.Link("serial1", "ttyAMA0");
     t.Link("modem", "ttyUSB0");
@@ -210,7 +211,8 @@ TEST(KernelConsole, ReadsBothFilesAndKnowsAConsoleByNameNumberOrLink) {
 }
 
 TEST(KernelConsole, WhatIsNoSerialDeviceIsRefusedBeforeItIsOpened) {
-    const fs::path dir = fs::temp_directory_path() / ("morfw-notserial-" + std::to_string(getpid()));
+    const fs::path dir =
+        fs::temp_directory_path() / ("morfw-notserial-" + std::to_string(getpid()));
     fs::create_directories(dir);
     std::ofstream(dir / "file") << "x";
     const struct {
