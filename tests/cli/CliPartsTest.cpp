@@ -361,15 +361,11 @@ TEST(DefaultPort, IsTheOnePortListedOtherwiseAnErrorNamingThem) {
 }
 
 TEST(DefaultPort, IsNeverTheKernelConsole) {
-    const auto info = [](const char* pszDevice, bool bConsole) {
-        SerialPortInfo p;
-        p.strDevice = pszDevice;
-        p.bConsole = bConsole;
-        return p;
-    };
-    const SerialPortInfo console = info("/dev/ttyS0", true);
-    const SerialPortInfo usb0 = info("/dev/ttyUSB0", false);
-    const SerialPortInfo usb1 = info("/dev/ttyUSB1", false);
+    SerialPortInfo console, usb0, usb1;
+    console.strDevice = "/dev/ttyS0";
+    console.bConsole = true;
+    usb0.strDevice = "/dev/ttyUSB0";
+    usb1.strDevice = "/dev/ttyUSB1";
     const struct {
         std::vector<SerialPortInfo> ports;
         const char* pszChosen; // "" when none is

@@ -425,28 +425,6 @@ TEST(MorfwUpload, TheSessionsOwnTerminalIsRefusedAsAPort) {
         << r.strOut;
 }
 
-// A port that carries the kernel console (console=ttyS0), named or linked to, is refused with
-// that reason.
-TEST(MorfwUpload, TheKernelConsoleIsNeverAPort) {
-    const auto ports = JsonLines(Morfw({"ports", "--json"}).strOut).at(0)["ports"];
-    const auto console = std::find_if(ports.begin(), ports.end(),
-                                      [](const Json& p) { return p["console"] == true; });
-    if (console == ports.end())
-        GTEST_SKIP() << "this machine's kernel console is on no serial port";
-    const std::string dev = (*console)["device"];
-    TempDir tmp;
-    MakeSmallSet(tmp.Path() / "set");
-    const fs::path link = tmp.Path() / "serial0";
-    fs::create_symlink(dev, link);
-    const RunResult r =
-        Morfw({"upload", "--port", link.string(), "--images", (tmp.Path() / "set").string(), "-q"});
-    EXPECT_EQ(r.nExitCode, kPort);
-    EXPECT_NE(r.strErr.find("could not be opened: console: " + link.string() +
-                            " is the kernel console ("),
-              std::string::npos)
-        << r.strErr;
-}
-
 // An empty or overlong name is the dialog's empty port box: its message box, the port code.
 TEST(MorfwUpload, AnEmptyOrOverlongPortNameGetsTheDialogsBox) {
     TempDir tmp;

@@ -101,36 +101,19 @@ TEST(SimLoopback, EveryByteValueComesBackUnchanged) {
 }
 
 TEST(SimLoopback, ARateTheAdapterRunsMoreThanTwoPercentOffIsRefusedWithTheRateItRuns) {
-    // 60 characters at 738 baud take 813 ms, at 4800 123 ms.
     const struct {
         const char* pszOptions;
         DWORD dwAsked;
         DWORD dwRefused; // the rate the driver reads back, 0 when the line takes the one asked
-    } kCases[] = {{"sim:loopback=1", 738, 0},
-                  {"sim:adapter=cp2102n,loopback=1", 738, 0},
+    } kCases[] = {{"sim:adapter=cp2102n,loopback=1", 738, 0},
                   {"sim:adapter=cp2102,loopback=1", 738, 1200},
-                  {"sim:adapter=cp2102,loopback=1", 700, 1200},
                   {"sim:adapter=cp2102,loopback=1", 1190, 0}}; // 1200 is within 2 %
     for (const auto& c : kCases) {
         auto line = OpenPlug(c.pszOptions);
-        SetRate(*line, 4800);
         DCB dcb;
         dcb.BaudRate = c.dwAsked;
         EXPECT_EQ(line->Configure(dcb), c.dwRefused ? E_FAIL : S_OK) << c.pszOptions;
         EXPECT_EQ(line->GetRefusedRate(), c.dwRefused) << c.pszOptions;
-        if (c.dwAsked != 738)
-            continue;
-        // A refused rate leaves the line at the one it ran.
-        const std::vector<char> sent(60, 'U');
-        CEvent stop;
-        EXPECT_EQ(line->Write(sent.data(), 60, stop, 1000), LineWait::Ready);
-        const Arrival a = ReadBytes(*line, 60, seconds(5));
-        EXPECT_EQ(a.bytes.size(), 60u);
-        const auto span = duration_cast<milliseconds>(a.last - a.first);
-        if (c.dwRefused)
-            EXPECT_LT(span, milliseconds(650)) << c.pszOptions;
-        else
-            EXPECT_GT(span, milliseconds(750)) << c.pszOptions;
     }
 }
 
