@@ -67,8 +67,8 @@ std::string ResolveImageDir(const std::string& strImages);
 // The ports a port object lists (the dialog's list), in its order, with their details.
 std::vector<SerialPortInfo> ListPorts(const CSerialPort& port);
 
-// The port an upload without --port uses: the one port listed. With none or several, false and
-// strError says so, naming them.
+// The port an upload without --port uses: the one port listed that is not the kernel console.
+// With none or several, false and strError says so, naming them.
 bool ChooseDefaultPort(const std::vector<SerialPortInfo>& ports, std::string& strPort,
                        std::string& strError);
 

@@ -38,6 +38,7 @@ std::string Describe(const SerialPortInfo& port, const std::vector<DeviceHolder>
     add("id ", adapter.strHardwareId);
     add("chip ", AdapterChip(adapter));
     add("", port.strByIdLink);
+    add("", port.bConsole ? "the kernel console: never used for an upload" : "");
     add("in use by ", DescribeHolders(holders));
     // What stands in the unit's way, one indented line each; the rest is in --json.
     for (const auto& v : JudgeAdapter(adapter)) {
@@ -77,6 +78,7 @@ Json ToJson(const SerialPortInfo& port, const std::vector<DeviceHolder>& holders
            {"driver", port.strDriver},
            {"by_id", port.strByIdLink},
            {"usb", port.bUsb},
+           {"console", port.bConsole},
            {"held_by", std::move(users)}};
     if (port.bUsb) {
         j["vendor_id"] = port.strVendorId;

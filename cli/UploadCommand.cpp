@@ -78,7 +78,8 @@ struct Outcome {
 
 Outcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::string& strPortIn,
                      const std::string& strImageDirIn, const std::string& strOpenFailure,
-                     int nRxBreaks, const std::string& strBreakVerdict) {
+                     const std::string& strModeFailure, int nRxBreaks,
+                     const std::string& strBreakVerdict) {
     const std::string strPort = EscapeControlChars(strPortIn);
     const std::string strImageDir = EscapeControlChars(strImageDirIn);
     if (hr == S_OK)
@@ -103,6 +104,9 @@ Outcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::strin
     if (tracker.GetPart() > 0) {
         std::string strDetail =
             "upload failed in part " + std::to_string(tracker.GetPart()) + " of 5";
+        // A line setting the line refused ends the part at once: that is the cause.
+        if (!strModeFailure.empty())
+            return {ExitCode::UploadFailed, strDetail + ": " + EscapeControlChars(strModeFailure)};
         // The unit opens every answer with a break: none at all points at the line, not the
         // unit, and most often at an adapter that does not report breaks.
         if (nRxBreaks == 0) {
@@ -117,15 +121,28 @@ Outcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::strin
 
 } // namespace
 
-bool ChooseDefaultPort(const std::vector<SerialPortInfo>& ports, std::string& strPort,
+bool ChooseDefaultPort(const std::vector<SerialPortInfo>& allPorts, std::string& strPort,
                        std::string& strError) {
+    // The kernel's console is never taken: an upload would write into it.
+    std::vector<SerialPortInfo> ports;
+    std::string strConsoles;
+    for (const auto& port : allPorts) {
+        if (!port.bConsole)
+            ports.push_back(port);
+        else
+            strConsoles += (strConsoles.empty() ? "" : ", ") + port.strDevice;
+    }
     if (ports.size() == 1) {
         strPort = ports.front().strDevice;
         return true;
     }
     if (ports.empty()) {
-        strError = "no serial port given and none found; name one with --port "
-                   "(a device such as /dev/ttyUSB0, or sim: for the simulated unit)";
+        strError = "no serial port given and none found" +
+                   (strConsoles.empty()
+                        ? std::string()
+                        : " but the kernel console (" + strConsoles + "), which is never used") +
+                   "; name one with --port (a device such as /dev/ttyUSB0, or sim: for the "
+                   "simulated unit)";
         return false;
     }
     strError = "no serial port given and " + std::to_string(ports.size()) +
@@ -248,10 +265,10 @@ int RunUpload(const UploadOptions& o) {
     }
     const HRESULT hr = host.JoinSession();
 
-    const Outcome outcome =
-        JudgeSession(hr, reporter.GetTracker(), strPort, strImageDir,
-                     host.m_SerialPort.GetOpenFailureReason(),
-                     host.m_SerialPort.GetRxBreakCount(), AdapterBreakVerdict(adapter));
+    const Outcome outcome = JudgeSession(
+        hr, reporter.GetTracker(), strPort, strImageDir, host.m_SerialPort.GetOpenFailureReason(),
+        host.m_SerialPort.GetModeFailureReason(), host.m_SerialPort.GetRxBreakCount(),
+        AdapterBreakVerdict(adapter));
     return ToInt(reporter.Finish(outcome.code, outcome.strDetail));
 }
 

@@ -1,6 +1,7 @@
 // A port's details from sysfs: the tty's own attributes (a built-in UART's type and clock),
-// the driver, the usb-serial port's latency_timer (ftdi_sio), and the descriptors of the USB
-// interface and device that tell the chip's variant.
+// the driver, the usb-serial port's latency_timer (ftdi_sio), a CDC-ACM interface's
+// bmCapabilities, and the descriptors of the USB interface and device that tell the chip's
+// variant.
 #include "serial/AdapterInfo.h"
 #include "serial/Sysfs.h"
 
@@ -68,6 +69,8 @@ ADAPTER_INFO ReadAdapterInfo(const std::string& strDevice, const std::string& st
         return info;
     info.strDriver = SysfsDriverOf(device);
     info.nLatencyTimerMs = ParseNumber(ReadSysfsAttr(device / "latency_timer"), 10, -1);
+    // A ttyACM's device is the interface cdc_acm binds, which shows the capabilities in decimal.
+    info.nAcmCapabilities = ParseNumber(ReadSysfsAttr(device / "bmCapabilities"), 10, -1);
 
     const fs::path usb = SysfsUsbDevice(device);
     if (usb.empty())

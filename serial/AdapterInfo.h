@@ -60,7 +60,10 @@ struct ADAPTER_INFO {
     int nInterface = -1;       // bInterfaceNumber of the port's interface (port A is 0)
     std::string strProduct;    // the product string; it names the part on CP210x adapters
     std::string strSerialNumber;
-    int nLatencyTimerMs = -1;     // ftdi_sio's latency_timer attribute; FTDI's LatencyTimer value
+    int nLatencyTimerMs = -1; // ftdi_sio's latency_timer attribute; FTDI's LatencyTimer value
+    // cdc_acm's bmCapabilities attribute: the ACM functional descriptor's capabilities (bit D1
+    // line coding and serial-state notifications, D2 SEND_BREAK); -1 when not known.
+    int nAcmCapabilities = -1;
     int nUartType = -1;           // a built-in UART's type as serial core numbers it (16550A: 4)
     unsigned long nUartClock = 0; // its uartclk in Hz, 0 when not known
 };

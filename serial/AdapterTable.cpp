@@ -20,15 +20,18 @@ struct FACT {
 
 // Facts that depend on what the port shows are worked out when judging; the row's fact stands
 // when the port does not show it.
-enum class LATENCY_RULE { Fact, FtdiTimer }; // FtdiTimer: from the latency_timer attribute
-enum class RATE_RULE { Fact, UartClock };    // UartClock: the divisor of the UART's clock
+enum class LATENCY_RULE { Fact, FtdiTimer };     // FtdiTimer: from the latency_timer attribute
+enum class RATE_RULE { Fact, UartClock };        // UartClock: the divisor of the UART's clock
+enum class BREAK_RULE { Fact, AcmCapabilities }; // from a CDC-ACM device's bmCapabilities
 enum class TIMER_ATTR { Any, Present, Absent };
 
 // A chip maker's adapters: the Linux drivers that serve them, and the USB vendor ids that tell
-// them on Windows, where the drivers are the maker's own.
+// them on Windows, where the drivers are the maker's own. Where the maker's vendor id also
+// names chips of another kind, the family's vendor:product ids name its own on Windows.
 struct FAMILY {
     const char* pszDrivers;
     const char* pszVendors;
+    const char* pszUsbIds = nullptr; // "1a86:7523 ...", or nullptr: every product of the vendors
 };
 
 struct ADAPTER_ROW {
@@ -47,13 +50,17 @@ struct ADAPTER_ROW {
     const FACT* pFacts = nullptr; // kAdapterNeeds of them, in ADAPTER_NEED order
     LATENCY_RULE latency = LATENCY_RULE::Fact;
     RATE_RULE rate = RATE_RULE::Fact;
+    BREAK_RULE breaks = BREAK_RULE::Fact;
 };
 
 constexpr VERDICT kOk = VERDICT::Ok;
 constexpr VERDICT kProblem = VERDICT::Problem;
 constexpr VERDICT kUnknown = VERDICT::Unknown;
 
-constexpr const char* kUseFtdiOrPl2303 = "use an FTDI or PL2303 adapter";
+// What to use instead of an adapter that loses the unit's breaks. PL2303s mark received breaks
+// too coarsely (see below); the doctor's loopback shows what any other adapter keeps.
+constexpr const char* kUseFtdiForBreaks =
+    "use an FTDI adapter, or one whose break check passes in morfw doctor --loopback";
 constexpr const char* kSlowModeFtdi = "if Slow Mode fails, use an FTDI adapter";
 
 // --- FTDI (ftdi_sio) --------------------------------------------------------------------------
@@ -150,9 +157,9 @@ constexpr FACT kCh34x[] = {
     {kUnknown,
      "chips without a break register get a fake one: 0x00 at 46 baud (about 196 ms, fixed), "
      "which corrupts what arrives meanwhile",
-     kUseFtdiOrPl2303, "drivers/usb/serial/ch341.c: ch341_detect_quirks, ch341_simulate_break"},
+     kUseFtdiForBreaks, "drivers/usb/serial/ch341.c: ch341_detect_quirks, ch341_simulate_break"},
     {kProblem, "ch341 never reports a received break, so every answer of the unit goes unseen",
-     kUseFtdiOrPl2303,
+     kUseFtdiForBreaks,
      "drivers/usb/serial/ch341.c: ch341_update_status; ch341_device has no process_read_urb"},
     {kOk, "ch341 computes the divisor: 738 baud runs at 738.2", "",
      "drivers/usb/serial/ch341.c: ch341_get_divisor"},
@@ -172,8 +179,12 @@ constexpr FACT kPlSendsMaybe{
     "if the unit never answers, use an FTDI adapter",
     "drivers/usb/serial/pl2303.c: pl2303_is_hxd_clone, pl2303_set_break"};
 constexpr FACT kPlReceives{
-    kOk, "pl2303 marks the next bytes read when the chip's status reports a break", "",
-    "drivers/usb/serial/pl2303.c: pl2303_update_line_status, pl2303_process_read_urb"};
+    kProblem,
+    "pl2303 marks every byte of the read that brings a received break as a break, so the answer "
+    "bytes that come with the unit's break are lost",
+    kUseFtdiForBreaks,
+    "drivers/usb/serial/pl2303.c: pl2303_update_line_status, pl2303_process_read_urb; "
+    "drivers/tty/n_tty.c: n_tty_receive_break"};
 constexpr FACT kPlDivisor{kOk,
                           "pl2303 encodes 738 baud with a divisor on this type: it runs at 738.2",
                           "", kPlRateSource};
@@ -198,6 +209,21 @@ constexpr FACT kPlG[] = {kPlSends, kPlReceives, kPlDirect, kPlLatency};
 constexpr FACT kPlTa[] = {kPlSends, kPlReceives, kPlTaOrG, kPlLatency};
 constexpr FACT kPlOther[] = {kPlSendsMaybe, kPlReceives, kPlTypeUnknown, kPlLatency};
 
+// --- USB CDC-ACM devices (cdc_acm): WCH CH343 and CH9102, microcontrollers' own ports -------
+// What the device declares in its ACM functional descriptor decides (cdc_acm's bmCapabilities
+// attribute; AcmVerdicts); the facts here stand when the attribute cannot be read.
+
+constexpr const char* kAcmSource = "drivers/usb/class/cdc-acm.c";
+constexpr FACT kAcmUnread{kUnknown, "the device's bmCapabilities attribute cannot be read", "",
+                          kAcmSource};
+constexpr FACT kAcm[] = {
+    kAcmUnread,
+    kAcmUnread,
+    kAcmUnread,
+    {kUnknown,
+     "cdc_acm has no latency setting: the device decides when it hands over received bytes", "",
+     kAcmSource}};
+
 // --- Built-in UARTs (serial8250 and kin) -----------------------------------------------------
 
 constexpr const char* kUartRateSource =
@@ -214,12 +240,17 @@ constexpr FACT kUart[] = {
 
 constexpr FAMILY kFtdiFamily{"ftdi_sio", "0403"};
 constexpr FAMILY kCpFamily{"cp210x", "10c4"};
-constexpr FAMILY kChFamily{"ch341-uart ch341", "1a86"};
+// WCH's vendor id also names its CDC-ACM chips (CH343, CH9102), which are no CH34x: on Windows
+// only ch341.c's own ids count.
+constexpr FAMILY kChFamily{"ch341-uart ch341", "1a86 4348 9986 2184",
+                           "1a86:5523 1a86:7522 1a86:7523 4348:5523 9986:7523 2184:0057"};
+constexpr FAMILY kAcmFamily{"cdc_acm", ""};
 constexpr FAMILY kPlFamily{"pl2303", "067b"};
 
 const ADAPTER_ROW kRows[] = {
-    // ftdi_determine_type tells the chip from bcdDevice; an FT232B whose serial number string
-    // is missing reports 0x0200 like an FT232A, but has the latency timer.
+    // ftdi_determine_type tells the chip from bcdDevice (and binds no other value from 0x0200
+    // up); an FT232B whose serial number string is missing reports 0x0200 like an FT232A, but
+    // has the latency timer.
     {.pszChip = "SIO",
      .pFamily = &kFtdiFamily,
      .nBcdMin = 0,
@@ -231,11 +262,7 @@ const ADAPTER_ROW kRows[] = {
      .timer = TIMER_ATTR::Present,
      .pFacts = kFtdi,
      .latency = LATENCY_RULE::FtdiTimer},
-    {.pszChip = "FT232A",
-     .pFamily = &kFtdiFamily,
-     .nBcdMin = 0x0200,
-     .nBcdMax = 0x03ff,
-     .pFacts = kFtdi232A},
+    {.pszChip = "FT232A", .pFamily = &kFtdiFamily, .pszBcdDevices = "0200", .pFacts = kFtdi232A},
     {.pszChip = "FT232B",
      .pFamily = &kFtdiFamily,
      .pszBcdDevices = "0400",
@@ -352,6 +379,11 @@ const ADAPTER_ROW kRows[] = {
      .pFacts = kPlG},
     {.pszChip = "PL2303", .pFamily = &kPlFamily, .pFacts = kPlOther},
 
+    {.pszChip = "CDC-ACM",
+     .pFamily = &kAcmFamily,
+     .pFacts = kAcm,
+     .breaks = BREAK_RULE::AcmCapabilities},
+
     // Serial core numbers the 8250 family's UART types 1 to 30 (include/uapi/linux/
     // serial_core.h); 23 is an infrared receiver.
     {.bUart8250 = true, .pFacts = kUart, .rate = RATE_RULE::UartClock},
@@ -381,8 +413,12 @@ bool InList(const char* pszList, std::string_view word) {
 }
 
 bool InFamily(const FAMILY& family, const ADAPTER_INFO& info) {
-    if (info.source == ADAPTER_SOURCE::SetupApi)
+    if (info.source == ADAPTER_SOURCE::SetupApi) {
+        if (family.pszUsbIds)
+            return info.bUsb &&
+                   InList(family.pszUsbIds, info.strVendorId + ":" + info.strProductId);
         return info.bUsb && InList(family.pszVendors, info.strVendorId);
+    }
     return InList(family.pszDrivers, info.strDriver);
 }
 
@@ -509,6 +545,55 @@ ADAPTER_VERDICT UartClockVerdict(unsigned long nClock) {
     return v;
 }
 
+// A CDC-ACM device's breaks and rate, from the capabilities its ACM descriptor declares: D2
+// SEND_BREAK, which cdc_acm needs to send a break (acm_tty_break_ctl: newer kernels refuse
+// without it, 6.1 sends a request the device does not take); D1 line coding and the serial-state
+// notification, which carries the device's received break (acm_process_notification turns it
+// into a break, apart from the data and not ordered with it).
+void AcmVerdicts(int nCaps, std::vector<ADAPTER_VERDICT>& verdicts) {
+    char szCaps[48];
+    std::snprintf(szCaps, sizeof szCaps, "bmCapabilities 0x%02x", static_cast<unsigned>(nCaps));
+    const std::string strD1 = " (" + std::string(szCaps) + ", bit D1 clear)";
+    const std::string strD2 = " (" + std::string(szCaps) + ", bit D2";
+    const bool bSendBreak = (nCaps & 0x04) != 0;
+    const bool bLine = (nCaps & 0x02) != 0;
+    const auto set = [&](ADAPTER_NEED need, VERDICT verdict, std::string strReason,
+                         std::string strFix, const char* pszSource) {
+        ADAPTER_VERDICT& v = verdicts[static_cast<int>(need)];
+        v.verdict = verdict;
+        v.strReason = std::move(strReason);
+        v.strFix = std::move(strFix);
+        v.strSource = pszSource;
+    };
+    if (bSendBreak)
+        set(ADAPTER_NEED::SendsBreak, kOk,
+            "the device declares SEND_BREAK" + strD2 + "): cdc_acm asks it for each break", "",
+            "drivers/usb/class/cdc-acm.c: acm_tty_break_ctl, acm_send_break");
+    else
+        set(ADAPTER_NEED::SendsBreak, kProblem,
+            "the device declares no SEND_BREAK" + strD2 + " clear): no break reaches the line",
+            "use an FTDI adapter", "drivers/usb/class/cdc-acm.c: acm_tty_break_ctl");
+    if (bLine) {
+        set(ADAPTER_NEED::ReceivesBreak, kUnknown,
+            "cdc_acm passes on a break the device reports in its serial-state notification, apart "
+            "from the data; whether this device reports one, morfw doctor --loopback shows",
+            "if the unit's answers go unseen, use an FTDI adapter",
+            "drivers/usb/class/cdc-acm.c: acm_process_notification");
+        set(ADAPTER_NEED::Rate738, kUnknown,
+            "cdc_acm hands 738 to the device as it is (SET_LINE_CODING); whether it runs it is "
+            "the device's affair",
+            kSlowModeFtdi, "drivers/usb/class/cdc-acm.c: acm_tty_set_termios");
+    } else {
+        set(ADAPTER_NEED::ReceivesBreak, kProblem,
+            "the device declares no serial-state notification" + strD1 +
+                ", the only way cdc_acm hears of a received break",
+            "use an FTDI adapter", "drivers/usb/class/cdc-acm.c: acm_process_notification");
+        set(ADAPTER_NEED::Rate738, kProblem,
+            "the device declares no SET_LINE_CODING" + strD1 + ": its rate cannot be set",
+            "use an FTDI adapter", "drivers/usb/class/cdc-acm.c: acm_tty_set_termios");
+    }
+}
+
 // Why a port no row matches gets Unknown: what the table would have gone by.
 std::string UnknownReason(const ADAPTER_INFO& info) {
     if (info.source == ADAPTER_SOURCE::SetupApi) {
@@ -566,6 +651,8 @@ std::vector<ADAPTER_VERDICT> JudgeAdapter(const ADAPTER_INFO& info) {
         verdicts[static_cast<int>(ADAPTER_NEED::ReceiveLatency)] = FtdiTimerVerdict(info);
     if (pRow && pRow->rate == RATE_RULE::UartClock && info.nUartClock > 0)
         verdicts[static_cast<int>(ADAPTER_NEED::Rate738)] = UartClockVerdict(info.nUartClock);
+    if (pRow && pRow->breaks == BREAK_RULE::AcmCapabilities && info.nAcmCapabilities >= 0)
+        AcmVerdicts(info.nAcmCapabilities, verdicts);
     return verdicts;
 }
 

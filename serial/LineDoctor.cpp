@@ -164,14 +164,24 @@ std::optional<DOCTOR_CHECK> CLoopback::Rate(DWORD dwBaud) {
     const std::string strName = RateName(dwBaud);
     const std::string strTitle = RateTitle(dwBaud);
     const std::string strRateFix =
-        dwBaud == 738 ? "Slow Mode (--slow) needs an adapter that runs 738 baud: FTDI, CP2102N, "
-                        "PL2303HX or a 16550 UART; an upload without Slow Mode does not use it"
+        dwBaud == 738 ? "Slow Mode (--slow) needs an adapter that runs 738 baud: FTDI, CP2102N "
+                        "or a 16550 UART; an upload without Slow Mode does not use it"
                       : "use another adapter: an FTDI FT232R, FT-X or FT232H serves every need";
     if (!Configure(dwBaud)) {
-        return Check(strName, strTitle, DOCTOR_VERDICT::Problem,
-                     "the line does not take " + std::to_string(dwBaud) +
-                         " baud (the driver runs another rate, more than 2 % off)",
-                     strRateFix, bFails);
+        // The driver read back another rate: what the line would run says which.
+        const DWORD dwRuns = m_line.GetRefusedRate();
+        DOCTOR_CHECK c = Check(
+            strName, strTitle, DOCTOR_VERDICT::Problem,
+            "the line does not take " + std::to_string(dwBaud) + " baud " +
+                (dwRuns != 0
+                     ? "(the driver runs " + std::to_string(dwRuns) + " instead, more than 2 % off)"
+                     : std::string("(the driver runs another rate, more than 2 % off)")),
+            strRateFix, bFails);
+        if (dwRuns != 0) {
+            c.measure = dwRuns;
+            c.strUnit = "baud";
+        }
+        return c;
     }
     if (!Settle(dwBaud)) {
         if (m_bGone)
@@ -324,7 +334,7 @@ std::optional<DOCTOR_CHECK> CLoopback::Rate(DWORD dwBaud) {
 std::optional<DOCTOR_CHECK> CLoopback::Break() {
     const char* pszName = "loopback_break";
     const char* pszTitle = "loopback break";
-    const char* pszBreakFix = "use an FTDI or PL2303 adapter";
+    const char* pszBreakFix = "use an FTDI adapter";
     if (!Configure(kBreakBaud)) {
         return Check(pszName, pszTitle, DOCTOR_VERDICT::Skipped,
                      "the line does not take 38400 baud, where the breaks are sent");
@@ -688,6 +698,17 @@ OPEN_FAILURE_ADVICE AdviseOpenFailure(const std::string& strReason,
         a.strFix = "plug the adapter in again, or check its cable";
     } else if (StartsWith(strReason, "not a serial port")) {
         a.strFix = "name a serial device";
+    } else if (StartsWith(strReason, "console")) {
+        // "... is the kernel console (ttyS0); ...": the tty's name for the fix.
+        std::string strTty = "NAME";
+        const auto open = strReason.find("kernel console (");
+        const auto close = strReason.find(')', open);
+        if (open != std::string::npos && close != std::string::npos)
+            strTty = strReason.substr(open + 16, close - open - 16);
+        a.strFix = "name another port; to free this one, take console=" + strTty +
+                   " off the kernel command line and stop the login prompt on it (systemctl "
+                   "disable --now serial-getty@" +
+                   strTty + ")";
     } else if (StartsWith(strReason, "sim:")) {
         a.strFix = "correct the simulated line's options";
     }
@@ -718,6 +739,33 @@ DOCTOR_REPORT RunLineDoctor(const DOCTOR_OPTIONS& options, const CEvent& stop,
         if (onCheck)
             onCheck(report.checks.back());
     };
+    const auto skipAll = [&](const std::string& strWhy) {
+        for (const DWORD r : kDoctorRates)
+            add(Check(RateName(r), RateTitle(r), DOCTOR_VERDICT::Skipped, strWhy));
+        add(Check("loopback_break", "loopback break", DOCTOR_VERDICT::Skipped, strWhy));
+        add(Check("loopback_modem_lines", "loopback modem lines", DOCTOR_VERDICT::Skipped, strWhy));
+    };
+
+    // What is no serial device (missing, a directory, the pseudo-terminal multiplexer) or the
+    // console is refused before any other check: whoever holds it and whatever its driver does
+    // say nothing of a line for the unit.
+    if (const std::string strRefused = RefusePortName(options.strPort); !strRefused.empty()) {
+        const OPEN_FAILURE_ADVICE advice =
+            AdviseOpenFailure(strRefused, {}, DevicePath(options.strPort));
+        add(Check("access", "access", DOCTOR_VERDICT::Problem, advice.strReason, advice.strFix,
+                  true));
+        const char* pszWhy = "the port did not open";
+        add(Check("holders", "other holders", DOCTOR_VERDICT::Skipped, pszWhy));
+        for (int i = 0; i < kAdapterNeeds; ++i) {
+            const auto need = static_cast<ADAPTER_NEED>(i);
+            add(Check(std::string("adapter_") + AdapterNeedName(need), AdapterNeedText(need),
+                      DOCTOR_VERDICT::Skipped, pszWhy));
+        }
+        add(Check("low_latency", "low latency", DOCTOR_VERDICT::Skipped, pszWhy));
+        skipAll(pszWhy);
+        return report;
+    }
+
     const ADAPTER_INFO adapter = readAdapter(options.strPort);
     report.strDriver = adapter.strDriver;
     report.strChip = AdapterChip(adapter);
@@ -741,19 +789,18 @@ DOCTOR_REPORT RunLineDoctor(const DOCTOR_OPTIONS& options, const CEvent& stop,
     } else {
         DCB dcb;
         dcb.BaudRate = 300;
-        const char* pszRefused = nullptr;
+        std::string strRefused;
         if (FAILED(pLine->PrepareRaw()))
-            pszRefused = "the line refused raw transfer";
+            strRefused = "the line refused raw transfer";
         else if (FAILED(pLine->Configure(dcb)))
-            pszRefused = "the line refused 300 baud with 8 data bits";
+            strRefused = DescribeRefusedFrame(300, 8, pLine->GetRefusedRate());
         else if (FAILED(pLine->SetQueueSizes(4096, 4096)))
-            pszRefused = "the line refused its queue sizes";
+            strRefused = "the line refused its queue sizes";
         else if (FAILED(pLine->PrepareEvents()))
-            pszRefused = "the line refused its event mask";
-        if (pszRefused) {
+            strRefused = "the line refused its event mask";
+        if (!strRefused.empty()) {
             pLine.reset();
-            add(Check("access", "access", DOCTOR_VERDICT::Problem,
-                      std::string(pszRefused) + " after it opened",
+            add(Check("access", "access", DOCTOR_VERDICT::Problem, strRefused + " after it opened",
                       "unplug the adapter and plug it in again; if that does not help, the "
                       "driver does not serve this program",
                       true));
@@ -795,12 +842,6 @@ DOCTOR_REPORT RunLineDoctor(const DOCTOR_OPTIONS& options, const CEvent& stop,
     }
 
     // 5. The line itself, through a loopback plug.
-    const auto skipAll = [&](const std::string& strWhy) {
-        for (const DWORD r : kDoctorRates)
-            add(Check(RateName(r), RateTitle(r), DOCTOR_VERDICT::Skipped, strWhy));
-        add(Check("loopback_break", "loopback break", DOCTOR_VERDICT::Skipped, strWhy));
-        add(Check("loopback_modem_lines", "loopback modem lines", DOCTOR_VERDICT::Skipped, strWhy));
-    };
     if (!options.bLoopback) {
         skipAll("no loopback plug (--loopback)");
         return report;

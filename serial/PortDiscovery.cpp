@@ -1,4 +1,5 @@
 #include "serial/PortDiscovery.h"
+#include "serial/KernelConsole.h"
 #include "serial/Sysfs.h"
 
 #include <algorithm>
@@ -46,7 +47,9 @@ void FillUsb(const fs::path& device, SerialPortInfo& info) {
 } // namespace
 
 std::vector<SerialPortInfo> EnumerateSerialPorts(const std::string& strSysClassTty,
-                                                 const std::string& strDevDir) {
+                                                 const std::string& strDevDir,
+                                                 const std::string& strProcConsoles) {
+    const CONSOLE_ROOTS roots{strProcConsoles, strSysClassTty, strDevDir};
     std::vector<SerialPortInfo> ports;
     std::error_code ec;
     fs::directory_iterator it(strSysClassTty, ec);
@@ -67,6 +70,7 @@ std::vector<SerialPortInfo> EnumerateSerialPorts(const std::string& strSysClassT
             continue;
         SerialPortInfo info;
         info.strDevice = node.string();
+        info.bConsole = IsConsolePort(info.strDevice, roots);
         const fs::path device = fs::canonical(ttyDir / "device", ec2);
         if (!ec2) {
             info.strDriver = SysfsDriverOf(device);

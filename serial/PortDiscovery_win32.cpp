@@ -6,7 +6,8 @@
 
 #include "platform/Win32.h"
 
-std::vector<SerialPortInfo> EnumerateSerialPorts(const std::string&, const std::string&) {
+std::vector<SerialPortInfo> EnumerateSerialPorts(const std::string&, const std::string&,
+                                                 const std::string&) {
     std::vector<SerialPortInfo> ports;
     HKEY hKey = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "hardware\\devicemap\\serialcomm", 0, KEY_READ,

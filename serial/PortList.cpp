@@ -45,7 +45,7 @@ std::string DescribeListedPorts() {
     for (const auto& port : EnumerateSerialPorts()) {
         if (!s.empty())
             s += ", ";
-        s += port.strDevice;
+        s += port.strDevice + (port.bConsole ? " (the kernel console)" : "");
     }
     return s.empty() ? std::string("no serial port is listed") : "the ports listed: " + s;
 }

@@ -44,6 +44,9 @@ public:
     // NUL bytes kept. S_OK, or E_FAIL when the line refuses them (a rate the line cannot reach
     // within 2 % included).
     virtual HRESULT Configure(const DCB& dcb) = 0;
+    // After a Configure that failed: the rate the line would have run instead of the one asked
+    // for (a driver rounds it to what its chip can do), or 0 when that was not the cause.
+    virtual DWORD GetRefusedRate() const { return 0; }
 
     // Waits until there is something to Read, the stop event is set, or the time runs out.
     // A line that has gone away makes this wait on the stop event alone: it never spins.
@@ -99,6 +102,18 @@ void RegisterLineBackend(const std::string& strPrefix, LineOpener opener);
 // device of the system's own (OpenSystemLine).
 HRESULT OpenSerialLine(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine,
                        std::string* pstrReason = nullptr);
+
+// Why a name cannot stand for a port an upload may use, known before anything is opened: no
+// device there, no serial device (a directory, /dev/null, the pseudo-terminal multiplexer), the
+// session's terminal or a console. "" when nothing speaks against it; a registered backend's
+// names are its own affair. The open refuses the same names with the same reasons.
+std::string RefusePortName(const std::string& strName);
+// The same for a name of the system's own (TermiosLine.cpp, Win32Line.cpp).
+std::string RefuseSystemPortName(const std::string& strName);
+
+// "the line refused 738 baud with 8 data bits", and the rate the line would have run instead
+// where it says so: "...: the driver runs 1200 baud instead (more than 2 % off)".
+std::string DescribeRefusedFrame(DWORD dwBaud, int nDataBits, DWORD dwRefusedRate);
 
 // The system's own serial device behind the seam: the termios line on Linux (TermiosLine.cpp),
 // the comm port on Windows (Win32Line.cpp).

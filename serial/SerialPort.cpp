@@ -90,6 +90,7 @@ HRESULT CSerialPort::Open(const PORTMODE& mode) {
         return E_PORT_OPEN_FAILED; // already open: the caller closes first
 
     m_strOpenFailure.clear();
+    m_strModeFailure.clear();
     m_nRxBreaks = 0;
     // A name without its terminating NUL inside the field is refused rather than read past it.
     std::unique_ptr<ISerialLine> pLine;
@@ -115,10 +116,8 @@ HRESULT CSerialPort::Open(const PORTMODE& mode) {
     // The raw, non-blocking line in place of the port time-outs.
     if (FAILED(m_pLine->PrepareRaw()))
         return FailOpen({3, 3}, "the line refused raw transfer");
-    if (SetPortMode(mode) != S_OK) {
-        return FailOpen({3, 1}, "the line refused " + std::to_string(mode.dwBaudRate) +
-                                    " baud with " + std::to_string(mode.byByteSize) + " data bits");
-    }
+    if (SetPortMode(mode) != S_OK)
+        return FailOpen({3, 1}, m_strModeFailure);
     if (FAILED(m_pLine->SetQueueSizes(kRingSize, kRingSize)))
         return FailOpen({3}, "the line refused its queue sizes");
     if (const HRESULT hr = m_pLine->PrepareEvents(); hr == E_OUTOFMEMORY)
@@ -191,8 +190,13 @@ HRESULT CSerialPort::GetPortMode(DCB& dcb) {
 }
 
 HRESULT CSerialPort::SetPortMode(const DCB& dcb) {
-    if (!m_pLine || FAILED(m_pLine->Configure(dcb)))
-        return E_FAIL; // the line keeps its previous settings
+    if (!m_pLine || FAILED(m_pLine->Configure(dcb))) {
+        // The line keeps its previous settings; the reason names the rate it would have run.
+        m_strModeFailure = DescribeRefusedFrame(dcb.BaudRate, dcb.ByteSize,
+                                                m_pLine ? m_pLine->GetRefusedRate() : 0);
+        return E_FAIL;
+    }
+    m_strModeFailure.clear();
     m_dcb = dcb;
     m_dcb.DCBlength = sizeof(DCB);
     return S_OK;

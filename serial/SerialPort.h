@@ -76,6 +76,7 @@ public:
 
     bool IsOpen() const { return m_pLine != nullptr; }
     std::string GetOpenFailureReason() const override { return m_strOpenFailure; }
+    std::string GetModeFailureReason() const override { return m_strModeFailure; }
     // The name of the open port; "" while closed.
     const std::string& GetOpenPortName() const { return m_strPortName; }
 
@@ -127,7 +128,8 @@ private:
     CCircularBuffer m_RxBuffer;
     CCircularBuffer m_TxBuffer;
     std::string m_strPortName;
-    std::string m_strOpenFailure;         // why the last Open failed; "" after one that succeeded
+    std::string m_strOpenFailure; // why the last Open failed; "" after one that succeeded
+    std::string m_strModeFailure; // why the last SetPortMode failed; "" after one that did not
     std::unique_ptr<ISerialLine> m_pLine; // the open line; null while closed
     DCB m_dcb;                            // the line state last applied
 

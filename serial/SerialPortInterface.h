@@ -21,6 +21,10 @@ public:
     virtual std::string GetOpenFailureReason() const { return {}; }
 
     virtual HRESULT SetPortMode(const PORTMODE& mode) = 0;
+    // Why the last line setting failed ("the line refused 738 baud with 8 data bits: the driver
+    // runs 1200 baud instead (more than 2 % off)"); "" after one that succeeded, or when the port
+    // cannot say. Kept after Close, cleared by Open.
+    virtual std::string GetModeFailureReason() const { return {}; }
     virtual HRESULT GetPortMode(DCB& dcb) = 0;
     virtual HRESULT SetPortMode(const DCB& dcb) = 0;
 

@@ -1,6 +1,7 @@
 #include "serial/TermiosLine.h"
 
 #include "serial/DeviceHolders.h"
+#include "serial/KernelConsole.h"
 #include "serial/PortDiscovery.h"
 #include "serial/Termios2.h"
 
@@ -98,17 +99,38 @@ const char* SessionTerminalKind(dev_t rdev) {
     return nullptr;
 }
 
-// Whether the kernel files the device under its tty class (/sys/dev/char/MAJ:MIN/subsystem),
-// known before it is opened. Where sysfs cannot say, false: the look after the open remains.
-bool IsTtyDevice(dev_t rdev) {
+// The class the kernel files a character device under (/sys/dev/char/MAJ:MIN/subsystem: "tty",
+// "mem", ...), known before it is opened; "" where sysfs cannot say.
+std::string DeviceClass(dev_t rdev) {
     char szLink[256];
     const std::string strPath = "/sys/dev/char/" + std::to_string(major(rdev)) + ":" +
                                 std::to_string(minor(rdev)) + "/subsystem";
     const ssize_t n = readlink(strPath.c_str(), szLink, sizeof szLink - 1);
     if (n <= 0)
-        return false;
+        return "";
     const std::string strTarget(szLink, static_cast<std::size_t>(n));
-    return strTarget.ends_with("/tty");
+    return strTarget.substr(strTarget.rfind('/') + 1);
+}
+
+// Whether the kernel files the device under its tty class. Where sysfs cannot say, false: the
+// look after the open remains.
+bool IsTtyDevice(dev_t rdev) {
+    return DeviceClass(rdev) == "tty";
+}
+
+// The master side of pseudo-terminals: the multiplexer (5,2), whose every open makes a new
+// pseudo-terminal with nobody at its other end, and the old BSD masters (major 2).
+const char* PseudoTerminalMasterKind(dev_t rdev) {
+    if (rdev == makedev(5, 2))
+        return "the pseudo-terminal multiplexer (each open makes a new pseudo-terminal with "
+               "nothing at its other end)";
+    if (major(rdev) == 2)
+        return "the master side of a pseudo-terminal";
+    return nullptr;
+}
+
+std::string DevicePathOf(const std::string& strName) {
+    return strName.find('/') == std::string::npos ? "/dev/" + strName : strName;
 }
 
 std::string UserName() {
@@ -157,6 +179,30 @@ std::string BusyReason(const std::string& strPath, const std::vector<DeviceHolde
 
 } // namespace
 
+std::string RefuseSystemPortName(const std::string& strName) {
+    if (strName.empty())
+        return "no port named";
+    const std::string strPath = DevicePathOf(strName);
+    struct stat st {};
+    if (stat(strPath.c_str(), &st) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? OpenErrorReason(errno, strPath) : "";
+    if (S_ISDIR(st.st_mode))
+        return "not a serial port: " + strPath + " is a directory";
+    if (!S_ISCHR(st.st_mode))
+        return "not a serial port: " + strPath + " is not a terminal device";
+    // The operator's own terminal is never a port: sending firmware to it would leave it raw.
+    if (const char* pszWhy = SessionTerminalKind(st.st_rdev))
+        return "not a serial port: " + strPath + " is " + pszWhy;
+    if (const char* pszWhy = PseudoTerminalMasterKind(st.st_rdev))
+        return "not a serial port: " + strPath + " is " + pszWhy;
+    if (const std::string strClass = DeviceClass(st.st_rdev);
+        !strClass.empty() && strClass != "tty")
+        return "not a serial port: " + strPath + " is not a terminal device";
+    if (const std::string strConsole = ConsolePortReason(strPath); !strConsole.empty())
+        return ConsoleRefusal(strConsole);
+    return "";
+}
+
 CTermiosLine::CTermiosLine(int fd) : m_fd(fd) {}
 
 HRESULT CTermiosLine::Open(const std::string& strName, std::unique_ptr<ISerialLine>* ppLine,
@@ -169,15 +215,13 @@ HRESULT CTermiosLine::Open(const std::string& strName, std::unique_ptr<ISerialLi
             *pstrReason = std::move(strReason);
         return E_FAIL;
     };
-    if (strName.empty())
-        return fail("no port named");
-    const std::string strPath =
-        strName.find('/') == std::string::npos ? "/dev/" + strName : strName;
-    // The operator's own terminal is never a port: sending firmware to it would leave it raw.
+    // What is no serial device, the operator's own terminal and the console are refused
+    // before the open, which would raise DTR and RTS on them.
+    if (std::string strWhy = RefuseSystemPortName(strName); !strWhy.empty())
+        return fail(std::move(strWhy));
+    const std::string strPath = DevicePathOf(strName);
     struct stat st {};
     if (stat(strPath.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) {
-        if (const char* pszWhy = SessionTerminalKind(st.st_rdev))
-            return fail("not a serial port: " + strPath + " is " + pszWhy);
         // Looked at before the open too: opening raises DTR and RTS, which would disturb the
         // program that holds the line (and may reset whatever is at its other end).
         if (IsTtyDevice(st.st_rdev)) {
@@ -196,7 +240,10 @@ HRESULT CTermiosLine::Open(const std::string& strName, std::unique_ptr<ISerialLi
     };
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !Termios2IsTerminal(fd))
         return failClose("not a serial port: " + strPath + " is not a terminal device");
+    // Again on what was opened: a name can be made to point elsewhere in between.
     if (const char* pszWhy = SessionTerminalKind(st.st_rdev))
+        return failClose("not a serial port: " + strPath + " is " + pszWhy);
+    if (const char* pszWhy = PseudoTerminalMasterKind(st.st_rdev))
         return failClose("not a serial port: " + strPath + " is " + pszWhy);
     // Root passes TIOCEXCL, so the lock is what keeps a second copy of this program out, and
     // the look at the other processes' descriptors what keeps out a program that neither
@@ -241,8 +288,13 @@ HRESULT CTermiosLine::Configure(const DCB& dcb) {
     const BYTE byRts = dcb.fRtsControl & 3;
     frame.bRtsCts = byRts == RTS_CONTROL_HANDSHAKE;
     unsigned nActual = 0;
-    if (Termios2ApplyFrame(m_fd, frame, &nActual) != Termios2Result::Ok)
+    m_dwRefusedRate = 0;
+    if (const Termios2Result r = Termios2ApplyFrame(m_fd, frame, &nActual);
+        r != Termios2Result::Ok) {
+        if (r == Termios2Result::RateMissed)
+            m_dwRefusedRate = nActual;
         return E_FAIL;
+    }
 
     // Start bit, data bits, parity bit, stop bits (one and a half counted as two).
     const long long nBits =

@@ -24,6 +24,7 @@ public:
     ~CTermiosLine() override;
 
     HRESULT Configure(const DCB& dcb) override;
+    DWORD GetRefusedRate() const override { return m_dwRefusedRate; }
     LineWait WaitRx(const CEvent& stop, DWORD dwMilliseconds) override;
     int Read(char* pDest, int nCapacity, RxInfo& info) override;
     LineWait Write(const char* pData, int nLength, const CEvent& stop,
@@ -66,5 +67,8 @@ private:
     bool m_bNoLsr = false;
     // Worker only: RS-485 mode set for RTS toggling.
     bool m_bRs485 = false;
+    // The rate the driver read back when the last Configure missed the one asked for, else 0
+    // (the caller of Configure asks).
+    DWORD m_dwRefusedRate = 0;
 };
 

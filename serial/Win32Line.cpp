@@ -390,3 +390,8 @@ HRESULT OpenSystemLine(const std::string& strName, std::unique_ptr<ISerialLine>*
     *ppLine = std::move(pLine);
     return S_OK;
 }
+
+std::string RefuseSystemPortName(const std::string& strName) {
+    // What a COM name stands for shows only when it is opened (CreateFileA, GetFileType).
+    return strName.empty() ? "no port named" : "";
+}

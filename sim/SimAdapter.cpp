@@ -69,6 +69,7 @@ SimAdapterModel GetSimAdapterModel(SimAdapterKind kind) {
         break;
     case SimAdapterKind::Pl2303:
         m.dLatencyMs = 1;
+        m.bBreakMarksBatch = true;
         break;
     }
     return m;

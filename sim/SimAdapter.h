@@ -10,8 +10,9 @@
 //   ch340    a CH340: a received break is never reported (it comes as a plain 0x00), and the
 //            host's break is faked as a 0x00 sent at about 51 baud (196 ms, whatever the break's
 //            length), during which what arrives is garbled;
-//   pl2303   a PL2303HX: breaks both ways, exact rates, 1 ms batches (its break report rides on
-//            the data read that carries the break's own 0x00).
+//   pl2303   a PL2303HX: breaks both ways, exact rates, 1 ms batches; its driver marks every
+//            byte of the batch that brings a received break as a break, so the bytes that come
+//            with the break are lost (each is a 0x00 with a break report).
 // docs/adapters.md says where each behaviour comes from.
 
 #include "platform/Types.h"
@@ -22,10 +23,11 @@
 enum class SimAdapterKind { Uart, Ftdi, Ftdi16, Cp2102, Cp2102n, Ch340, Pl2303 };
 
 struct SimAdapterModel {
-    double dLatencyMs = 0;      // received bytes are handed over at multiples of this
-    bool bReportsBreaks = true; // a received break reaches the host as a break
-    bool bRateTable = false;    // rates round up to the chip's table
-    bool bFakeBreak = false;    // the host's break is a slow 0x00 of fixed length
+    double dLatencyMs = 0;         // received bytes are handed over at multiples of this
+    bool bReportsBreaks = true;    // a received break reaches the host as a break
+    bool bRateTable = false;       // rates round up to the chip's table
+    bool bFakeBreak = false;       // the host's break is a slow 0x00 of fixed length
+    bool bBreakMarksBatch = false; // every byte handed over with a received break is one too
 };
 
 // "uart", "ftdi", ...: false for an unknown name.

@@ -6,6 +6,7 @@
 #include "sim/SimWait.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -311,8 +312,16 @@ SimTime CSimLine::CancelFrom(SimTime t) {
 HRESULT CSimLine::Configure(const DCB& dcb) {
     std::lock_guard lock(m_mutex);
     const SimTime now = SimClock::now();
+    m_dwRefusedRate = 0;
     if (IsGone(now) || dcb.BaudRate < 50 || dcb.BaudRate > 4000000)
         return E_FAIL;
+    // The driver tells the rate its chip really runs, and the line refuses one more than 2 % off
+    // what was asked, as the termios line does when it reads the rate back.
+    const DWORD dwRuns = SimAdapterRate(m_opts.adapter, dcb.BaudRate);
+    if (std::fabs(static_cast<double>(dwRuns) - dcb.BaudRate) > 0.02 * dcb.BaudRate) {
+        m_dwRefusedRate = dwRuns;
+        return E_FAIL;
+    }
     // Characters already received keep the rate they were received at.
     for (OutItem& item : m_toHost) {
         if (item.due > now)
@@ -322,13 +331,18 @@ HRESULT CSimLine::Configure(const DCB& dcb) {
             item.bHost8N1 = m_bHost8N1;
         }
     }
-    m_dwHostBaud = SimAdapterRate(m_opts.adapter, dcb.BaudRate);
+    m_dwHostBaud = dwRuns;
     m_bHost8N1 = dcb.ByteSize == 8 && dcb.Parity == NOPARITY && dcb.StopBits == ONESTOPBIT;
     // RTS follows the record's control mode: raised for "enable" and "handshake" (the receive
     // side always has room), dropped for "disable" and "toggle" (nothing is being sent).
     const BYTE rts = dcb.fRtsControl & 3;
     SetModem(m_bDtr, rts == RTS_CONTROL_ENABLE || rts == RTS_CONTROL_HANDSHAKE, now);
     return S_OK;
+}
+
+DWORD CSimLine::GetRefusedRate() const {
+    std::lock_guard lock(m_mutex);
+    return m_dwRefusedRate;
 }
 
 LineWait CSimLine::WaitGone(const CEvent& stop, SimTime deadline) {
@@ -381,11 +395,23 @@ int CSimLine::Read(char* pDest, int nCapacity, RxInfo& info) {
         m_toHost.clear();
         return -1;
     }
+    // pl2303 flags every byte of the read that brings a break (pl2303_process_read_urb), and the
+    // line discipline turns each flagged byte into a break: the batch's other bytes are lost.
+    std::vector<SimTime> breakBatches;
+    if (m_adapter.bBreakMarksBatch) {
+        for (const OutItem& item : m_toHost) {
+            if (item.due > arrived)
+                break;
+            if (item.bBreak)
+                breakBatches.push_back(item.due);
+        }
+    }
     int n = 0;
     while (n < nCapacity && !m_toHost.empty() && m_toHost.front().due <= arrived) {
         const OutItem item = m_toHost.front();
         m_toHost.pop_front();
-        if (item.bBreak) {
+        if (item.bBreak ||
+            std::find(breakBatches.begin(), breakBatches.end(), item.due) != breakBatches.end()) {
             pDest[n++] = 0; // a break shows as one 0x00 in the stream, at any rate
             if (m_adapter.bReportsBreaks)
                 ++info.nBreaks;

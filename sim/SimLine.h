@@ -42,6 +42,7 @@ public:
     ~CSimLine() override;
 
     HRESULT Configure(const DCB& dcb) override;
+    DWORD GetRefusedRate() const override;
     LineWait WaitRx(const CEvent& stop, DWORD dwMilliseconds) override;
     int Read(char* pDest, int nCapacity, RxInfo& info) override;
     LineWait Write(const char* pData, int nLength, const CEvent& stop,
@@ -119,6 +120,7 @@ private:
     // Host side.
     DWORD m_dwHostBaud = 9600;
     bool m_bHost8N1 = true;
+    DWORD m_dwRefusedRate = 0; // what the adapter would have run at the last refused Configure
     SimTime m_txFreeAt{};
     bool m_bBreakOn = false;
     SimTime m_breakSetAt{};

@@ -360,6 +360,30 @@ TEST(DefaultPort, IsTheOnePortListedOtherwiseAnErrorNamingThem) {
     EXPECT_NE(error.find("\n  /dev/ttyS0\n  /dev/ttyUSB0"), std::string::npos) << error;
 }
 
+TEST(DefaultPort, IsNeverTheKernelConsole) {
+    SerialPortInfo console, usb0, usb1;
+    console.strDevice = "/dev/ttyS0";
+    console.bConsole = true;
+    usb0.strDevice = "/dev/ttyUSB0";
+    usb1.strDevice = "/dev/ttyUSB1";
+    const struct {
+        std::vector<SerialPortInfo> ports;
+        const char* pszChosen; // "" when none is
+        const char* pszError;  // a part of the error
+    } kCases[] = {
+        {{console}, "", "none found but the kernel console (/dev/ttyS0), which is never used"},
+        {{console, usb0}, "/dev/ttyUSB0", ""},
+        {{usb0, console, usb1}, "", "\n  /dev/ttyUSB0\n  /dev/ttyUSB1"},
+    };
+    for (const auto& c : kCases) {
+        std::string port, error;
+        EXPECT_EQ(ChooseDefaultPort(c.ports, port, error), *c.pszChosen != 0);
+        EXPECT_EQ(port, c.pszChosen);
+        EXPECT_NE(error.find(c.pszError), std::string::npos) << error;
+        EXPECT_EQ(error.find("/dev/ttyS0\n"), std::string::npos) << error;
+    }
+}
+
 // --- Cancel signals ---------------------------------------------------------------------------
 
 TEST(CancelSignals, TurnsSignalsIntoReadableEventsWithoutEndingTheProcess) {

@@ -62,6 +62,22 @@ public:
         Tty(tty, port);
     }
 
+    // A CDC-ACM device: cdc_acm binds the interface, which is the tty's device and shows the
+    // capabilities (none when nCaps is negative).
+    void AcmPort(const std::string& tty, int nCaps) {
+        const std::string strBus = "1-" + std::to_string(++m_nUsb);
+        const fs::path dev = m_root / "devices" / "usb1" / strBus;
+        const fs::path intf = dev / (strBus + ":1.0");
+        fs::create_directories(intf);
+        Write(dev / "idVendor", "1a86");
+        Write(dev / "idProduct", "55d4");
+        Write(intf / "bInterfaceNumber", "00");
+        if (nCaps >= 0)
+            Write(intf / "bmCapabilities", std::to_string(nCaps));
+        Bind(intf, "cdc_acm");
+        Tty(tty, intf);
+    }
+
     // A serial-core port: port and ctrl devices below the platform device the driver binds.
     void Uart(const std::string& tty, int nType, unsigned long nClock) {
         const fs::path base = m_root / "devices" / "pnp0" / ("00:0" + std::to_string(++m_nUart));
@@ -191,6 +207,31 @@ TEST(AdapterVerdicts, FtdiIsFitAndItsLatencyIsOneMsWhileMorfwHoldsThePort) {
     EXPECT_EQ(a.strChip, "FT232A");
     EXPECT_EQ(a[kLatency].verdict, VERDICT::Problem);
     EXPECT_FALSE(a[kLatency].strFix.empty());
+    // ftdi_sio binds no other bcdDevice from 0x0200 up: one that shows is no FT232A.
+    EXPECT_EQ(JudgeUsb("ftdi_sio", {"0403", "6001", "0300", "1.10", "", 0, -1}).strChip, "FTDI");
+}
+
+TEST(AdapterVerdicts, CdcAcmDevicesAreJudgedByTheCapabilitiesTheyDeclare) {
+    const VERDICT kOk = VERDICT::Ok, kProblem = VERDICT::Problem, kUnknown = VERDICT::Unknown;
+    const struct {
+        int nCaps; // bmCapabilities: D1 line coding and serial state, D2 SEND_BREAK
+        VERDICT sends, receives, rate;
+    } kCases[] = {{0x06, kOk, kUnknown, kUnknown},
+                  {0x02, kProblem, kUnknown, kUnknown},
+                  {0x04, kOk, kProblem, kProblem},
+                  {0x00, kProblem, kProblem, kProblem},
+                  {-1, kUnknown, kUnknown, kUnknown}}; // the attribute cannot be read
+    for (const auto& c : kCases) {
+        SysTree t;
+        t.AcmPort("ttyACM0", c.nCaps);
+        const ADAPTER_INFO info = ReadAdapterInfo(t.Node("ttyACM0"), t.Sys(), t.Dev());
+        EXPECT_EQ(info.nAcmCapabilities, c.nCaps);
+        const Judged j{AdapterChip(info), JudgeAdapter(info)};
+        EXPECT_EQ(j.strChip, "CDC-ACM");
+        EXPECT_EQ(j[kSends].verdict, c.sends) << c.nCaps << ": " << j[kSends].strReason;
+        EXPECT_EQ(j[kReceives].verdict, c.receives) << c.nCaps << ": " << j[kReceives].strReason;
+        EXPECT_EQ(j[kRate].verdict, c.rate) << c.nCaps << ": " << j[kRate].strReason;
+    }
 }
 
 TEST(AdapterVerdicts, Cp210xRateDependsOnThePartItsProductStringNames) {
@@ -236,7 +277,9 @@ TEST(AdapterVerdicts, Pl2303TypesFollowBcdDeviceAndBcdUsb) {
     const Judged hx = JudgeUsb("pl2303", {"067b", "2303", "0300", "1.10", "USB-Serial Controller"});
     EXPECT_EQ(hx.strChip, "PL2303HX");
     EXPECT_EQ(hx[kSends].verdict, VERDICT::Ok);
-    EXPECT_EQ(hx[kReceives].verdict, VERDICT::Ok);
+    // Every byte of the read that brings a break is marked a break: the answer with it is lost.
+    EXPECT_EQ(hx[kReceives].verdict, VERDICT::Problem);
+    EXPECT_TRUE(Has(hx[kReceives].strFix, "morfw doctor --loopback"));
     EXPECT_EQ(hx[kRate].verdict, VERDICT::Ok);
     EXPECT_EQ(hx[kLatency].verdict, VERDICT::Unknown);
 

@@ -190,6 +190,22 @@ TEST(WindowsAdapter, TheSameChipsGetTheSameWarningsAsOnLinux) {
               "PL2303");
 }
 
+TEST(WindowsAdapter, WchsCdcAcmChipsAreNoCh34x) {
+    // 1a86 is WCH's vendor id for the CH34x and for its CDC-ACM chips (cdc_acm on Linux).
+    const struct {
+        const char* pszId;
+        const char* pszChip;
+    } kCases[] = {{"USB\\VID_1A86&PID_7523&REV_0254", "CH340"},
+                  {"USB\\VID_1A86&PID_5523&REV_0304", "CH341"},
+                  {"USB\\VID_1A86&PID_55D3&REV_0443", ""},  // CH343
+                  {"USB\\VID_1A86&PID_55D4&REV_0443", ""}}; // CH9102
+    for (const auto& c : kCases) {
+        const ADAPTER_INFO info = AdapterInfoFromWindows("COM4", UsbPort("USB\\X\\1", c.pszId));
+        EXPECT_EQ(AdapterChip(info), c.pszChip) << c.pszId;
+        EXPECT_EQ(AdapterBreakVerdict(info).empty(), *c.pszChip == 0) << c.pszId;
+    }
+}
+
 TEST(WindowsAdapter, AHubAboveTheAdapterChangesNothing) {
     WIN_PORT_DEVICE dev = FtdiPort(1);
     dev.nodes.push_back(
@@ -248,7 +264,7 @@ TEST(WindowsAdapter, LinuxPortsStillMatchByTheirDriverNotTheirVendor) {
     info.strVendorId = "0403";
     info.strProductId = "6001";
     info.nBcdDevice = 0x0600;
-    info.strDriver = "cdc_acm";
+    info.strDriver = "xr_serial";
     EXPECT_EQ(AdapterChip(info), "");
     EXPECT_FALSE(IsFtdiAdapter(info));
     info.strDriver = "ftdi_sio";

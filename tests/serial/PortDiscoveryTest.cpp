@@ -1,4 +1,6 @@
 #include "serial/PortDiscovery.h"
+#include "serial/KernelConsole.h"
+#include "serial/SerialLine.h"
 #include "serial/SerialPort.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +26,11 @@ public:
     ~FakeTree() { fs::remove_all(m_root); }
     fs::path Sys() const { return m_root / "class" / "tty"; }
     fs::path Dev() const { return m_root / "dev"; }
+    fs::path Consoles() const { return m_root / "consoles"; }
+    CONSOLE_ROOTS Roots() const { return {Consoles().string(), Sys().string(), Dev().string()}; }
+    void Link(const std::string& link, const std::string& target) {
+        fs::create_symlink(Dev() / target, Dev() / link);
+    }
 
     // A tty; with a device directory (and a driver link) when device is not empty.
     void Tty(const std::string& name, const std::string& device, const std::string& type = "",
@@ -128,4 +135,80 @@ TEST(PortDiscovery, TheSystemListHoldsOnlyNamesOpenCanOpen) {
         EXPECT_TRUE(std::string(name).starts_with("/dev/")) << name;
         EXPECT_TRUE(fs::exists(name)) << name;
     }
+}
+
+// --- The kernel console ------------------------------------------------------------------------
+
+TEST(KernelConsole, ReadsBothFilesAndKnowsAConsoleByNameNumberOrLink) {
+    FakeTree t;
+    for (const char* tty : {"ttyS0", "ttyS1", "ttyAMA0"})
+        t.Tty(tty, tty);
+    for (const char* tty : {"console", "tty", "tty0"}) // no device behind them: never listed
+        t.Tty(tty, "");
+    // ttyS0 in both files with its number, netconsole without a tty, ttyAMA0 only in active.
+    std::ofstream(t.Consoles()) << "ttyS0   -W- (EC  p a)    4:64\nnetcon0  -W- (E     )\n";
+    fs::create_directories(t.Sys() / "console");
+    std::ofstream(t.Sys() / "console" / "active") << "tty0 ttyAMA0 ttyS0\n";
+    t.Link("serial0", "ttyS0");
+    t.Link("serial1", "ttyAMA0");
+    t.Link("modem", "ttyS1");
+
+    const std::string dev = t.Dev().string() + "/";
+    const struct {
+        std::string strDevice;
+        std::string strReason; // "" for a port that is no console
+    } kCases[] = {
+        {dev + "ttyS0", dev + "ttyS0 is the kernel console (ttyS0)"},
+        {dev + "serial0", dev + "serial0 is the kernel console (ttyS0)"},
+        {dev + "serial1", dev + "serial1 is the kernel console (ttyAMA0)"},
+        {dev + "console", dev + "console is the system console"},
+        {dev + "tty", dev + "tty is the terminal of this session (/dev/tty)"},
+        {dev + "tty0", dev + "tty0 is a virtual console"},
+        {dev + "modem", ""},
+        {dev + "ttyS9", ""}, // not there
+        {"", ""},
+    };
+    for (const auto& c : kCases)
+        EXPECT_EQ(ConsolePortReason(c.strDevice, t.Roots()), c.strReason) << c.strDevice;
+
+    // The list marks the consoles and keeps them.
+    std::string strMarked;
+    for (const auto& p : EnumerateSerialPorts(t.Sys().string(), dev, t.Consoles().string()))
+        strMarked += fs::path(p.strDevice).filename().string() + (p.bConsole ? "* " : " ");
+    EXPECT_EQ(strMarked, "ttyAMA0* ttyS0* ttyS1 ");
+}
+
+TEST(KernelConsole, WhatIsNoSerialDeviceIsRefusedBeforeItIsOpened) {
+    const fs::path dir =
+        fs::temp_directory_path() / ("morfw-notserial-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "file") << "x";
+    const struct {
+        std::string strName;
+        std::string strReasonStart; // "" where nothing is known against the name
+    } kCases[] = {
+        {"/dev/ptmx", "not a serial port: /dev/ptmx is the pseudo-terminal multiplexer"},
+        {dir.string(), "not a serial port: " + dir.string() + " is a directory"},
+        {(dir / "file").string(), "not a serial port: " + (dir / "file").string() + " is not a "},
+        {(dir / "none").string(), "no such device: " + (dir / "none").string() + " ("},
+        {"/dev/null", "not a serial port: /dev/null is not a terminal device"},
+        {"tty", "not a serial port: /dev/tty is the terminal of this session"},
+        {"", "no port named"},
+        {"sim:", ""}, // a backend's own name, once one is registered for it
+    };
+    RegisterLineBackend("sim:", [](const std::string&, std::unique_ptr<ISerialLine>*,
+                                   std::string*) { return E_FAIL; });
+    for (const auto& c : kCases) {
+        const std::string why = RefusePortName(c.strName);
+        EXPECT_TRUE(c.strReasonStart.empty() ? why.empty() : why.starts_with(c.strReasonStart))
+            << c.strName << ": " << why;
+        std::unique_ptr<ISerialLine> line;
+        std::string strOpen;
+        if (!c.strReasonStart.empty()) {
+            EXPECT_EQ(OpenSerialLine(c.strName, &line, &strOpen), E_FAIL);
+        }
+        EXPECT_EQ(strOpen, c.strReasonStart.empty() ? "" : why) << c.strName;
+    }
+    RegisterLineBackend("sim:", nullptr);
+    fs::remove_all(dir);
 }
