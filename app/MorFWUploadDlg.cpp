@@ -233,18 +233,27 @@ void CMorFWUploadDlg::FillPortList() {
     // A sorted list, without regard to case and with numbers in numeric order, so that
     // /dev/ttyS2 comes before /dev/ttyS10.
     QStringList names;
+    QStringList consoles;
     for (int i = 0;; ++i) {
         const char* pszName = m_SerialPort.GetPortName(i);
         if (!pszName)
             break;
         names << QString::fromUtf8(pszName);
+        if (m_SerialPort.IsConsolePortAt(i))
+            consoles << names.back();
     }
     std::stable_sort(names.begin(), names.end(),
                      [](const QString& a, const QString& b) { return ComparePortNames(a, b) < 0; });
     m_cmbPort->addItems(names);
-    // The first entry, or an empty field when there are no ports.
-    m_cmbPort->setCurrentIndex(names.isEmpty() ? -1 : 0);
-    if (names.isEmpty())
+    // The first entry that is not the kernel console (an upload would write into it), or an
+    // empty field when there is none.
+    int nFirst = -1;
+    for (int i = 0; i < names.size() && nFirst < 0; ++i) {
+        if (!consoles.contains(names[i]))
+            nFirst = i;
+    }
+    m_cmbPort->setCurrentIndex(nFirst);
+    if (nFirst < 0)
         m_cmbPort->setEditText(QString());
 }
 

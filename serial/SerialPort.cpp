@@ -55,6 +55,11 @@ void CSerialPort::Init(const std::string& strSysClassTty, const std::string& str
         m_PortNames.push_back(info.strDevice);
 }
 
+bool CSerialPort::IsConsolePortAt(int nIndex) const {
+    return nIndex >= 0 && static_cast<std::size_t>(nIndex) < m_PortInfos.size() &&
+           m_PortInfos[static_cast<std::size_t>(nIndex)].bConsole;
+}
+
 CSerialPort::~CSerialPort() {
     Close();
 }
@@ -103,6 +108,10 @@ HRESULT CSerialPort::Open(const PORTMODE& mode) {
             if (OpenSerialLine(strName, &pLine, &strReason) == S_OK && pLine)
                 break;
             pLine.reset();
+            // A name that can never be a port (the kernel console, a directory, a terminal
+            // that is no serial line) stays so: another try would only make the operator wait.
+            if (strReason.starts_with("console: ") || strReason.starts_with("not a serial port: "))
+                break;
             Sleep(kOpenRetryPause);
         }
         if (strReason.empty())

@@ -71,6 +71,8 @@ public:
 
     // The nIndex-th listed port, or null past the end. Valid for the object's life.
     const char* GetPortName(int nIndex) const;
+    // Whether the listed port nIndex is the kernel console (listed, never chosen on its own).
+    bool IsConsolePortAt(int nIndex) const;
     // The same port with its USB details, or null past the end.
     const SerialPortInfo* GetPortInfo(int nIndex) const;
 

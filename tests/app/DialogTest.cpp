@@ -14,6 +14,7 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -99,6 +100,22 @@ TEST(DialogInit, PortListIsSortedWithTheFirstEntrySelected) {
     EXPECT_EQ(dlg.m_cmbPort->itemText(3), tty.DevPath("ttyUSB1"));
     EXPECT_EQ(dlg.m_cmbPort->currentIndex(), 0);
     EXPECT_EQ(dlg.m_cmbPort->currentText(), tty.DevPath("ttyACM0"));
+}
+
+TEST(DialogInit, TheKernelConsoleIsListedButNeverSelected) {
+    const CTempAppDir dir;
+    for (const QStringList& consoles : {QStringList{"ttyUSB0"}, QStringList{"ttyUSB0", "ttyUSB1"}}) {
+        const FakeTtyTree tty({"ttyUSB0", "ttyUSB1"});
+        QDir().mkpath(QString::fromStdString(tty.Sys()) + "/console");
+        QFile active(QString::fromStdString(tty.Sys()) + "/console/active");
+        ASSERT_TRUE(active.open(QIODevice::WriteOnly));
+        active.write((consoles.join(' ') + "\n").toUtf8());
+        active.close();
+        CMorFWUploadDlg dlg(dir.Path(), nullptr, tty.Sys(), tty.Dev());
+        EXPECT_EQ(dlg.m_cmbPort->count(), 2);
+        EXPECT_EQ(dlg.m_cmbPort->currentText(),
+                  consoles.size() == 2 ? QString() : tty.DevPath("ttyUSB1"));
+    }
 }
 
 TEST(DialogInit, RevisionIsUnspecifiedWithoutIniFile) {
