@@ -30,6 +30,7 @@ struct StationOptions {
     std::string strMatch;     // the devices that count as units (a glob); "": every by-id link
     std::string strPortsFrom; // fixed adapters ...
     std::string strStartOn;   // ... and the modem line their fixture raises: dcd, dsr, cts
+    std::string strRehearse;  // simulated fixtures instead: "N[,seed=S][,fail=K][,gap=S][,dir=D]"
 };
 
 struct CheckOptions {

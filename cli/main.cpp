@@ -139,6 +139,14 @@ int main(int argc, char** argv) {
                      "seated (dcd, dsr or cts); its drop ends the unit's row")
         ->type_name("LINE");
     pStation
+        ->add_option("--rehearse", station.strRehearse,
+                     "A rehearsal without hardware: N simulated fixtures, on each a unit that "
+                     "arrives, is flashed, is taken out and followed by the next, until Ctrl-C. "
+                     "Sub-options: seed=S (the units' sim: seeds), fail=K (fixture K's units "
+                     "fail part 2), gap=SECONDS (before a unit is taken out and before the next; "
+                     "default 2), dir=DIR (the fixtures' files; see the manual)")
+        ->type_name("N[,seed=S][,fail=K][,gap=SECONDS][,dir=DIR]");
+    pStation
         ->add_option("--log-dir", station.upload.strLogDir,
                      "A log file per unit and a row in DIR/results.csv. Default: morfw-logs "
                      "in the working directory")
