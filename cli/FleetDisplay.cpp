@@ -517,11 +517,10 @@ void FleetDisplay::Summary(const std::vector<fleet::UnitState>& units, int nExit
                          FormatDuration(u.dElapsed), std::to_string(u.nRetries), OrDash(log)});
     }
     const auto n = static_cast<int>(units.size());
-    std::string text = "\n" + FitTable(Table(table)) + std::to_string(n) +
-                       (n == 1 ? " unit" : " units") +
-                       " in " + FormatDuration(dWallSeconds) + ": " + std::to_string(nSucceeded) +
-                       " succeeded, " + std::to_string(n - nSucceeded) + " did not; exit code " +
-                       std::to_string(nExitCode) + "\n";
+    std::string text =
+        "\n" + FitTable(Table(table)) + std::to_string(n) + (n == 1 ? " unit" : " units") + " in " +
+        FormatDuration(dWallSeconds) + ": " + std::to_string(nSucceeded) + " succeeded, " +
+        std::to_string(n - nSucceeded) + " did not; exit code " + std::to_string(nExitCode) + "\n";
     if (!strLogDir.empty())
         text += "Log files and results.csv in " + EscapeControlChars(strLogDir) + "\n";
     Out(text);
@@ -570,8 +569,9 @@ void FleetDisplay::DaySummary(const std::vector<PortTally>& tallies, int nExitCo
                          std::to_string(t.nFailed)});
     }
     table.push_back({"in all", std::to_string(nSucceeded), std::to_string(nFailed)});
-    std::string text = "\n" + FitTable(Table(table)) + "Station ran " + FormatDuration(dWallSeconds) +
-                       "; exit code " + std::to_string(nExitCode) + "\n";
+    std::string text = "\n" + FitTable(Table(table)) + "Station ran " +
+                       FormatDuration(dWallSeconds) + "; exit code " + std::to_string(nExitCode) +
+                       "\n";
     if (!strLogDir.empty())
         text += "Log files and results.csv in " + EscapeControlChars(strLogDir) + "\n";
     Out(text);

@@ -123,10 +123,10 @@ private:
     bool m_bOutOk = true;
     std::vector<Row> m_rows;
     std::map<int, fleet::UnitState> m_units;
-    std::map<int, std::string> m_partial; // plain form: each unit's unfinished log line
+    std::map<int, std::string> m_partial;    // plain form: each unit's unfinished log line
     std::map<int, std::string> m_finishedAt; // each finished unit's time of day, "14:03:12"
-    std::vector<std::string> m_drawn;     // the rows as last drawn
-    int m_nDrawnColumns = 0;              // the width they were drawn for
+    std::vector<std::string> m_drawn;        // the rows as last drawn
+    int m_nDrawnColumns = 0;                 // the width they were drawn for
     bool m_bRowsShown = false;
     bool m_bRowsEnded = false;
 };

@@ -28,8 +28,8 @@ std::string DuplicatePortError(const std::vector<std::string>& ports) {
             continue; // no device (yet): its session says why
         const auto [it, bNew] = devices.emplace(key, p);
         if (!bNew)
-            return "the ports " + EscapeControlChars(it->second) + " and " +
-                   EscapeControlChars(p) + " are one device" + why;
+            return "the ports " + EscapeControlChars(it->second) + " and " + EscapeControlChars(p) +
+                   " are one device" + why;
     }
     return {};
 }

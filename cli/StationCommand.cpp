@@ -245,15 +245,16 @@ int RunStation(const StationOptions& so) {
                 bStopping = true;
                 station.StopTaking();
                 source->Stop();
-                display.Event({{"type", "cancel"}, {"signal", SignalName(sig)}, {"running", running}});
+                display.Event(
+                    {{"type", "cancel"}, {"signal", SignalName(sig)}, {"running", running}});
                 display.Notice(std::string("station ending (") + SignalName(sig) +
                                "); every running upload stops at its next check and closes "
                                "its port");
                 runner.Signal(SIGINT);
             }
         }
-        if (!bStopping && std::any_of(fds.begin() + 1, fds.end(),
-                                      [](const pollfd& p) { return p.revents != 0; }))
+        if (!bStopping &&
+            std::any_of(fds.begin() + 1, fds.end(), [](const pollfd& p) { return p.revents != 0; }))
             source->Read(arrivals);
         display.Tick(runner.Units());
     }

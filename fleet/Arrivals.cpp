@@ -124,8 +124,8 @@ public:
             else if (!c.strNotice.empty())
                 arrivals.push_back({Kind::Notice, c.strPort, {}, {}, c.strNotice});
             else
-                arrivals.push_back({c.bUp ? Kind::Arrived : Kind::Left, c.strPort, c.strPort,
-                                    {}, {}});
+                arrivals.push_back(
+                    {c.bUp ? Kind::Arrived : Kind::Left, c.strPort, c.strPort, {}, {}});
         }
     }
 

@@ -50,8 +50,8 @@ private:
     struct Unit {
         std::string strName;
         std::string strNode;
-        int nEntries = 0;   // entries that lead to it now
-        int nodeWd = -1;    // the watch on a device node, for its removal
+        int nEntries = 0;    // entries that lead to it now
+        int nodeWd = -1;     // the watch on a device node, for its removal
         bool bMoved = false; // its last entry was renamed away in this batch
     };
     using Changes = std::vector<DeviceChange>;

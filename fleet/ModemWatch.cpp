@@ -126,8 +126,8 @@ bool ModemWatch::Start(std::string& strError) {
         return std::all_of(m_ports.begin(), m_ports.end(),
                            [](const auto& p) { return p->nVerdict != 0; });
     });
-    const bool bAny = std::any_of(m_ports.begin(), m_ports.end(),
-                                  [](const auto& p) { return p->nVerdict > 0; });
+    const bool bAny =
+        std::any_of(m_ports.begin(), m_ports.end(), [](const auto& p) { return p->nVerdict > 0; });
     if (!bAny)
         strError = "no port can be watched";
     return bAny;
@@ -229,7 +229,9 @@ void ModemWatch::Run(Port& p) {
             IModemInput::Wait w = bPolling ? Pause() : in.WaitChange(strError);
             if (w == IModemInput::Wait::Unsupported) {
                 bPolling = true;
-                Report({p.strPort, false, {},
+                Report({p.strPort,
+                        false,
+                        {},
                         strError + "; reading them every " + std::to_string(kModemPollMs) +
                             " ms instead"});
                 w = Pause();

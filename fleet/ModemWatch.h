@@ -2,10 +2,10 @@
 // Fixed adapters whose fixture raises a modem-status line (DCD, DSR or CTS) while a unit is
 // seated. One thread per port sleeps in the driver (TIOCMIWAIT) until the line changes. Where
 // the driver cannot wait (cp210x in Linux 6.1 has no TIOCMIWAIT), the thread reads the line
-// every kModemPollMs instead, and says so once. The port must be free when its session opens it (the session takes it
-// exclusively, and counts any other holder as busy): the watcher closes it before it reports
-// a unit, and opens it again only when told that the session has ended, to wait for the line
-// to drop.
+// every kModemPollMs instead, and says so once. The port must be free when its session opens it
+// (the session takes it exclusively, and counts any other holder as busy): the watcher closes it
+// before it reports a unit, and opens it again only when told that the session has ended, to wait
+// for the line to drop.
 
 #include <condition_variable>
 #include <functional>

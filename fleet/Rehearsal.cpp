@@ -65,7 +65,10 @@ public:
     void Read(std::vector<Arrival>& arrivals) override {
         std::uint64_t expirations = 0;
         if (read(m_timerFd, &expirations, sizeof expirations) < 0 && errno != EAGAIN)
-            arrivals.push_back({Arrival::Kind::Notice, {}, {}, {},
+            arrivals.push_back({Arrival::Kind::Notice,
+                                {},
+                                {},
+                                {},
                                 std::string("rehearsal timer: ") + std::strerror(errno)});
         const auto now = Clock::now();
         for (std::size_t k = 0; k < m_fixtures.size() && !m_bStopped; ++k) {
@@ -103,8 +106,8 @@ public:
                "comes " + Seconds() + " later";
     }
     nlohmann::ordered_json DescribeJson() const override {
-        return {{"kind", "rehearsal"},  {"fixtures", m_plan.nFixtures},
-                {"seed", m_plan.nSeed}, {"fail", m_plan.nFailFixture},
+        return {{"kind", "rehearsal"},       {"fixtures", m_plan.nFixtures},
+                {"seed", m_plan.nSeed},      {"fail", m_plan.nFailFixture},
                 {"gap", m_plan.dGapSeconds}, {"dir", m_strDir}};
     }
 
@@ -142,8 +145,8 @@ private:
         const char* tmp = std::getenv("TMPDIR");
         std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/morfw-rehearsal-XXXXXX";
         if (!mkdtemp(templ.data())) {
-            strError = "cannot make the rehearsal's directory " + EscapeControlChars(templ) +
-                       ": " + std::strerror(errno);
+            strError = "cannot make the rehearsal's directory " + EscapeControlChars(templ) + ": " +
+                       std::strerror(errno);
             return false;
         }
         m_strDir = templ;
@@ -163,8 +166,8 @@ private:
         std::snprintf(suffix, sizeof suffix, "%016llx", ++m_nTempNames);
         const std::string aside = m_strDir + "/.#" + FixtureName(k) + suffix;
         const int fd = open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        bool bOk = fd >= 0 && write(fd, port.data(), port.size()) ==
-                                  static_cast<ssize_t>(port.size());
+        bool bOk =
+            fd >= 0 && write(fd, port.data(), port.size()) == static_cast<ssize_t>(port.size());
         if (fd >= 0)
             bOk = close(fd) == 0 && bOk;
         if (!bOk || rename(aside.c_str(), FixturePath(k).c_str()) != 0)
@@ -237,16 +240,15 @@ bool ParseRehearsal(const std::string& strText, RehearsalPlan& plan, std::string
             p.nFailFixture = static_cast<int>(v);
         } else if (key == "gap" && !value.empty() &&
                    (p.dGapSeconds = std::strtod(value.c_str(), &end), *end == '\0') &&
-                   std::isfinite(p.dGapSeconds) && p.dGapSeconds >= 0 &&
-                   p.dGapSeconds <= 3600) {
+                   std::isfinite(p.dGapSeconds) && p.dGapSeconds >= 0 && p.dGapSeconds <= 3600) {
         } else if (key == "dir" && !value.empty()) {
             p.strDir = value;
         } else {
             const bool bKnown = key == "seed" || key == "fail" || key == "gap" || key == "dir";
             strError = syntax + "; " + EscapeControlChars(parts[i]) +
-                       (key == "fail"  ? " names no fixture"
-                        : bKnown       ? " has no valid value"
-                                       : " is no sub-option");
+                       (key == "fail" ? " names no fixture"
+                        : bKnown      ? " has no valid value"
+                                      : " is no sub-option");
             return false;
         }
     }
