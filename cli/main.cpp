@@ -122,7 +122,8 @@ int main(int argc, char** argv) {
     cli::StationOptions station;
     CLI::App* pStation = app.add_subcommand(
         "station", "Flash each unit as it arrives, until Ctrl-C: a serial device that appears, "
-                   "or a fixture's modem line on a fixed port (Linux)");
+                   "a fixture's modem line on a fixed port, or a rehearsal's simulated unit "
+                   "(Linux)");
     pStation
         ->add_option("--match", station.strMatch,
                      "The devices that are units: a pattern of their paths, e.g. "

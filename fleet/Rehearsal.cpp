@@ -98,8 +98,9 @@ public:
     void Stop() override { m_bStopped = true; }
 
     std::string Describe() const override {
-        std::string s = "a rehearsal: " + std::to_string(m_plan.nFixtures) +
-                        " simulated fixtures in " + EscapeControlChars(m_strDir);
+        std::string s = "a rehearsal: " + std::to_string(m_plan.nFixtures) + " simulated " +
+                        (m_plan.nFixtures == 1 ? "fixture" : "fixtures") + " in " +
+                        EscapeControlChars(m_strDir);
         if (m_plan.nFailFixture > 0)
             s += ", fixture-" + std::to_string(m_plan.nFailFixture) + "'s units fail";
         return s + "; each unit is taken out " + Seconds() + " after its session, the next " +
