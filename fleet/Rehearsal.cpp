@@ -96,6 +96,13 @@ public:
         }
     }
     void Stop() override { m_bStopped = true; }
+    // A fixture's row stays, waiting for its next unit.
+    std::vector<std::string> FixedPorts() const override {
+        std::vector<std::string> names;
+        for (std::size_t k = 0; k < m_fixtures.size(); ++k)
+            names.push_back(FixtureName(k));
+        return names;
+    }
 
     std::string Describe() const override {
         std::string s = "a rehearsal: " + std::to_string(m_plan.nFixtures) + " simulated " +
