@@ -90,10 +90,6 @@ public:
             }
             m_row = static_cast<int>(first + r);
             m_col = static_cast<int>(c);
-            while (m_rows.size() <= first + r) {
-                m_rows.emplace_back();
-                m_wrapped.push_back(false);
-            }
         }
     }
 
