@@ -26,10 +26,11 @@ struct UploadOptions {
 
 // morfw station: units flashed as they arrive, until Ctrl-C.
 struct StationOptions {
-    UploadOptions upload;     // the sessions' options, the output form, strLogDir ("": ./morfw-logs)
-    std::string strMatch;     // the devices that count as units (a glob); "": every by-id link
+    UploadOptions upload; // the sessions' options, the output form, strLogDir ("": ./morfw-logs)
+    std::string strMatch; // the devices that count as units (a glob); "": every by-id link
     std::string strPortsFrom; // fixed adapters ...
     std::string strStartOn;   // ... and the modem line their fixture raises: dcd, dsr, cts
+    std::string strRehearse;  // simulated fixtures instead: "N[,seed=S][,fail=K][,gap=S][,dir=D]"
 };
 
 struct CheckOptions {

@@ -60,9 +60,8 @@ int RunFleetUpload(const UploadOptions& o) {
     CancelSignals signals;
     const bool bSignals = signals.Install();
 
-    if (const std::string twice = FindDuplicatePort(o.ports); !twice.empty()) {
-        WriteAll(STDERR_FILENO, "morfw: the port " + EscapeControlChars(twice) +
-                                    " is named twice; a port takes one session at a time\n");
+    if (const std::string shared = DuplicatePortError(o.ports); !shared.empty()) {
+        WriteAll(STDERR_FILENO, "morfw: " + shared + "\n");
         return ToInt(ExitCode::Usage);
     }
     const std::string strImageDir = ResolveImageDir(o.strImages);

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <ctime>
 #include <sys/ioctl.h>
 
 namespace cli {
@@ -181,12 +183,40 @@ std::vector<std::string> FleetDisplay::RowTexts() {
     return texts;
 }
 
+std::size_t FleetDisplay::DrawnHeight() const {
+    // A terminal narrowed since the rows were drawn has rewrapped each row into the lines it
+    // takes now (VTE, tmux, kitty, Windows Terminal do; xterm cuts them instead, and the rows
+    // then also wipe a line or two above them, which is better than stale rows).
+    const auto cols = static_cast<std::size_t>(std::max(Columns(), 1));
+    std::size_t lines = 0;
+    for (const auto& text : m_drawn) {
+        const std::size_t width = DisplayColumns(text);
+        lines += Columns() == m_nDrawnColumns || width <= cols ? 1 : (width + cols - 1) / cols;
+    }
+    return lines;
+}
+
+std::string FleetDisplay::FitTable(const std::string& strTable) const {
+    if (!m_out.bRows)
+        return strTable; // a file or a pipe gets every column
+    const auto width = static_cast<std::size_t>(std::max(Columns() - 1, 10));
+    std::string text;
+    for (std::size_t from = 0; from < strTable.size();) {
+        auto nl = strTable.find('\n', from);
+        nl = nl == std::string::npos ? strTable.size() : nl;
+        text += std::string(FitColumns(std::string_view(strTable).substr(from, nl - from), width));
+        text += '\n';
+        from = nl + 1;
+    }
+    return text;
+}
+
 void FleetDisplay::EraseRows() {
     if (!m_bRowsShown)
         return;
     std::string s = "\r";
-    if (m_drawn.size() > 1)
-        s += "\033[" + std::to_string(m_drawn.size() - 1) + "A";
+    if (const std::size_t height = DrawnHeight(); height > 1)
+        s += "\033[" + std::to_string(height - 1) + "A";
     s += "\033[J";
     Out(s);
     m_bRowsShown = false;
@@ -202,8 +232,8 @@ void FleetDisplay::DrawRows() {
     // Each row is written over the one before it, so the rows do not flicker; what was below
     // the new last row goes.
     std::string s = "\r";
-    if (m_bRowsShown && m_drawn.size() > 1)
-        s += "\033[" + std::to_string(m_drawn.size() - 1) + "A";
+    if (const std::size_t height = m_bRowsShown ? DrawnHeight() : 0; height > 1)
+        s += "\033[" + std::to_string(height - 1) + "A";
     for (std::size_t i = 0; i < texts.size(); ++i) {
         if (i > 0)
             s += "\r\n";
@@ -212,6 +242,7 @@ void FleetDisplay::DrawRows() {
     s += "\033[J";
     Out(s);
     m_drawn = texts;
+    m_nDrawnColumns = Columns();
     m_bRowsShown = !texts.empty();
 }
 
@@ -241,9 +272,11 @@ std::string FleetDisplay::LastRowText(const Row& r) {
     const auto unit = m_units.find(r.nUnitId);
     if (unit == m_units.end() || !unit->second.bFinished)
         return {};
-    return RowText(r.strLabel, UnitText(unit->second),
-                   DisplayColumns(EscapeControlChars(r.strLabel)),
-                   static_cast<std::size_t>(std::max(Columns() - 1, 10)));
+    // Led by the time it finished, so that it is never taken for a live row.
+    const std::string row = m_finishedAt[r.nUnitId] + "  " +
+                            RowText(r.strLabel, UnitText(unit->second),
+                                    DisplayColumns(EscapeControlChars(r.strLabel)), SIZE_MAX);
+    return std::string(FitColumns(row, static_cast<std::size_t>(std::max(Columns() - 1, 10))));
 }
 
 void FleetDisplay::DropRow(const std::string& strLabel) {
@@ -253,6 +286,7 @@ void FleetDisplay::DropRow(const std::string& strLabel) {
         return;
     const std::string last = LastRowText(*it);
     m_units.erase(it->nUnitId);
+    m_finishedAt.erase(it->nUnitId);
     m_rows.erase(it);
     if (m_out.bRows && !last.empty())
         Above(last, false);
@@ -268,6 +302,7 @@ void FleetDisplay::ResetRow(const std::string& strLabel, const std::string& strI
     }
     const std::string last = LastRowText(*r);
     m_units.erase(r->nUnitId);
+    m_finishedAt.erase(r->nUnitId);
     r->nUnitId = 0;
     r->strIdleText = strIdleText;
     if (m_out.bRows && !last.empty())
@@ -369,6 +404,12 @@ void FleetDisplay::OnJson(const fleet::UnitState& unit, const nlohmann::ordered_
 
 void FleetDisplay::OnFinished(const fleet::UnitState& unit) {
     m_units[unit.nId] = unit;
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    char clock[16] = "";
+    if (localtime_r(&now, &tm))
+        std::strftime(clock, sizeof clock, "%H:%M:%S", &tm);
+    m_finishedAt[unit.nId] = clock;
     switch (m_out.mode) {
     case OutputMode::Json:
         Out(Dump(unit.result));
@@ -476,10 +517,10 @@ void FleetDisplay::Summary(const std::vector<fleet::UnitState>& units, int nExit
                          FormatDuration(u.dElapsed), std::to_string(u.nRetries), OrDash(log)});
     }
     const auto n = static_cast<int>(units.size());
-    std::string text = "\n" + Table(table) + std::to_string(n) + (n == 1 ? " unit" : " units") +
-                       " in " + FormatDuration(dWallSeconds) + ": " + std::to_string(nSucceeded) +
-                       " succeeded, " + std::to_string(n - nSucceeded) + " did not; exit code " +
-                       std::to_string(nExitCode) + "\n";
+    std::string text =
+        "\n" + FitTable(Table(table)) + std::to_string(n) + (n == 1 ? " unit" : " units") + " in " +
+        FormatDuration(dWallSeconds) + ": " + std::to_string(nSucceeded) + " succeeded, " +
+        std::to_string(n - nSucceeded) + " did not; exit code " + std::to_string(nExitCode) + "\n";
     if (!strLogDir.empty())
         text += "Log files and results.csv in " + EscapeControlChars(strLogDir) + "\n";
     Out(text);
@@ -528,8 +569,9 @@ void FleetDisplay::DaySummary(const std::vector<PortTally>& tallies, int nExitCo
                          std::to_string(t.nFailed)});
     }
     table.push_back({"in all", std::to_string(nSucceeded), std::to_string(nFailed)});
-    std::string text = "\n" + Table(table) + "Station ran " + FormatDuration(dWallSeconds) +
-                       "; exit code " + std::to_string(nExitCode) + "\n";
+    std::string text = "\n" + FitTable(Table(table)) + "Station ran " +
+                       FormatDuration(dWallSeconds) + "; exit code " + std::to_string(nExitCode) +
+                       "\n";
     if (!strLogDir.empty())
         text += "Log files and results.csv in " + EscapeControlChars(strLogDir) + "\n";
     Out(text);

@@ -2,7 +2,9 @@
 // What the operator sees of a run of many units (morfw upload with several ports, morfw
 // station), in the output forms of a single upload:
 //   rows   on a terminal: one live row per unit (port, part, records, elapsed, time left, then
-//          its result), redrawn in place below the run's other lines;
+//          its result), redrawn in place below the run's other lines, each fitted to the
+//          terminal's width (also after it changed); a unit whose row goes leaves its last row
+//          above the rows, led by the time it finished;
 //   plain  without a terminal: the lines a single upload prints, each prefixed "PORT: ";
 //   quiet  only the message boxes and result lines, prefixed the same way;
 //   json   the sessions' own objects, each with "port", then one object per result.
@@ -65,6 +67,8 @@ public:
 
     // Refreshes the rows with the units' current figures (their clocks run between events).
     void Tick(const std::vector<fleet::UnitState>& units);
+    // The terminal's width from now on (tests; 0: ask the terminal).
+    void SetColumns(int nColumns) { m_out.nColumns = nColumns; }
 
     // Ends the rows (they stay as they are) and prints the summary of these units; log files
     // in strLogDir (when given) are named by their file name.
@@ -107,6 +111,10 @@ private:
     std::string LastRowText(const Row& r);
     void EraseRows();
     void DrawRows();
+    // How many lines the rows as last drawn take on the screen now.
+    std::size_t DrawnHeight() const;
+    // A table's lines cut to the terminal's width (never wrapped) when it has rows.
+    std::string FitTable(const std::string& strTable) const;
     std::vector<std::string> RowTexts();
     int Columns() const;
     int Lines() const;
@@ -115,8 +123,10 @@ private:
     bool m_bOutOk = true;
     std::vector<Row> m_rows;
     std::map<int, fleet::UnitState> m_units;
-    std::map<int, std::string> m_partial; // plain form: each unit's unfinished log line
-    std::vector<std::string> m_drawn;     // the rows as last drawn
+    std::map<int, std::string> m_partial;    // plain form: each unit's unfinished log line
+    std::map<int, std::string> m_finishedAt; // each finished unit's time of day, "14:03:12"
+    std::vector<std::string> m_drawn;        // the rows as last drawn
+    int m_nDrawnColumns = 0;                 // the width they were drawn for
     bool m_bRowsShown = false;
     bool m_bRowsEnded = false;
 };

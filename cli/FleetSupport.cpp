@@ -1,22 +1,35 @@
 #include "cli/FleetSupport.h"
 
 #include "cli/CancelSignals.h"
+#include "fleet/PortIdentity.h"
 #include "platform/PrintableText.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <unistd.h>
 
 namespace cli {
 
-std::string FindDuplicatePort(const std::vector<std::string>& ports) {
+std::string DuplicatePortError(const std::vector<std::string>& ports) {
+    const std::string why = "; a port takes one session at a time";
     std::set<std::string> seen;
     for (const auto& p : ports) {
         if (!seen.insert(p).second)
-            return p;
+            return "the port " + EscapeControlChars(p) + " is named twice" + why;
+    }
+    std::map<fleet::DeviceKey, std::string> devices;
+    for (const auto& p : ports) {
+        fleet::DeviceKey key;
+        if (p.starts_with("sim:") || !fleet::GetDeviceKey(p, key))
+            continue; // no device (yet): its session says why
+        const auto [it, bNew] = devices.emplace(key, p);
+        if (!bNew)
+            return "the ports " + EscapeControlChars(it->second) + " and " + EscapeControlChars(p) +
+                   " are one device" + why;
     }
     return {};
 }

@@ -14,8 +14,9 @@ namespace cli {
 // How often the rows' clocks are redrawn on a terminal.
 inline constexpr int kRowTickMs = 250;
 
-// A name given twice, or "" (two sessions must never share a port).
-std::string FindDuplicatePort(const std::vector<std::string>& ports);
+// Why the ports cannot all be flashed at once, or "": a name given twice, or two names of one
+// device (a path and a link to it). Two sessions must never share a port.
+std::string DuplicatePortError(const std::vector<std::string>& ports);
 
 // Makes the log directory when it is missing (with its parents) and checks that files can be
 // made in it. strResolved ends in '/'.

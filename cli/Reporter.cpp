@@ -68,7 +68,7 @@ void Reporter::BeginSession(const SessionInfo& info) {
 void Reporter::Log(std::string_view text) {
     std::lock_guard lock(m_mutex);
     m_tracker.OnLog(text);
-    m_rate.OnRecords(m_tracker.GetRecords(), ElapsedLocked());
+    m_rate.OnRecords(m_tracker.GetRecords(), ElapsedLocked(), m_tracker.GetPart());
     LogFileLocked(text);
 
     switch (m_settings.mode) {

@@ -1,7 +1,8 @@
-// morfw station: runs until Ctrl-C and flashes each unit as it arrives, either as a serial
-// device that appears (udev's links, watched with inotify) or as a modem line that a fixture
-// raises on a fixed adapter (TIOCMIWAIT). Each unit's session is a morfw process of its own
-// (fleet::Runner); fleet::Station keeps one session per port and the day's counts.
+// morfw station: runs until Ctrl-C and flashes each unit as it arrives: a serial device that
+// appears (udev's links, watched with inotify), a modem line that a fixture raises on a fixed
+// adapter, or a rehearsal's simulated units (fleet::ArrivalSource). Each unit's session is a
+// morfw process of its own (fleet::Runner); fleet::Station keeps one session per port and the
+// day's counts.
 
 #include "cli/CancelSignals.h"
 #include "cli/Commands.h"
@@ -10,18 +11,19 @@
 #include "cli/FleetSupport.h"
 #include "cli/Terminal.h"
 
+#include "fleet/Arrivals.h"
 #include "fleet/DeviceWatch.h"
-#include "fleet/ModemWatch.h"
+#include "fleet/Rehearsal.h"
 #include "fleet/Station.h"
+#include "image/FileImg.h"
+#include "image/Sha256.h"
 #include "platform/PrintableText.h"
 #include "upload/UploadTexts.h"
 
+#include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <memory>
-#include <sstream>
+#include <set>
 
 namespace cli {
 
@@ -29,16 +31,15 @@ namespace {
 
 constexpr const char* kDefaultDeviceDir = "/dev/serial/by-id";
 constexpr const char* kDefaultLogDir = "morfw-logs";
-// For tests: each entry of the watched directory is a file holding the port its unit opens
-// (a sim: port), as udev's links stand for the devices they lead to.
-constexpr const char* kPortFilesVariable = "MORFW_STATION_PORT_FILES";
 
-// What the station shows of its ports, and the modem watch it gives ports back to.
+// What the station shows of its ports, and the source it gives ports back to.
 class StationView final : public fleet::StationObserver {
 public:
-    StationView(FleetDisplay& display, bool bFixedRows, std::string strIdleText)
-        : m_display(display), m_bFixedRows(bFixedRows), m_strIdleText(std::move(strIdleText)) {}
-    void SetModemWatch(fleet::ModemWatch* pWatch) { m_pModem = pWatch; }
+    StationView(FleetDisplay& display, fleet::ArrivalSource& source)
+        : m_display(display), m_source(source) {
+        const auto fixed = source.FixedPorts();
+        m_fixed.insert(fixed.begin(), fixed.end());
+    }
 
     void OnStarted(const fleet::UnitState& u) override { m_display.OnStarted(u); }
     void OnLog(const fleet::UnitState& u, std::string_view t) override { m_display.OnLog(u, t); }
@@ -57,43 +58,37 @@ public:
     }
     void OnFinished(const fleet::UnitState& u) override { m_display.OnFinished(u); }
 
-    void OnDevice(const std::string& strLabel, bool bArrived) override {
-        m_display.Event(
-            {{"type", "device"}, {"port", strLabel}, {"event", bArrived ? "arrived" : "left"}});
-        m_display.Note(strLabel, bArrived ? "a unit arrived" : "the unit left");
-    }
     void OnPortIdle(const std::string& strLabel) override {
-        if (m_bFixedRows)
-            m_display.ResetRow(strLabel, m_strIdleText);
+        // A fixed port's row waits for the next unit; a device's row goes with it.
+        if (m_fixed.count(strLabel))
+            m_display.ResetRow(strLabel, kWaiting);
         else
             m_display.DropRow(strLabel);
     }
-    void OnPortFree(const std::string& strLabel) override {
-        if (m_pModem)
-            m_pModem->Release(strLabel);
-    }
+    void OnPortFree(const std::string& strLabel) override { m_source.SessionEnded(strLabel); }
+
+    static constexpr const char* kWaiting = "waiting for a unit";
 
 private:
     FleetDisplay& m_display;
-    bool m_bFixedRows;
-    std::string m_strIdleText;
-    fleet::ModemWatch* m_pModem = nullptr;
+    fleet::ArrivalSource& m_source;
+    std::set<std::string> m_fixed;
 };
 
-std::string PortFromFile(const std::string& strPath) {
-    std::ifstream in(strPath);
-    std::stringstream s;
-    s << in.rdbuf();
-    std::string text = s.str();
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+std::string ReadRevision(const std::string& strImageDir) {
+    std::string strIni;
+    if (ResolveImagePath(strImageDir, FILEIMG_INI, strIni) != S_OK)
+        return "Unspecified";
+    return ReadFirmwareRevision(strIni);
+}
+
+int Fail(ExitCode code, const std::string& strText) {
+    WriteAll(STDERR_FILENO, "morfw: " + strText + "\n");
+    return ToInt(code);
 }
 
 int Usage(const std::string& strText) {
-    WriteAll(STDERR_FILENO, "morfw: " + strText + "\n");
-    return ToInt(ExitCode::Usage);
+    return Fail(ExitCode::Usage, strText);
 }
 
 } // namespace
@@ -103,12 +98,22 @@ int RunStation(const StationOptions& so) {
     const bool bSignals = signals.Install();
     const UploadOptions& o = so.upload;
 
+    // The kernel console is never a unit. Hook: serial/ tells whether a device node is the
+    // console; until that check is wired in here, no node counts as one.
+    const fleet::ConsoleCheck isConsole = [](const std::string& /*strNode*/) { return false; };
+
     // Where units come from.
+    std::unique_ptr<fleet::ArrivalSource> source;
     const bool bModem = !so.strStartOn.empty() || !so.strPortsFrom.empty();
-    fleet::ModemLine line = fleet::ModemLine::Dcd;
-    std::vector<std::string> fixedPorts;
-    std::string strDir, strPattern;
-    if (bModem) {
+    if (!so.strRehearse.empty()) {
+        if (bModem || !so.strMatch.empty())
+            return Usage("--rehearse excludes --match, --ports-from and --start-on");
+        fleet::RehearsalPlan plan;
+        std::string strError;
+        if (!fleet::ParseRehearsal(so.strRehearse, plan, strError))
+            return Usage("--rehearse: " + strError);
+        source = fleet::MakeRehearsal(plan);
+    } else if (bModem) {
         if (!so.strMatch.empty())
             return Usage("--match and --ports-from exclude each other");
         if (so.strPortsFrom.empty())
@@ -116,19 +121,27 @@ int RunStation(const StationOptions& so) {
         if (so.strStartOn.empty())
             return Usage("--ports-from needs the line that says a unit is seated: --start-on "
                          "dcd|dsr|cts");
+        fleet::ModemLine line = fleet::ModemLine::Dcd;
         if (!fleet::ParseModemLine(so.strStartOn, line))
             return Usage("--start-on: expected dcd, dsr or cts, not " +
                          EscapeControlChars(so.strStartOn));
+        std::vector<std::string> fixedPorts;
         std::string strError;
         if (!ReadPortList(so.strPortsFrom, fixedPorts, strError))
             return Usage(strError);
-        if (const std::string twice = FindDuplicatePort(fixedPorts); !twice.empty())
-            return Usage("the port " + EscapeControlChars(twice) +
-                         " is named twice; a port takes one session at a time");
-    } else if (!fleet::SplitMatch(so.strMatch.empty() ? "*" : so.strMatch, kDefaultDeviceDir,
-                                  strDir, strPattern)) {
-        return Usage("--match: the directory part of " + EscapeControlChars(so.strMatch) +
-                     " must not hold wildcards");
+        if (const std::string shared = DuplicatePortError(fixedPorts); !shared.empty())
+            return Usage(shared);
+        source = fleet::MakeModemArrivals(
+            fixedPorts, so.strStartOn,
+            [line](const std::string& port) { return fleet::MakeTtyModemInput(port, line); },
+            isConsole);
+    } else {
+        std::string strDir, strPattern;
+        if (!fleet::SplitMatch(so.strMatch.empty() ? "*" : so.strMatch, kDefaultDeviceDir, strDir,
+                               strPattern))
+            return Usage("--match: the directory part of " + EscapeControlChars(so.strMatch) +
+                         " must not hold wildcards");
+        source = fleet::MakeDeviceArrivals(strDir, strPattern, false, isConsole);
     }
 
     const std::string strImageDir = ResolveImageDir(o.strImages);
@@ -143,8 +156,22 @@ int RunStation(const StationOptions& so) {
     out.mode = o.bJson ? OutputMode::Json : o.bQuiet ? OutputMode::Quiet : OutputMode::Text;
     out.bRows = out.mode == OutputMode::Text && IsCapableTerminal(STDOUT_FILENO);
     FleetDisplay display(out);
-    const std::string strLineName = so.strStartOn.empty() ? "" : so.strStartOn;
-    StationView view(display, bModem, "waiting for a unit");
+
+    std::vector<fleet::Arrival> arrivals;
+    if (std::string strError; !source->Start(strError)) {
+        // Fixed ports of which none can be watched: each says why, and the station does not
+        // run with nothing to watch.
+        source->Read(arrivals);
+        for (const auto& a : arrivals) {
+            if (a.kind == fleet::Arrival::Kind::CannotWatch)
+                WriteAll(STDERR_FILENO, "morfw: " + EscapeControlChars(a.strText) + "\n");
+        }
+        if (bModem)
+            return Fail(ExitCode::Port, strError + "; the station has nothing to watch");
+        return Usage(strError);
+    }
+
+    StationView view(display, *source);
     fleet::Station station(view);
     fleet::Runner runner(MakeRunnerSettings(o, strImageDir, strLogDir), station);
     station.SetRunner(&runner);
@@ -153,63 +180,63 @@ int RunStation(const StationOptions& so) {
                        "sessions");
     if (o.bRelaxed && out.bRows)
         display.Line(MSG_RELAXED_WARNING, true);
-
-    const bool bPortFiles = [] {
-        const char* v = std::getenv(kPortFilesVariable);
-        return v && std::strcmp(v, "1") == 0;
-    }();
-    std::unique_ptr<fleet::DeviceWatch> devices;
-    std::unique_ptr<fleet::ModemWatch> modems;
-    std::string strError;
-    if (bModem) {
-        for (const auto& port : fixedPorts)
-            display.SetRow(port, "waiting for a unit");
-        modems = std::make_unique<fleet::ModemWatch>(fixedPorts, [line](const std::string& port) {
-            return fleet::MakeTtyModemInput(port, line);
-        });
-        view.SetModemWatch(modems.get());
-        if (!modems->Start(strError))
-            return Usage(strError);
-        display.Notice("station: a unit is one whose fixture raises " + strLineName +
-                       " on its port; Ctrl-C ends");
-    } else {
-        devices = std::make_unique<fleet::DeviceWatch>(strDir, strPattern);
-        if (!devices->Start(strError))
-            return Usage(strError);
-        display.Notice("station: every new device " + EscapeControlChars(strPattern) +
-                       " is a unit; Ctrl-C ends");
-    }
+    const auto digests = DigestImageSet(strImageDir);
+    display.Event({{"type", "station"},
+                   {"version", VersionText()},
+                   {"watch", source->DescribeJson()},
+                   {"images", strImageDir},
+                   {"revision", ReadRevision(strImageDir)},
+                   {"images_sha256", DigestOfSet(digests)},
+                   {"log_dir", strLogDir}});
+    for (const auto& port : source->FixedPorts())
+        display.SetRow(port, StationView::kWaiting);
+    display.Notice("station: " + source->Describe() + "; Ctrl-C ends");
 
     const auto start = std::chrono::steady_clock::now();
     bool bStopping = false;
-    std::vector<fleet::DeviceChange> changes;
-    if (devices) {
-        devices->Read(changes); // the devices already there are units too
-    }
+    source->Read(arrivals); // the units already there are units too
     for (;;) {
-        for (const auto& c : changes) {
-            if (!c.bAppeared) {
-                station.Depart(c.strPath);
-                continue;
+        for (const auto& a : arrivals) {
+            using Kind = fleet::Arrival::Kind;
+            switch (a.kind) {
+            case Kind::Arrived:
+            case Kind::Left: {
+                const bool bArrived = a.kind == Kind::Arrived;
+                display.Event({{"type", "device"},
+                               {"event", bArrived ? "arrived" : "left"},
+                               {"port", a.strLabel},
+                               {"node", a.strNode}});
+                display.Note(a.strLabel, bArrived ? "a unit arrived" : "the unit left");
+                if (bArrived)
+                    station.Arrive(a.strLabel, a.strPort);
+                else
+                    station.Depart(a.strLabel);
+                break;
             }
-            const std::string port = bPortFiles ? PortFromFile(c.strPath) : c.strPath;
-            if (port.empty())
-                display.Notice(EscapeControlChars(c.strPath) + ": names no port; skipped");
-            else
-                station.Arrive(c.strPath, port);
+            case Kind::Notice:
+                display.Notice(EscapeControlChars(a.strText), {a.strLabel});
+                break;
+            case Kind::CannotWatch:
+                display.SetRow(a.strLabel, "cannot watch: " + EscapeControlChars(a.strText));
+                display.Notice(EscapeControlChars(a.strText), {a.strLabel});
+                break;
+            }
         }
-        changes.clear();
+        arrivals.clear();
         if (bStopping && runner.RunningCount() == 0)
             break;
 
-        pollfd fds[2] = {{signals.Fd(), POLLIN, 0},
-                         {bStopping ? -1
-                          : devices ? devices->Fd()
-                                    : modems->Fd(),
-                          POLLIN, 0}};
-        runner.Wait(out.bRows ? kRowTickMs : -1, std::span(fds, 2));
+        std::vector<pollfd> fds = {{signals.Fd(), POLLIN, 0}};
+        for (const int fd : source->Fds())
+            fds.push_back({bStopping ? -1 : fd, POLLIN, 0});
+        runner.Wait(out.bRows ? kRowTickMs : -1, std::span(fds));
         if (fds[0].revents != 0) {
             for (int sig = signals.Take(); sig != 0; sig = signals.Take()) {
+                std::vector<std::string> running;
+                for (const auto& u : runner.Units()) {
+                    if (!u.bFinished)
+                        running.push_back(u.strLabel);
+                }
                 if (bStopping) {
                     display.Notice(std::string("station already ending (") + SignalName(sig) +
                                    "); waiting for the sessions to close their ports");
@@ -217,33 +244,18 @@ int RunStation(const StationOptions& so) {
                 }
                 bStopping = true;
                 station.StopTaking();
+                source->Stop();
+                display.Event(
+                    {{"type", "cancel"}, {"signal", SignalName(sig)}, {"running", running}});
                 display.Notice(std::string("station ending (") + SignalName(sig) +
                                "); every running upload stops at its next check and closes "
                                "its port");
                 runner.Signal(SIGINT);
-                if (modems)
-                    modems->Stop();
             }
         }
-        if (!bStopping && fds[1].revents != 0) {
-            if (devices) {
-                devices->Read(changes);
-            } else {
-                std::vector<fleet::ModemChange> lineChanges;
-                modems->Read(lineChanges);
-                for (const auto& c : lineChanges) {
-                    if (!c.strError.empty()) {
-                        display.SetRow(c.strPort,
-                                       "cannot watch: " + EscapeControlChars(c.strError));
-                        display.Notice(EscapeControlChars(c.strError));
-                    } else if (c.bUp) {
-                        station.Arrive(c.strPort, c.strPort);
-                    } else {
-                        station.Depart(c.strPort);
-                    }
-                }
-            }
-        }
+        if (!bStopping &&
+            std::any_of(fds.begin() + 1, fds.end(), [](const pollfd& p) { return p.revents != 0; }))
+            source->Read(arrivals);
         display.Tick(runner.Units());
     }
 

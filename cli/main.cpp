@@ -122,7 +122,8 @@ int main(int argc, char** argv) {
     cli::StationOptions station;
     CLI::App* pStation = app.add_subcommand(
         "station", "Flash each unit as it arrives, until Ctrl-C: a serial device that appears, "
-                   "or a fixture's modem line on a fixed port (Linux)");
+                   "a fixture's modem line on a fixed port, or a rehearsal's simulated unit "
+                   "(Linux)");
     pStation
         ->add_option("--match", station.strMatch,
                      "The devices that are units: a pattern of their paths, e.g. "
@@ -138,6 +139,14 @@ int main(int argc, char** argv) {
                      "With --ports-from: the modem line the fixture raises while a unit is "
                      "seated (dcd, dsr or cts); its drop ends the unit's row")
         ->type_name("LINE");
+    pStation
+        ->add_option("--rehearse", station.strRehearse,
+                     "A rehearsal without hardware: N simulated fixtures, on each a unit that "
+                     "arrives, is flashed, is taken out and followed by the next, until Ctrl-C. "
+                     "Sub-options: seed=S (the units' sim: seeds), fail=K (fixture K's units "
+                     "fail part 2), gap=SECONDS (before a unit is taken out and before the next; "
+                     "default 2), dir=DIR (the fixtures' files; see the manual)")
+        ->type_name("N[,seed=S][,fail=K][,gap=SECONDS][,dir=DIR]");
     pStation
         ->add_option("--log-dir", station.upload.strLogDir,
                      "A log file per unit and a row in DIR/results.csv. Default: morfw-logs "

@@ -55,7 +55,9 @@ public:
         if (e == EINTR)
             return Wait::Interrupted;
         strError = m_strDevice + ": cannot wait for the modem lines (" + std::strerror(e) + ")";
-        return Wait::Failed;
+        // The driver has no such wait (ENOTTY), as opposed to a line that went away (EIO).
+        const bool bNoWait = e == ENOTTY || e == EINVAL || e == ENOSYS || e == EOPNOTSUPP;
+        return bNoWait ? Wait::Unsupported : Wait::Failed;
     }
     void Interrupt() override {
         if (m_bWaiting.load())
@@ -118,7 +120,33 @@ bool ModemWatch::Start(std::string& strError) {
         Port& port = *p;
         p->thread = std::thread([this, &port] { Run(port); });
     }
-    return true;
+    // Opening a tty and reading its lines does not block: the verdicts come at once.
+    std::unique_lock lock(m_mutex);
+    m_cv.wait(lock, [&] {
+        return std::all_of(m_ports.begin(), m_ports.end(),
+                           [](const auto& p) { return p->nVerdict != 0; });
+    });
+    const bool bAny =
+        std::any_of(m_ports.begin(), m_ports.end(), [](const auto& p) { return p->nVerdict > 0; });
+    if (!bAny)
+        strError = "no port can be watched";
+    return bAny;
+}
+
+void ModemWatch::Verdict(Port& p, bool bWatched) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (p.nVerdict != 0)
+            return;
+        p.nVerdict = bWatched ? 1 : -1;
+    }
+    m_cv.notify_all();
+}
+
+IModemInput::Wait ModemWatch::Pause() {
+    std::unique_lock lock(m_mutex);
+    m_cv.wait_for(lock, std::chrono::milliseconds(kModemPollMs), [&] { return m_bStop; });
+    return m_bStop ? IModemInput::Wait::Interrupted : IModemInput::Wait::Changed;
 }
 
 void ModemWatch::Report(ModemChange change) {
@@ -158,11 +186,13 @@ bool ModemWatch::WaitForRelease(Port& p) {
 
 void ModemWatch::Run(Port& p) {
     IModemInput& in = *p.input;
-    bool bUp = false; // as last reported
+    bool bUp = false;      // as last reported
+    bool bPolling = false; // the driver cannot wait: the line is read every kModemPollMs
     std::string strError;
     const auto fail = [&] {
         in.Close();
-        Report({p.strPort, false, strError});
+        Report({p.strPort, false, strError, {}});
+        Verdict(p, false);
         std::unique_lock lock(m_mutex);
         m_cv.wait(lock, [&] { return m_bStop; });
     };
@@ -183,19 +213,29 @@ void ModemWatch::Run(Port& p) {
                 fail();
                 break;
             }
+            Verdict(p, true);
             if (level == 1 && !bUp) {
                 // The session takes the port alone: closed before anyone hears of the unit.
                 in.Close();
                 bUp = true;
-                Report({p.strPort, true, {}});
+                Report({p.strPort, true, {}, {}});
                 bLent = true;
                 break;
             }
             if (level == 0 && bUp) {
                 bUp = false;
-                Report({p.strPort, false, {}});
+                Report({p.strPort, false, {}, {}});
             }
-            const IModemInput::Wait w = in.WaitChange(strError);
+            IModemInput::Wait w = bPolling ? Pause() : in.WaitChange(strError);
+            if (w == IModemInput::Wait::Unsupported) {
+                bPolling = true;
+                Report({p.strPort,
+                        false,
+                        {},
+                        strError + "; reading them every " + std::to_string(kModemPollMs) +
+                            " ms instead"});
+                w = Pause();
+            }
             if (w == IModemInput::Wait::Failed) {
                 fail();
                 break;

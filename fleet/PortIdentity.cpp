@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <sys/stat.h>
 #include <system_error>
 #include <vector>
 
@@ -34,6 +35,17 @@ std::string LinkTo(const fs::path& dir, const fs::path& target) {
 }
 
 } // namespace
+
+bool GetDeviceKey(const std::string& strPath, DeviceKey& key) {
+    struct stat st {};
+    if (stat(strPath.c_str(), &st) != 0)
+        return false;
+    if (S_ISCHR(st.st_mode))
+        key = {true, st.st_rdev, 0};
+    else
+        key = {false, st.st_dev, st.st_ino};
+    return true;
+}
 
 PortIdentity IdentifyPort(const std::string& strPort, const std::string& strDevDir,
                           const std::string& strSysClassTty) {

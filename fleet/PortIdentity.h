@@ -3,9 +3,23 @@
 // (/dev/serial/by-id/..., which follows the adapter to any socket, or /dev/serial/by-path/...,
 // which names the socket, i.e. the fixture) and the USB adapter's serial number.
 
+#include <compare>
 #include <string>
 
 namespace fleet {
+
+// What makes names one port: a character device is its device number, whatever names and links
+// lead to it (udev gives one device a by-id and one or two by-path links); any other file is
+// that file.
+struct DeviceKey {
+    bool bDevice = false;        // a character device: nNumber is its device number
+    unsigned long long nDev = 0; // the device number, or the file system's of a plain file
+    unsigned long long nIno = 0; // a plain file's inode
+    auto operator<=>(const DeviceKey&) const = default;
+};
+
+// The key of what strPath leads to (links followed). False when it leads nowhere.
+bool GetDeviceKey(const std::string& strPath, DeviceKey& key);
 
 struct PortIdentity {
     std::string strStableName;    // "" when the port has none (sim:, a built-in UART)

@@ -20,33 +20,39 @@ inline std::string FormatDuration(double dSeconds) {
     return buf;
 }
 
-// Estimates the time left from the pace of the load records so far.
+// Estimates the time left from the pace of the load records: the time from one record to the
+// next within a part. The pauses between parts (the unit's restart, a part's closing commands,
+// seconds long) are no part of it: counted in, the first records' pace made an upload of 22 s
+// look like more than a minute.
 class RateEstimator {
 public:
-    // Records begun by dSeconds after the start.
-    void OnRecords(int nRecords, double dSeconds) {
+    // Records begun by dSeconds after the start, in part nPart.
+    void OnRecords(int nRecords, double dSeconds, int nPart = 0) {
         if (nRecords <= 0)
             return;
-        if (m_nFirstRecords < 0) {
-            m_nFirstRecords = nRecords;
-            m_dFirstTime = dSeconds;
+        if (m_nRecords > 0 && nPart == m_nPart && nRecords > m_nRecords) {
+            m_nPacedRecords += nRecords - m_nRecords;
+            m_dPacedSeconds += dSeconds - m_dTime;
         }
         m_nRecords = nRecords;
+        m_dTime = dSeconds;
+        m_nPart = nPart;
     }
     // Seconds left for nTotal records, or a negative value while the pace is not yet known
-    // (the first records and at least two seconds of them are needed).
-    double SecondsLeft(int nTotal, double dSeconds) const {
-        const double span = dSeconds - m_dFirstTime;
-        if (m_nFirstRecords < 0 || m_nRecords <= m_nFirstRecords || span < 2.0)
+    // (at least two seconds of records are needed).
+    double SecondsLeft(int nTotal, double /*dSeconds*/) const {
+        if (m_nPacedRecords <= 0 || m_dPacedSeconds < 2.0)
             return -1;
-        const double perSecond = (m_nRecords - m_nFirstRecords) / span;
+        const double perSecond = m_nPacedRecords / m_dPacedSeconds;
         return std::max(0, nTotal - m_nRecords) / perSecond;
     }
 
 private:
-    int m_nFirstRecords = -1;
-    double m_dFirstTime = 0;
     int m_nRecords = 0;
+    double m_dTime = 0;
+    int m_nPart = 0;
+    int m_nPacedRecords = 0;
+    double m_dPacedSeconds = 0;
 };
 
 } // namespace fleet

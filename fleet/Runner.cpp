@@ -414,7 +414,7 @@ void Runner::HandleObject(Child& c, const Json& obj) {
         } else if (text == "." && c.state.nPart >= 3) {
             // One "." per record begun; the progress objects lag behind the last records.
             ++c.state.nRecords;
-            c.rate.OnRecords(c.state.nRecords, c.state.dElapsed);
+            c.rate.OnRecords(c.state.nRecords, c.state.dElapsed, c.state.nPart);
         }
         Record(c, text);
         m_observer.OnLog(c.state, text);

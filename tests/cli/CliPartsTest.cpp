@@ -174,6 +174,17 @@ TEST(StatusLine, EstimatesTheTimeLeftOnlyOnceThePaceIsKnown) {
     EXPECT_NEAR(r.SecondsLeft(101, 12.0), 8.0, 1e-9); // 10 records a second, 80 to go
     r.OnRecords(101, 20.0);
     EXPECT_NEAR(r.SecondsLeft(101, 20.0), 0.0, 1e-9);
+
+    // The sample set: part 3's 64 records in 1.4 s, its closing commands 4 s, part 4's records
+    // at 69 a second. The pause is no part of the pace: at 0:07 the time left is not known yet
+    // (it said 1:03 of a 22 s upload), at 0:10 it is about the 11.7 s that really remain.
+    RateEstimator s;
+    for (int n = 1; n <= 64; ++n)
+        s.OnRecords(n, 2.5 + 0.0225 * (n - 1), 3);
+    EXPECT_LT(s.SecondsLeft(834, 7.0), 0);
+    for (int n = 65; n <= 185; ++n)
+        s.OnRecords(n, 8.3 + 0.0145 * (n - 65), 4);
+    EXPECT_NEAR(s.SecondsLeft(834, 10.0), 11.7, 1.0);
 }
 
 // --- Output layer -----------------------------------------------------------------------------

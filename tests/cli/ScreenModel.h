@@ -1,7 +1,8 @@
 #pragma once
 // A small model of a terminal screen for the status-line tests: enough of a VT100 to follow
 // what the Reporter writes (CR, LF, auto-wrap with the pending-wrap column, cursor up, erase
-// to the end of the screen or line).
+// to the end of the screen or line), and a change of width that rewraps the lines as most
+// terminals do (VTE, tmux, kitty).
 
 #include <string>
 #include <string_view>
@@ -9,7 +10,7 @@
 
 class ScreenModel {
 public:
-    explicit ScreenModel(int nColumns) : m_nColumns(nColumns), m_rows(1) {}
+    explicit ScreenModel(int nColumns) : m_nColumns(nColumns), m_rows(1), m_wrapped(1) {}
 
     void Feed(std::string_view text) {
         for (std::size_t i = 0; i < text.size(); ++i) {
@@ -50,6 +51,48 @@ public:
         return rows;
     }
 
+    // The terminal gets nColumns wide: each line (rows joined where they wrapped) is wrapped
+    // anew, and the cursor keeps its place in its line.
+    void Resize(int nColumns) {
+        std::vector<std::string> lines;
+        std::size_t cursorLine = 0, cursorOffset = 0;
+        for (std::size_t i = 0; i < m_rows.size(); ++i) {
+            if (i == 0 || !m_wrapped[i - 1])
+                lines.emplace_back();
+            if (static_cast<int>(i) == m_row) {
+                cursorLine = lines.size() - 1;
+                cursorOffset = lines.back().size() + static_cast<std::size_t>(m_col) +
+                               (m_bPendingWrap ? 1 : 0);
+            }
+            std::string row = m_rows[i];
+            if (m_wrapped[i])
+                row.resize(static_cast<std::size_t>(m_nColumns), ' ');
+            lines.back() += row;
+        }
+        const auto cols = static_cast<std::size_t>(nColumns);
+        m_nColumns = nColumns;
+        m_rows.clear();
+        m_wrapped.clear();
+        m_bPendingWrap = false;
+        for (std::size_t l = 0; l < lines.size(); ++l) {
+            const std::size_t first = m_rows.size();
+            for (std::size_t from = 0; from == 0 || from < lines[l].size(); from += cols) {
+                m_rows.push_back(lines[l].substr(from, cols));
+                m_wrapped.push_back(from + cols < lines[l].size());
+            }
+            if (l != cursorLine)
+                continue;
+            std::size_t r = cursorOffset / cols, c = cursorOffset % cols;
+            if (c == 0 && r > 0 && cursorOffset >= lines[l].size()) {
+                --r; // at the end of a full row: the pending-wrap column
+                c = cols - 1;
+                m_bPendingWrap = true;
+            }
+            m_row = static_cast<int>(first + r);
+            m_col = static_cast<int>(c);
+        }
+    }
+
     int CursorRow() const { return m_row; }
     int CursorColumn() const { return m_col; }
 
@@ -63,6 +106,8 @@ private:
         case 'J': // erase from the cursor to the end of the screen
             Row().resize(static_cast<std::size_t>(m_col));
             m_rows.resize(static_cast<std::size_t>(m_row) + 1);
+            m_wrapped.resize(m_rows.size());
+            m_wrapped.back() = false;
             break;
         case 'K':
             Row().resize(static_cast<std::size_t>(m_col));
@@ -75,6 +120,7 @@ private:
         if (m_bPendingWrap) {
             m_col = 0;
             m_bPendingWrap = false;
+            m_wrapped[static_cast<std::size_t>(m_row)] = true;
             Down();
         }
         std::string& r = Row();
@@ -88,13 +134,16 @@ private:
     }
     void Down() {
         ++m_row;
-        if (static_cast<std::size_t>(m_row) >= m_rows.size())
+        if (static_cast<std::size_t>(m_row) >= m_rows.size()) {
             m_rows.resize(static_cast<std::size_t>(m_row) + 1);
+            m_wrapped.resize(m_rows.size());
+        }
     }
     std::string& Row() { return m_rows[static_cast<std::size_t>(m_row)]; }
 
     int m_nColumns;
     std::vector<std::string> m_rows;
+    std::vector<bool> m_wrapped; // the row goes on in the next (auto-wrap)
     int m_row = 0;
     int m_col = 0;
     bool m_bPendingWrap = false;

@@ -11,6 +11,7 @@
 #include "fleet/UnitRecord.h"
 #include "image/Sha256.h"
 
+#include <regex>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -378,6 +379,63 @@ TEST(FleetDisplayRows, LongNamesKeepTheirEndAndRowsNeverOutgrowTheScreen) {
     ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(rows[0], "sim:seed=1  starting  0:00 elapsed");
     EXPECT_EQ(rows[3], "... and 6 more");
+}
+
+// The terminal narrowed: it has rewrapped the rows drawn for the old width, and the redraw takes
+// all their lines, leaving no stale half row. A unit whose row goes leaves a line led by the time
+// it finished (never taken for a live row); the day's table is cut to the width, never wrapped.
+TEST(FleetDisplayRows, ResizedRowsLeaveNothingStaleAndTheTableIsCutToTheWidth) {
+    MemFile out;
+    cli::FleetOutput o;
+    o.nOutFd = out.Fd();
+    o.nErrFd = out.Fd();
+    o.bRows = true;
+    o.nColumns = 60;
+    o.nLines = 24;
+    cli::FleetDisplay d(o);
+    ScreenModel screen(60);
+    std::size_t fed = 0;
+    const auto rows = [&] {
+        const std::string text = out.Text();
+        screen.Feed(std::string_view(text).substr(fed));
+        fed = text.size();
+        return screen.Rows();
+    };
+    const std::string id = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+    UnitState a = Unit(1, id), b = Unit(2, "fixture-2");
+    for (UnitState* u : {&a, &b}) {
+        u->nPart = 3;
+        u->nTotal = 834;
+        u->dElapsed = 7;
+    }
+    d.Notice("station: a rehearsal");
+    d.OnStarted(a);
+    d.OnStarted(b);
+    ASSERT_EQ(rows().size(), 3u);
+    ASSERT_EQ(rows()[1].size(), 59u);
+
+    screen.Resize(30);
+    d.SetColumns(30);
+    a.dElapsed = b.dElapsed = 8;
+    d.Tick({a, b});
+    EXPECT_EQ(rows(), (std::vector<std::string>{"morfw: station: a rehearsal",
+                                                "...f00-port0  part 3 of 5  0/",
+                                                "fixture-2     part 3 of 5  0/"}));
+
+    d.OnFinished(Finished(b, fleet::kCodeSuccess));
+    d.DropRow("fixture-2");
+    auto now = rows();
+    ASSERT_EQ(now.size(), 3u);
+    EXPECT_TRUE(
+        std::regex_match(now[1], std::regex(R"([0-2]\d:[0-5]\d:[0-6]\d  fixture-2  success)")))
+        << now[1];
+
+    d.DaySummary({{id, 3, 1}, {"fixture-2", 1, 0}}, fleet::kCodeFailed, 3600, "/srv/logs/");
+    now = rows();
+    const auto table = std::find(now.begin(), now.end(), "port");
+    ASSERT_LE(table + 4, now.end()) << now.back();
+    EXPECT_EQ(std::vector<std::string>(table + 1, table + 4),
+              (std::vector<std::string>{"/dev/serial/by-id/usb-FTDI_FT", "fixture-2", "in all"}));
 }
 
 // Without a terminal each line of a unit is the line a single upload prints, with its port.

@@ -5,8 +5,11 @@
 #include "../TranscriptText.h"
 #include "../cli/ProgramTestSupport.h"
 
+#include <fcntl.h>
 #include <regex>
+#include <stdlib.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace fleettest {
@@ -66,5 +69,28 @@ inline std::vector<std::vector<std::string>> ParseCsv(const std::string& text) {
     }
     return rows;
 }
+
+// A pseudo-terminal: a character device whose node goes when it is closed, as a USB adapter's
+// goes when it is pulled out. It has no modem lines.
+class Pty {
+public:
+    Pty() : m_fd(posix_openpt(O_RDWR | O_NOCTTY)) {
+        if (m_fd >= 0 && grantpt(m_fd) == 0 && unlockpt(m_fd) == 0)
+            m_strPath = ptsname(m_fd);
+    }
+    ~Pty() { Close(); }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+    void Close() {
+        if (m_fd >= 0)
+            close(m_fd);
+        m_fd = -1;
+    }
+    const std::string& Path() const { return m_strPath; }
+
+private:
+    int m_fd;
+    std::string m_strPath;
+};
 
 } // namespace fleettest

@@ -1,6 +1,6 @@
-// morfw station run as an operator runs it, its devices appearing and leaving in a directory
-// the test makes (through the real inotify code); for the test each entry is a file naming the
-// sim: port its unit opens (MORFW_STATION_PORT_FILES=1), as udev's links name devices.
+// morfw station run as an operator runs it: a rehearsal's simulated units, and units the test
+// plugs and unplugs in a rehearsal's directory (through the real inotify code), each entry a
+// file naming the sim: port its unit opens, as udev's links name devices.
 
 #include "FleetTestSupport.h"
 
@@ -14,22 +14,22 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Makes a device entry at once, as udev does (written aside, then renamed into place).
+// Makes a device entry at once, as udev does (written aside under a temporary name, then renamed
+// into place).
 void Plug(const fs::path& dir, const std::string& name, const std::string& port) {
-    const fs::path aside = dir.parent_path() / (name + ".new");
+    const fs::path aside = dir / (".#" + name + "00000000000000a1");
     WriteFile(aside, port + "\n");
     fs::rename(aside, dir / name);
 }
 
 class Station {
 public:
-    Station(const fs::path& set, const fs::path& watched, const fs::path& logs) {
+    // rehearse: "0,dir=DIR" for units the test plugs itself.
+    Station(const fs::path& set, const std::string& rehearse, const fs::path& logs) {
         RunSpec spec;
         spec.strProgram = kMorfw;
-        spec.args = {"station",     "--match",    watched.string() + "/unit-*",
-                     "--images",    set.string(), "--log-dir",
-                     logs.string(), "--json"};
-        spec.env["MORFW_STATION_PORT_FILES"] = "1";
+        spec.args = {"station",    "--rehearse", rehearse,      "--images",
+                     set.string(), "--log-dir",  logs.string(), "--json"};
         m_child = std::make_unique<ChildProcess>(spec);
     }
     // Reads objects until pred says stop; false when the output ends or a minute passes.
@@ -69,14 +69,13 @@ TEST(MorfwStation, FlashesEachUnitAsItArrivesAndAgainWhenPluggedInAgain) {
     TempDir tmp;
     const fs::path set = tmp.Path() / "set";
     MakeSmallSet(set);
-    // udev makes /dev/serial/by-id with the first adapter: here it does not exist yet either.
-    const fs::path watched = tmp.Path() / "serial" / "by-id";
+    const fs::path watched = tmp.Path() / "units";
     const fs::path logs = tmp.Path() / "logs";
-    Station station(set, watched, logs);
-    const std::string a = (watched / "unit-A").string(), b = (watched / "unit-B").string();
+    Station station(set, "0,dir=" + watched.string(), logs);
+    const std::string a = "unit-A", b = "unit-B";
     const auto dump = [&](const char* n) { return (tmp.Path() / n).string(); };
 
-    fs::create_directories(watched);
+    ASSERT_TRUE(station.ReadUntil([](const Json& j) { return j["type"] == "station"; }));
     Plug(watched, "unit-A", "sim:seed=1,dump=" + dump("a1"));
     Plug(watched, "unit-B", "sim:ok=0,seed=2");
     // Unit A unplugged and plugged in again while its session runs: its second session starts
@@ -151,8 +150,8 @@ TEST(MorfwStation, CtrlCCancelsTheRunningUnitsAndGivesTheDaysSummary) {
     fs::create_directories(watched);
     // A unit already there when the station starts is flashed too.
     Plug(watched, "unit-1", "sim:seed=1,dump=" + (tmp.Path() / "d1").string());
-    Station station(set, watched, tmp.Path() / "logs");
-    const std::string port = (watched / "unit-1").string();
+    Station station(set, "0,dir=" + watched.string(), tmp.Path() / "logs");
+    const std::string port = "unit-1";
     ASSERT_TRUE(station.ReadUntil([&](const Json& j) {
         return j["type"] == "log" && j["text"] == "Uploading firmware - part 3 of 5...\n";
     }));
@@ -166,10 +165,91 @@ TEST(MorfwStation, CtrlCCancelsTheRunningUnitsAndGivesTheDaysSummary) {
     EXPECT_EQ(summary["ports"][0]["failed"], 1);
 }
 
+// A rehearsal: each fixture's unit arrives, is flashed, taken out, and the next arrives, until
+// Ctrl-C; every step said in JSON, each unit recorded once (never its temporary name).
+TEST(MorfwStation, ARehearsalFlashesSimulatedUnitsOneAfterAnotherUntilCtrlC) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+    Station station(set, "2,fail=2,gap=0", tmp.Path() / "logs");
+    std::map<std::string, int> results;
+    ASSERT_TRUE(station.ReadUntil([&](const Json& j) {
+        if (j["type"] == "result")
+            ++results[j["port"]];
+        return results["fixture-1"] >= 2 && results["fixture-2"] >= 1;
+    }));
+    const RunResult r = station.Stop();
+
+    const Json& start = station.objects.front();
+    EXPECT_EQ(start["watch"], (Json{{"kind", "rehearsal"},
+                                    {"fixtures", 2},
+                                    {"seed", 1},
+                                    {"fail", 2},
+                                    {"gap", 0.0},
+                                    {"dir", start["watch"]["dir"]}}));
+    EXPECT_EQ(start["images_sha256"].get<std::string>().size(), 64u) << start.dump();
+    // Per fixture: arrived, start, result (S success, F failed in part 2, C cancelled), left.
+    std::map<std::string, std::string> order;
+    int nResults = 0, nCancels = 0;
+    for (const auto& j : station.objects) {
+        const std::string type = j["type"];
+        if (type == "device")
+            order[j["port"]] += j["event"] == "arrived" ? "a" : "l";
+        else if (type == "start")
+            order[j["port"]] += "s";
+        else if (type == "result") {
+            ++nResults;
+            order[j["port"]] += j["status"] == "success"                         ? "S"
+                                : j["message"] == "upload failed in part 2 of 5" ? "F"
+                                                                                 : "C";
+        } else if (type == "notice") { // the sessions' own echo of the cancel, and nothing else
+            EXPECT_TRUE(j["text"].get<std::string>().starts_with("cancel requested")) << j.dump();
+        }
+        nCancels += type == "cancel" ? 1 : 0;
+    }
+    EXPECT_TRUE(order["fixture-1"].starts_with("asSlasS")) << order["fixture-1"];
+    EXPECT_TRUE(order["fixture-2"].starts_with("asFl")) << order["fixture-2"];
+    EXPECT_EQ(nCancels, 1);
+    EXPECT_EQ(station.objects.back()["units"], nResults);
+    EXPECT_EQ(station.objects.back()["exit_code"], r.nExitCode);
+    EXPECT_EQ(ParseCsv(ReadFile(tmp.Path() / "logs" / "results.csv")).size(),
+              static_cast<std::size_t>(nResults) + 1);
+}
+
+// --start-on where not one port can be watched (a pseudo-terminal has no modem lines): the
+// station says why for each and does not start.
+TEST(MorfwStation, FixedPortsOfWhichNoneCanBeWatchedRefuseToStart) {
+    TempDir tmp;
+    Pty pty;
+    WriteFile(tmp.Path() / "fixtures", pty.Path() + "\n");
+    RunSpec spec;
+    spec.strProgram = kMorfw;
+    spec.args = {"station", "--ports-from", (tmp.Path() / "fixtures").string(), "--start-on",
+                 "dcd",     "--log-dir",    (tmp.Path() / "logs").string()};
+    const RunResult r = RunProgram(spec, 60s);
+    EXPECT_EQ(r.nExitCode, 3) << r.strErr;
+    EXPECT_TRUE(r.strErr.starts_with("morfw: " + pty.Path() + ": ")) << r.strErr;
+    EXPECT_TRUE(
+        r.strErr.ends_with("\nmorfw: no port can be watched; the station has nothing to watch\n"))
+        << r.strErr;
+}
+
 TEST(MorfwStation, UsageErrors) {
+    TempDir tmp;
+    Pty pty;
+    const std::string link = (tmp.Path() / "usb-A").string();
+    fs::create_symlink(pty.Path(), link);
+    WriteFile(tmp.Path() / "twice", pty.Path() + "\n" + link + "\n");
     RunSpec spec;
     spec.strProgram = kMorfw;
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--ports-from", (tmp.Path() / "twice").string(), "--start-on", "dcd"},
+         "morfw: the ports " + pty.Path() + " and " + link +
+             " are one device; a port takes one session at a time\n"},
+        {{"--rehearse", "0"},
+         "morfw: --rehearse: 0 fixtures needs dir=DIR, whose files are then the units\n"},
+        {{"--rehearse", "2", "--match", "x"},
+         "morfw: --rehearse excludes --match, --ports-from and --start-on\n"},
         {{"--start-on", "dcd"}, "morfw: --start-on needs the fixed ports: --ports-from FILE\n"},
         {{"--ports-from", "/dev/null"},
          "morfw: --ports-from needs the line that says a unit is seated: --start-on "

@@ -1,17 +1,22 @@
 // The station's parts: devices noticed through the real inotify code in a directory the test
-// makes and changes, modem lines through the watcher's threads on a scripted line, and the
-// rule of one session per port.
+// makes and changes (links to pseudo-terminals standing for udev's links to serial devices),
+// a rehearsal's simulated units, modem lines through the watcher's threads on a scripted line,
+// and the rule of one session per port.
 
 #include "FleetTestSupport.h"
 
+#include "cli/FleetSupport.h"
 #include "fleet/DeviceWatch.h"
 #include "fleet/ModemWatch.h"
+#include "fleet/Rehearsal.h"
 #include "fleet/Station.h"
 
 #include <condition_variable>
 #include <fcntl.h>
+#include <functional>
 #include <mutex>
 #include <poll.h>
+#include <sstream>
 #include <sys/stat.h>
 
 using namespace fleettest;
@@ -37,11 +42,70 @@ std::string Describe(const std::vector<fleet::DeviceChange>& changes) {
     return s;
 }
 
+// A link to a node of its own (a plain file under a hidden name, which is never a unit).
 void Link(const fs::path& dir, const std::string& name) {
-    fs::create_symlink("../../ttyUSB0", dir / name);
+    const fs::path node = dir / (".node-" + name);
+    WriteFile(node, "");
+    fs::create_symlink(node, dir / name);
 }
 
 } // namespace
+
+// A unit is its device, whatever its names: udev's temporary name is none, its rename into place
+// is the arrival, a second link or a rename changes nothing, and the unit leaves with its node or
+// its last link. Before, the temporary name started a session of its own ("no such device"), and
+// a second link to the same device a second session on it.
+TEST(StationDevices, AUnitIsItsDeviceWhateverItsNames) {
+    TempDir tmp;
+    const fs::path dir = tmp.Path() / "by-id";
+    fs::create_directories(dir);
+    Pty a, b, c;
+    ASSERT_FALSE(a.Path().empty() || b.Path().empty() || c.Path().empty());
+    fleet::DeviceWatch watch(dir.string(), dir.string() + "/*");
+    std::string err;
+    ASSERT_TRUE(watch.Start(err)) << err;
+    const std::string id = "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0";
+    const std::string aside = ".#" + id + "0123456789abcdef";
+    const auto link = [&](const Pty& p, const std::string& name) {
+        fs::create_symlink(p.Path(), dir / name);
+    };
+    const auto move = [&](const std::string& from, const std::string& to) {
+        fs::rename(dir / from, dir / to);
+    };
+    const auto remove = [&](const std::string& name) { fs::remove(dir / name); };
+    const std::vector<std::pair<std::function<void()>, std::string>> steps = {
+        {[&] { link(a, aside); }, ""},                            // udev's temporary name
+        {[&] { move(aside, id); }, "+" + id + " "},               // renamed into place: the arrival
+        {[&] { move(id, "usb-renamed"); }, ""},                   // a rename keeps the unit
+        {[&] { link(a, "pci-0:1.2:1.0-port0"); }, ""},            // another name of the same device
+        {[&] { remove("usb-renamed"); }, ""},                     // one of two names goes
+        {[&] { remove("pci-0:1.2:1.0-port0"); }, "-" + id + " "}, // the last one
+        {[&] { link(b, "usb-B"); }, "+usb-B "},
+        {[&] { b.Close(); }, "-usb-B "}, // its node goes before its link
+        {[&] { remove("usb-B"); }, ""},
+        {[&] { link(a, "usb-X"); }, "+usb-X "},
+        // udev renames a new device's link over an old one: the old unit leaves, the new comes.
+        {[&] {
+             link(c, ".#usb-X00000000000000ff");
+             move(".#usb-X00000000000000ff", "usb-X");
+         },
+         "-usb-X +usb-X "},
+    };
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        steps[i].first();
+        // The directory's events are queued before the call that makes them returns.
+        std::vector<fleet::DeviceChange> changes;
+        if (steps[i].second.empty())
+            watch.Read(changes);
+        else
+            changes = NextChanges(watch);
+        EXPECT_EQ(Describe(changes), steps[i].second) << "step " << i;
+        if (i == 1 && !changes.empty()) {
+            EXPECT_EQ(changes[0].strPath, (dir / id).string());
+            EXPECT_EQ(changes[0].strNode, a.Path());
+        }
+    }
+}
 
 TEST(StationDevices, PatternsSplitIntoTheWatchedDirectoryAndItsEntries) {
     std::string dir, pattern;
@@ -124,6 +188,7 @@ public:
         bool bOpen = false;
         int nOpens = 0;
         bool bFailOpen = false;
+        bool bNoWait = false; // the driver cannot wait for a change (cp210x)
     };
     explicit ScriptedLine(Shared& s) : m_s(s) {}
 
@@ -146,8 +211,12 @@ public:
         m_nSeen = m_s.nChanges;
         return m_s.bUp ? 1 : 0;
     }
-    Wait WaitChange(std::string&) override {
+    Wait WaitChange(std::string& strError) override {
         std::unique_lock lock(m_s.mutex);
+        if (m_s.bNoWait) {
+            strError = "scripted: cannot wait for the modem lines";
+            return Wait::Unsupported;
+        }
         m_s.cv.wait(lock, [&] { return m_bInterrupted || m_s.nChanges != m_nSeen; });
         if (m_bInterrupted) {
             m_bInterrupted = false;
@@ -235,19 +304,55 @@ TEST(StationModemLines, AUnitIsReportedWithThePortClosedAndItsDropAfterTheSessio
     EXPECT_FALSE(b.bOpen);
 }
 
-TEST(StationModemLines, APortThatCannotBeWatchedSaysWhyAndStopStillEndsEverything) {
-    ScriptedLine::Shared a, b;
-    a.bFailOpen = true;
-    fleet::ModemWatch watch({"A", "B"}, [&](const std::string& port) {
-        return std::make_unique<ScriptedLine>(port == "A" ? a : b);
-    });
-    std::string err;
-    ASSERT_TRUE(watch.Start(err));
-    const auto changes = NextLineChanges(watch);
-    ASSERT_EQ(changes.size(), 1u);
-    EXPECT_EQ(changes[0].strPort, "A");
-    EXPECT_EQ(changes[0].strError, "scripted: cannot open");
-    watch.Stop(); // B sits in its wait for a change
+// A port that cannot be watched says why and the others run on; with none to watch the watch
+// does not start. Where the driver cannot wait (cp210x), the line is read every few ms instead,
+// said once. Stop ends every thread whatever it waits for.
+TEST(StationModemLines, PortsThatCannotBeWatchedOrWaitedOn) {
+    struct Case {
+        bool bFailA, bFailB, bNoWaitB;
+        bool bStarts;
+        std::vector<std::string> changes; // "PORT: error" or "PORT: notice" or "PORT: up"
+    };
+    const std::vector<Case> cases = {
+        {true, false, false, true, {"A: scripted: cannot open"}},
+        {true, true, false, false, {"A: scripted: cannot open", "B: scripted: cannot open"}},
+        {false,
+         false,
+         true,
+         true,
+         {"B: scripted: cannot wait for the modem lines; reading them every 10 ms instead",
+          "B: up"}},
+    };
+    for (const auto& c : cases) {
+        ScriptedLine::Shared a, b;
+        a.bFailOpen = c.bFailA;
+        b.bFailOpen = c.bFailB;
+        b.bNoWait = c.bNoWaitB;
+        fleet::ModemWatch watch({"A", "B"}, [&](const std::string& port) {
+            return std::make_unique<ScriptedLine>(port == "A" ? a : b);
+        });
+        std::string err;
+        EXPECT_EQ(watch.Start(err), c.bStarts);
+        EXPECT_EQ(err, c.bStarts ? "" : "no port can be watched");
+        std::vector<std::string> seen;
+        while (seen.size() < c.changes.size()) {
+            if (c.bNoWaitB && seen.size() == 1)
+                SetLine(b, true); // seen by reading, not by waiting
+            const auto changes = NextLineChanges(watch);
+            if (changes.empty())
+                break;
+            for (const auto& ch : changes) {
+                seen.push_back(ch.strPort + ": " +
+                               (!ch.strError.empty()    ? ch.strError
+                                : !ch.strNotice.empty() ? ch.strNotice
+                                : ch.bUp                ? "up"
+                                                        : "down"));
+            }
+        }
+        std::sort(seen.begin(), seen.end());
+        EXPECT_EQ(seen, c.changes);
+        watch.Stop();
+    }
 }
 
 // A real tty without modem lines (a pseudo-terminal) is refused with the system's reason.
@@ -263,7 +368,7 @@ TEST(StationModemLines, APseudoTerminalHasNoModemLinesToWatch) {
     const int level = input->Level(err);
     if (level >= 0) {
         // Some kernels report fixed levels for a pty; waiting on them must then fail, not hang.
-        EXPECT_EQ(input->WaitChange(err), fleet::IModemInput::Wait::Failed);
+        EXPECT_EQ(input->WaitChange(err), fleet::IModemInput::Wait::Unsupported);
         EXPECT_NE(err.find(slave + ": cannot wait for the modem lines ("), std::string::npos)
             << err;
     } else {
@@ -271,6 +376,85 @@ TEST(StationModemLines, APseudoTerminalHasNoModemLinesToWatch) {
     }
     input->Close();
     close(master);
+}
+
+// --- A rehearsal ---------------------------------------------------------------------------------
+
+TEST(StationRehearsal, TheOptionsTextAndItsMistakes) {
+    const std::string syntax = "expected N[,seed=S][,fail=K][,gap=SECONDS][,dir=DIR]";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"3", "3 1 0 2 "},
+        {"2,fail=2,seed=7,gap=0.5,dir=/x/y", "2 7 2 0.5 /x/y"},
+        {"0,dir=d", "0 1 0 2 d"},
+        {"0", "0 fixtures needs dir=DIR, whose files are then the units"},
+        {"65", syntax + " with N from 0 to 64, not 65"},
+        {"3,fail=4", syntax + "; fail=4 names no fixture"},
+        {"3,gap=-1", syntax + "; gap=-1 has no valid value"},
+        {"3,noise=1", syntax + "; noise=1 is no sub-option"},
+    };
+    for (const auto& [text, expected] : cases) {
+        fleet::RehearsalPlan p;
+        std::string err;
+        const bool bOk = fleet::ParseRehearsal(text, p, err);
+        std::ostringstream got;
+        if (bOk)
+            got << p.nFixtures << ' ' << p.nSeed << ' ' << p.nFailFixture << ' ' << p.dGapSeconds
+                << ' ' << p.strDir;
+        EXPECT_EQ(bOk ? got.str() : err, expected) << text;
+    }
+}
+
+// Each fixture's unit comes the udev way (its temporary name never counts), and after its
+// session it is taken out and the next comes, with the next seed.
+TEST(StationRehearsal, UnitsArriveAndAreTakenOutAfterTheirSession) {
+    TempDir tmp;
+    fleet::RehearsalPlan plan;
+    std::string err;
+    ASSERT_TRUE(fleet::ParseRehearsal("2,seed=7,fail=2,gap=0,dir=" + (tmp.Path() / "f").string(),
+                                      plan, err));
+    auto rehearsal = fleet::MakeRehearsal(plan);
+    ASSERT_TRUE(rehearsal->Start(err)) << err;
+    const auto next = [&](std::size_t n) {
+        std::string s;
+        std::vector<fleet::Arrival> arrivals;
+        for (int i = 0; i < 50 && arrivals.size() < n; ++i) {
+            std::vector<pollfd> fds;
+            for (const int fd : rehearsal->Fds())
+                fds.push_back({fd, POLLIN, 0});
+            poll(fds.data(), fds.size(), 100);
+            rehearsal->Read(arrivals);
+        }
+        for (const auto& a : arrivals) {
+            s += (a.kind == fleet::Arrival::Kind::Arrived ? "+"
+                  : a.kind == fleet::Arrival::Kind::Left  ? "-"
+                                                          : "?") +
+                 a.strLabel + " " + a.strPort + a.strText + ";";
+        }
+        return s;
+    };
+    EXPECT_EQ(next(2), "+fixture-1 sim:seed=7;+fixture-2 sim:ok=0,seed=8;");
+    rehearsal->SessionEnded("fixture-2");
+    EXPECT_EQ(next(2), "-fixture-2 ;+fixture-2 sim:ok=0,seed=1008;");
+    rehearsal->Stop();
+    rehearsal.reset();
+    EXPECT_TRUE(fs::is_empty(tmp.Path() / "f")); // its units go with it
+}
+
+// Two names of one device are one port: a path and a link to it.
+TEST(StationDevices, TwoNamesOfOneDeviceCannotBothBeFlashed) {
+    TempDir tmp;
+    Pty pty;
+    const std::string link = (tmp.Path() / "usb-A").string();
+    fs::create_symlink(pty.Path(), link);
+    const std::string why = "; a port takes one session at a time";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{pty.Path(), "sim:", link},
+         "the ports " + pty.Path() + " and " + link + " are one device" + why},
+        {{"sim:", "sim:"}, "the port sim: is named twice" + why},
+        {{"sim:", "sim:seed=2", link, "/dev/null"}, ""},
+    };
+    for (const auto& [ports, expected] : cases)
+        EXPECT_EQ(cli::DuplicatePortError(ports), expected);
 }
 
 // --- One session per port ---------------------------------------------------------------------
