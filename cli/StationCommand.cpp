@@ -6,6 +6,7 @@
 
 #include "cli/CancelSignals.h"
 #include "cli/Commands.h"
+#include "serial/KernelConsole.h"
 #include "cli/ExitCodes.h"
 #include "cli/FleetDisplay.h"
 #include "cli/FleetSupport.h"
@@ -98,9 +99,10 @@ int RunStation(const StationOptions& so) {
     const bool bSignals = signals.Install();
     const UploadOptions& o = so.upload;
 
-    // The kernel console is never a unit. Hook: serial/ tells whether a device node is the
-    // console; until that check is wired in here, no node counts as one.
-    const fleet::ConsoleCheck isConsole = [](const std::string& /*strNode*/) { return false; };
+    // The kernel console is never a unit: an upload would write into it.
+    const fleet::ConsoleCheck isConsole = [](const std::string& strNode) {
+        return IsConsolePort(strNode);
+    };
 
     // Where units come from.
     std::unique_ptr<fleet::ArrivalSource> source;
