@@ -614,6 +614,13 @@ TEST(LineDoctorPty, APseudoTerminalEchoCarriesEveryByteButNoBreakOrModemLines) {
     EXPECT_EQ(find("holders").verdict, DOCTOR_VERDICT::Ok) << find("holders").strReason;
     for (const DWORD rate : kDoctorRates) {
         const DOCTOR_CHECK c = find("loopback_" + std::to_string(rate));
+        // A pseudo-terminal has no rate: its echo comes at once, unless a busy machine ran the
+        // echo late, when the timing may show some rate. Never a byte lost or changed.
+        if (c.verdict == DOCTOR_VERDICT::Problem) {
+            EXPECT_EQ(c.strReason.find("the line runs"), 0u) << rate << ": " << c.strReason;
+            EXPECT_EQ(c.strReason.find("came back"), std::string::npos) << c.strReason;
+            continue;
+        }
         EXPECT_EQ(c.verdict, DOCTOR_VERDICT::Unknown) << rate << ": " << c.strReason;
         EXPECT_NE(c.strReason.find("came back unchanged"), std::string::npos) << c.strReason;
     }
