@@ -4,10 +4,21 @@
 // loading or the opening line ended in "Failed!!!". The command line builds its status line,
 // its exit code and its result line from this.
 
+#include "cli/ExitCodes.h"
+#include "platform/Status.h"
+
 #include <string>
 #include <string_view>
 
 namespace cli {
+
+// What the records say of the two cancels that came too late to stop anything: one seen only
+// after the fifth part had succeeded (the session still ends as cancelled, as it always has), and
+// one confirmed after the last check, which the guard still reports although the upload succeeded.
+inline constexpr const char* RESULT_CANCELLED_AFTER_EVERY_RECORD =
+    "cancelled after the unit had received every record";
+inline constexpr const char* RESULT_CANCEL_AFTER_END =
+    "success; the cancel came after the upload had ended";
 
 class SessionTracker {
 public:
@@ -32,6 +43,9 @@ public:
     bool LoadFailed() const { return m_bLoadFailed; }
     bool OpenFailed() const { return m_bOpenFailed; }
     bool SawUserCancelled() const { return m_bUserCancelled; }
+    // The fifth part's line ended in " Succeeded": the unit has every record and answered the
+    // final exchange.
+    bool LastPartSucceeded() const { return m_bLastPartSucceeded; }
     // The line the session writes after a failed loading line (which file, what is wrong), or
     // empty when there is none.
     std::string GetImageError() const;
@@ -46,7 +60,19 @@ private:
     bool m_bLoadFailed = false;
     bool m_bOpenFailed = false;
     bool m_bUserCancelled = false;
+    bool m_bLastPartSucceeded = false;
     std::string m_strLoadingText; // what followed the loading line, up to the opening line
 };
+
+// The exit code and the last line of a session, from its result (S_OK, 1 when cancelled, a
+// failure) and what its log said. strOpenFailure is the port's reason for a failed open,
+// nRxBreaks the breaks that came from the unit, strBreakVerdict what is known of the adapter's.
+struct SessionOutcome {
+    ExitCode code;
+    std::string strDetail;
+};
+SessionOutcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::string& strPort,
+                            const std::string& strImageDir, const std::string& strOpenFailure,
+                            int nRxBreaks, const std::string& strBreakVerdict);
 
 } // namespace cli

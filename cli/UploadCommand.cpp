@@ -10,6 +10,7 @@
 #include "image/Sha256.h"
 #include "platform/Event.h"
 #include "platform/FileCompat.h"
+#include "platform/HostName.h"
 #include "platform/PrintableText.h"
 #include "platform/ProgramDir.h"
 #include "platform/Trace.h"
@@ -38,21 +39,6 @@ std::string LocalTimeText() {
     return buf;
 }
 
-class FdHolder {
-public:
-    explicit FdHolder(int fd) : m_fd(fd) {}
-    ~FdHolder() {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    FdHolder(const FdHolder&) = delete;
-    FdHolder& operator=(const FdHolder&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 // Puts the default trace sink back when the upload ends, before the Reporter goes away.
 class TraceSinkScope {
 public:
@@ -71,48 +57,19 @@ private:
     bool m_bSet;
 };
 
-struct Outcome {
-    ExitCode code;
-    std::string strDetail;
-};
-
-Outcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::string& strPortIn,
-                     const std::string& strImageDirIn, const std::string& strOpenFailure,
-                     int nRxBreaks, const std::string& strBreakVerdict) {
-    const std::string strPort = EscapeControlChars(strPortIn);
-    const std::string strImageDir = EscapeControlChars(strImageDirIn);
-    if (hr == S_OK)
-        return {ExitCode::Success, {}};
-    // The result follows what the log says: a session whose log ends in "User cancelled..."
-    // was cancelled, also when the stage or the open it was in failed meanwhile.
-    if (hr == 1 || tracker.SawUserCancelled())
-        return {ExitCode::Cancelled, "upload cancelled"};
-    if (hr == E_INVALIDARG)
-        return {ExitCode::Port, "the serial port name \"" + strPort + "\" is not valid"};
-    if (tracker.LoadFailed()) {
-        const std::string error = tracker.GetImageError();
-        return {ExitCode::Images, "the image set in " + strImageDir + " is missing or invalid" +
-                                      (error.empty() ? std::string() : ": " + error)};
+// The end of every upload that got as far as its output: the result, then --on-result, which
+// never changes the exit code. What went wrong with it goes to standard error in every form (the
+// JSON result stays the last object).
+int Finish(Reporter& reporter, ExitCode code, const std::string& strDetail,
+           const fleet::RecordSettings& trace) {
+    const ExitCode final = reporter.Finish(code, strDetail);
+    if (!trace.strOnResult.empty()) {
+        const std::string failure =
+            RunResultCommand(trace.strOnResult, reporter.GetResult(), trace.nOnResultSeconds);
+        if (!failure.empty())
+            WriteAll(STDERR_FILENO, "morfw: " + failure + "\n");
     }
-    if (tracker.OpenFailed()) {
-        return {ExitCode::Port,
-                "serial port " + strPort + " could not be opened" +
-                    (strOpenFailure.empty() ? std::string()
-                                            : ": " + EscapeControlChars(strOpenFailure))};
-    }
-    if (tracker.GetPart() > 0) {
-        std::string strDetail =
-            "upload failed in part " + std::to_string(tracker.GetPart()) + " of 5";
-        // The unit opens every answer with a break: none at all points at the line, not the
-        // unit, and most often at an adapter that does not report breaks.
-        if (nRxBreaks == 0) {
-            strDetail += "; no break ever came from the unit";
-            if (!strBreakVerdict.empty())
-                strDetail += ": " + strBreakVerdict;
-        }
-        return {ExitCode::UploadFailed, strDetail};
-    }
-    return {ExitCode::UploadFailed, "upload failed"};
+    return ToInt(final);
 }
 
 } // namespace
@@ -167,27 +124,36 @@ int RunUpload(const UploadOptions& o) {
     const std::string strImageDir = ResolveImageDir(o.strImages);
     RegisterLineBackends(strImageDir);
 
-    FdHolder logFile(o.strLogFile.empty()
-                         ? -1
-                         : open(o.strLogFile.c_str(),
-                                O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_BINARY, 0644));
-    if (!o.strLogFile.empty() && logFile.Get() < 0) {
-        const std::string text = "morfw: cannot open the log file " +
-                                 EscapeControlChars(o.strLogFile) + ": " + std::strerror(errno) +
-                                 "\n";
-        WriteAll(STDERR_FILENO, text);
-        return ToInt(ExitCode::Usage);
+    LogFileRecord logFile;
+    if (!o.strLogFile.empty()) {
+        std::string strError;
+        if (!logFile.Open(o.strLogFile, strError)) {
+            WriteAll(STDERR_FILENO, "morfw: cannot open the log file " +
+                                        EscapeControlChars(o.strLogFile) + ": " + strError + "\n");
+            return ToInt(ExitCode::Usage);
+        }
     }
+    // A unit of a many-unit run: its runner made the record, the session keeps it.
+    std::string strUnitRecordError;
+    const std::unique_ptr<SessionRecord> unitRecord =
+        o.strUnitRecord.empty() ? nullptr : AdoptUnitRecord(o.strUnitRecord, strUnitRecordError);
 
+    fleet::RecordSettings trace = o.trace;
+    if (trace.strStation.empty())
+        trace.strStation = GetHostName();
     ReporterSettings settings;
     settings.mode = o.bJson ? OutputMode::Json : o.bQuiet ? OutputMode::Quiet : OutputMode::Text;
     settings.bStatusLine = settings.mode == OutputMode::Text && IsCapableTerminal(STDOUT_FILENO);
-    settings.nLogFd = logFile.Get();
-    settings.strLogFile = o.strLogFile;
+    settings.pRecord = unitRecord ? unitRecord.get()
+                       : o.strLogFile.empty() ? nullptr
+                                              : &logFile;
+    settings.trace = trace;
     Reporter reporter(settings);
     if (!bSignals)
         reporter.Notice("Ctrl-C cannot be caught here; it would end morfw without closing the "
                         "session");
+    if (!strUnitRecordError.empty())
+        reporter.Notice(strUnitRecordError);
 
     // The sink outlives the host, whose port threads may trace until the port is closed.
     const TraceSinkScope traceScope(o.bTrace ? &reporter : nullptr);
@@ -197,18 +163,20 @@ int RunUpload(const UploadOptions& o) {
         std::string strError;
         if (!ChooseDefaultPort(host.GetPortList(), strPort, strError)) {
             reporter.Notice(strError);
-            return ToInt(reporter.Finish(ExitCode::Port, "no serial port"));
+            return Finish(reporter, ExitCode::Port, "no serial port", trace);
         }
     }
     host.SetPortText(strPort);
 
-    // The digests say which bytes the unit was sent, checkable later with sha256sum.
-    if (!o.strLogFile.empty()) {
+    // The digests say which bytes the unit was sent, checkable later with sha256sum. (A unit's
+    // record has its header from the runner.)
+    if (!o.strLogFile.empty() && !unitRecord) {
         reporter.LogFileLine("---- " + std::string(VersionText()) + ", " + LocalTimeText() +
                              ", port " + EscapeControlChars(strPort) + ", images " +
                              EscapeControlChars(strImageDir) + ", options: " +
                              DescribeOptions(o) + ", sha256 " +
                              DescribeDigests(DigestImageSet(strImageDir)));
+        reporter.LogFileLine(fleet::TraceabilityLine(trace, ""));
     }
     host.m_bSlowMode = o.bSlow;
     host.m_bRelaxedErrorChecking = o.bRelaxed;
@@ -225,7 +193,7 @@ int RunUpload(const UploadOptions& o) {
     for (const std::string& strWarning : AdapterUploadWarnings(adapter, o.bSlow))
         reporter.Notice("warning: " + EscapeControlChars(strWarning));
     if (!host.StartUploadSession()) {
-        return ToInt(reporter.Finish(ExitCode::UploadFailed, "the upload could not be started"));
+        return Finish(reporter, ExitCode::UploadFailed, "the upload could not be started", trace);
     }
 
     int nSignals = 0;
@@ -248,11 +216,11 @@ int RunUpload(const UploadOptions& o) {
     }
     const HRESULT hr = host.JoinSession();
 
-    const Outcome outcome =
+    const SessionOutcome outcome =
         JudgeSession(hr, reporter.GetTracker(), strPort, strImageDir,
                      host.m_SerialPort.GetOpenFailureReason(),
                      host.m_SerialPort.GetRxBreakCount(), AdapterBreakVerdict(adapter));
-    return ToInt(reporter.Finish(outcome.code, outcome.strDetail));
+    return Finish(reporter, outcome.code, outcome.strDetail, trace);
 }
 
 } // namespace cli
