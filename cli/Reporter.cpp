@@ -230,11 +230,11 @@ ExitCode Reporter::Finish(ExitCode code, std::string_view strDetail) {
     if (m_settings.pRecord) {
         const std::string strNew =
             m_settings.pRecord->Finish({code, std::string(strDetail), elapsed});
-        if (!strNew.empty()) {
-            if (m_strLogFileError.empty())
-                m_strLogFileError = strNew;
+        if (!strNew.empty())
             NoticeLocked(strNew);
-        }
+        // Also a failure said elsewhere (a unit's runner could not write its header).
+        if (m_strLogFileError.empty())
+            m_strLogFileError = m_settings.pRecord->Error();
     }
     // An upload that failed keeps its own code; a success without its record is no success.
     if (code == ExitCode::Success && !m_strLogFileError.empty())

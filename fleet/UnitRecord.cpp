@@ -206,7 +206,8 @@ std::string UnitRecord::Handoff() const {
                           {"images_sha256", m_strSetDigest},
                           {"station", m_trace.strStation},
                           {"operator", m_trace.strOperator},
-                          {"work_order", m_trace.strWorkOrder}}
+                          {"work_order", m_trace.strWorkOrder},
+                          {"error", m_strError}}
         .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -233,6 +234,9 @@ bool UnitRecord::Adopt(const std::string& strHandoff, std::string& strError) {
     m_trace.strStation = str("station");
     m_trace.strOperator = str("operator");
     m_trace.strWorkOrder = str("work_order");
+    // A header that could not be written was said by the runner: the record is incomplete
+    // already, and nothing more is written to it.
+    m_strError = str("error");
     // Never made here: the runner made it, with its header.
     m_fd = open(m_strPath.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
     if (m_fd < 0) {

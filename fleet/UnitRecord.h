@@ -23,7 +23,7 @@ struct RecordContext {
     std::string strVersion;  // "morfw 1.0.4.1"
     std::string strImageDir; // ending in '/'
     std::string strOptions;  // "--slow --relaxed", or "none"
-    RecordSettings trace;    // station, operator, work order
+    RecordSettings trace = {}; // station, operator, work order
 };
 
 // "20261209-141503_ttyUSB0.log": the local time and the port's last path part, with every
