@@ -14,8 +14,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -331,7 +335,12 @@ TEST(MorfwUpload, UploadsTheSampleSetToTheSimulatedUnit) {
                                     "[0-9:]{8} [-+][0-9]{4}, port sim:, images .*/MorFWImg/, "
                                     "options: --json")))
         << fileLines[1];
-    const std::string header = "an earlier line\n" + fileLines[1] + "\n";
+    // Then who flashed it where (nothing given: the host name only).
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(fileLines[2], "---- station " + std::string(host) +
+                                ", operator none, work order none, serial none");
+    const std::string header = "an earlier line\n" + fileLines[1] + "\n" + fileLines[2] + "\n";
     EXPECT_EQ(file.substr(header.size(), log.size()), log);
     EXPECT_TRUE(fileLines.back().starts_with("---- result: success, exit code 0, elapsed 0:"))
         << fileLines.back();
@@ -516,6 +525,118 @@ TEST(MorfwUpload, CtrlCDuringPartThreeCancelsThroughTheGuard) {
     EXPECT_EQ(objects.back()["status"], "cancelled");
     EXPECT_EQ(objects.back()["exit_code"], kCancelled);
     EXPECT_TRUE(fs::exists(dump)) << "the line was not closed";
+}
+
+// A cancel that comes in the pause before the final exchange stops nothing: the unit gets every
+// record and answers the exchange. The session still ends as cancelled, and every record of it
+// says that the unit had received every record.
+TEST(MorfwUpload, ACancelAfterTheLastRecordSaysTheUnitHadEveryRecord) {
+    TempDir tmp;
+    MakeSmallSet(tmp.Path() / "set");
+    const fs::path logFile = tmp.Path() / "upload.log";
+    RunSpec spec;
+    spec.strProgram = kMorfw;
+    spec.args = {"upload", "--port", "sim:", "--images", (tmp.Path() / "set").string(), "--json",
+                 "--log", logFile.string()};
+    ChildProcess child(spec);
+    // The small set's part 5 has three records; after the third, its 2 s pause.
+    int dots = -1;
+    while (dots < 3) {
+        const auto line = child.ReadLine(60s);
+        ASSERT_TRUE(line.has_value()) << "part 5 never sent its records";
+        const Json j = Json::parse(*line);
+        if (j["type"] == "log" && j["text"] == "Uploading firmware - part 5 of 5...\n")
+            dots = 0;
+        else if (dots >= 0 && j["type"] == "log" && j["text"] == ".")
+            ++dots;
+    }
+    std::this_thread::sleep_for(1s);
+    child.Signal(SIGINT);
+    const RunResult r = child.Finish(60s);
+    EXPECT_EQ(r.nExitCode, kCancelled) << r.strOut << r.strErr;
+    const auto objects = JsonLines(r.strOut);
+    ASSERT_FALSE(objects.empty());
+    EXPECT_TRUE(JoinedLogText(objects).ends_with("# ... Succeeded\n\nUser cancelled...\n\n"))
+        << JoinedLogText(objects);
+    EXPECT_EQ(objects.back()["status"], "cancelled");
+    EXPECT_EQ(objects.back()["message"], "cancelled after the unit had received every record");
+    EXPECT_TRUE(std::regex_match(Lines(ReadFile(logFile)).back(),
+                                 std::regex("---- result: cancelled, exit code 5, elapsed "
+                                            "0:[0-9]{2}, cancelled after the unit had received "
+                                            "every record")))
+        << ReadFile(logFile);
+}
+
+// Two sessions on one --log file: each record lands whole (header, transcript, result), nothing
+// is lost, and each session names who flashed the unit and hands its result on.
+TEST(MorfwUpload, TwoSessionsOnOneLogFileEachLandWhole) {
+    TempDir tmp;
+    MakeSmallSet(tmp.Path() / "set");
+    const fs::path logFile = tmp.Path() / "shared.log";
+    const fs::path handed = tmp.Path() / "handed.json";
+    std::vector<std::unique_ptr<ChildProcess>> children;
+    for (const char* port : {"sim:seed=1", "sim:seed=2"}) {
+        RunSpec spec;
+        spec.strProgram = kMorfw;
+        spec.args = {"upload",  "--port",   port,       "--images", (tmp.Path() / "set").string(),
+                     "--json",  "--log",    logFile.string(), "--operator", "Ann Lee",
+                     "--station", "line 2", "--work-order", "WO-4711"};
+        if (children.empty())
+            spec.args.insert(spec.args.end(), {"--on-result", "cat > '" + handed.string() + "'"});
+        children.push_back(std::make_unique<ChildProcess>(spec));
+    }
+    std::map<std::string, std::string> transcripts;
+    Json handedResult;
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        const RunResult r = children[i]->Finish(120s);
+        ASSERT_EQ(r.nExitCode, kSuccess) << r.strErr;
+        const auto objects = JsonLines(r.strOut);
+        ASSERT_FALSE(objects.empty());
+        const Json& result = objects.back();
+        transcripts[result["port"]] = JoinedLogText(objects);
+        EXPECT_EQ(result["operator"], "Ann Lee");
+        EXPECT_EQ(result["station"], "line 2");
+        EXPECT_EQ(result["work_order"], "WO-4711");
+        EXPECT_EQ(result["log_file"], logFile.string());
+        if (i == 0)
+            handedResult = result;
+    }
+    EXPECT_EQ(Json::parse(ReadFile(handed)), handedResult);
+
+    // The file: two records one after the other, each exactly its session's.
+    const std::string file = ReadFile(logFile);
+    std::vector<std::string> records;
+    for (std::size_t from = 0; from < file.size();) {
+        const auto next = file.find("\n---- morfw ", from);
+        const std::size_t end = next == std::string::npos ? file.size() : next + 1;
+        records.push_back(file.substr(from, end - from));
+        from = end;
+    }
+    ASSERT_EQ(records.size(), 2u) << file;
+    std::set<std::string> ports;
+    for (const std::string& record : records) {
+        const auto lines = Lines(record);
+        ASSERT_GE(lines.size(), 4u);
+        const std::smatch m = [&] {
+            std::smatch match;
+            std::regex_search(lines[0], match, std::regex(", port (sim:seed=[12]), "));
+            return match;
+        }();
+        ASSERT_EQ(m.size(), 2u) << lines[0];
+        const std::string port = m[1];
+        ports.insert(port);
+        EXPECT_EQ(lines[1], "---- station line 2, operator Ann Lee, work order WO-4711, serial none");
+        const std::size_t header = lines[0].size() + lines[1].size() + 2;
+        EXPECT_EQ(record.substr(header, transcripts[port].size()), transcripts[port]) << record;
+        EXPECT_TRUE(lines.back().starts_with("---- result: success, exit code 0, elapsed "));
+        EXPECT_EQ(record.size(), header + transcripts[port].size() + lines.back().size() + 1);
+    }
+    EXPECT_EQ(ports.size(), 2u);
+    // Nothing is left beside it.
+    std::size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(tmp.Path()))
+        files += entry.path().string().ends_with(".part") ? 1 : 0;
+    EXPECT_EQ(files, 0u);
 }
 
 // --- Nothing that cannot be sent right reaches the unit ---------------------------------------
