@@ -133,8 +133,9 @@ int main(int argc, char** argv) {
                       "warning)");
     pUpload
         ->add_option("--log", upload.strLogFile,
-                     "Also append the log text to FILE, after a line with the date, the "
-                     "version, the port and the options")
+                     "Also append the upload's record to FILE, whole when it ends: header lines "
+                     "(date, version, port, options, who flashed where), the log text, the "
+                     "result")
         ->type_name("FILE");
     CLI::Option* pJson = pUpload->add_flag(
         "--json", upload.bJson, "One JSON object per line on standard output instead of the text");
