@@ -53,8 +53,8 @@ bool LogFileRecord::Open(const std::string& strPath, std::string& strError) {
     const std::string base = strPath + "." + std::to_string(getpid());
     for (int n = 1; n <= 9 && m_partFd < 0; ++n) {
         m_strPartPath = base + (n == 1 ? "" : "-" + std::to_string(n)) + ".part";
-        m_partFd = open(m_strPartPath.c_str(),
-                        O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_BINARY, 0644);
+        m_partFd =
+            open(m_strPartPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_BINARY, 0644);
         if (m_partFd < 0 && errno != EEXIST)
             break;
     }

@@ -32,9 +32,9 @@ struct ReporterSettings {
     OutputMode mode = OutputMode::Text;
     int nOutFd = 1;
     int nErrFd = 2;
-    bool bStatusLine = false;           // only in text mode, and only for a capable terminal
-    SessionRecord* pRecord = nullptr;   // the session's record (not owned), or null
-    fleet::RecordSettings trace = {};   // station, operator, work order for the JSON result
+    bool bStatusLine = false;         // only in text mode, and only for a capable terminal
+    SessionRecord* pRecord = nullptr; // the session's record (not owned), or null
+    fleet::RecordSettings trace = {}; // station, operator, work order for the JSON result
 };
 
 struct SessionInfo {

@@ -144,9 +144,7 @@ int RunUpload(const UploadOptions& o) {
     ReporterSettings settings;
     settings.mode = o.bJson ? OutputMode::Json : o.bQuiet ? OutputMode::Quiet : OutputMode::Text;
     settings.bStatusLine = settings.mode == OutputMode::Text && IsCapableTerminal(STDOUT_FILENO);
-    settings.pRecord = unitRecord ? unitRecord.get()
-                       : o.strLogFile.empty() ? nullptr
-                                              : &logFile;
+    settings.pRecord = unitRecord ? unitRecord.get() : o.strLogFile.empty() ? nullptr : &logFile;
     settings.trace = trace;
     Reporter reporter(settings);
     if (!bSignals)
@@ -216,10 +214,9 @@ int RunUpload(const UploadOptions& o) {
     }
     const HRESULT hr = host.JoinSession();
 
-    const SessionOutcome outcome =
-        JudgeSession(hr, reporter.GetTracker(), strPort, strImageDir,
-                     host.m_SerialPort.GetOpenFailureReason(),
-                     host.m_SerialPort.GetRxBreakCount(), AdapterBreakVerdict(adapter));
+    const SessionOutcome outcome = JudgeSession(
+        hr, reporter.GetTracker(), strPort, strImageDir, host.m_SerialPort.GetOpenFailureReason(),
+        host.m_SerialPort.GetRxBreakCount(), AdapterBreakVerdict(adapter));
     return Finish(reporter, outcome.code, outcome.strDetail, trace);
 }
 

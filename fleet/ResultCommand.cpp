@@ -23,8 +23,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr const char* kMainFields[] = {
-    "port",   "status",         "exit_code", "elapsed", "message", "retries",  "log_file",
-    "stable_name", "adapter_serial", "serial", "station", "operator", "work_order"};
+    "port",        "status",         "exit_code", "elapsed", "message",  "retries",   "log_file",
+    "stable_name", "adapter_serial", "serial",    "station", "operator", "work_order"};
 // The end of the output that is kept to say why a command failed.
 constexpr off_t kOutputTail = 4096;
 constexpr std::size_t kLineShown = 200;
@@ -120,8 +120,8 @@ ResultCommand::ResultCommand(const std::string& strCommand, const nlohmann::orde
     const int nForkErrno = errno;
     close(inFd);
     if (m_pid < 0) {
-        m_strFailure =
-            "the --on-result command could not be started: " + std::string(std::strerror(nForkErrno));
+        m_strFailure = "the --on-result command could not be started: " +
+                       std::string(std::strerror(nForkErrno));
         m_bOver = true;
         return;
     }
@@ -168,8 +168,8 @@ bool ResultCommand::Check() {
         while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
         }
         m_bOver = true;
-        m_strFailure = "the --on-result command did not end within " +
-                       std::to_string(m_nSeconds) + " s and was ended";
+        m_strFailure = "the --on-result command did not end within " + std::to_string(m_nSeconds) +
+                       " s and was ended";
     }
     return m_bOver;
 }
@@ -187,11 +187,10 @@ void ResultCommand::Ended(int nStatus) {
     m_bOver = true;
     if (WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0)
         return;
-    m_strFailure = WIFSIGNALED(nStatus)
-                       ? "the --on-result command was ended by signal " +
-                             std::to_string(WTERMSIG(nStatus))
-                       : "the --on-result command exited with code " +
-                             std::to_string(WEXITSTATUS(nStatus));
+    m_strFailure =
+        WIFSIGNALED(nStatus)
+            ? "the --on-result command was ended by signal " + std::to_string(WTERMSIG(nStatus))
+            : "the --on-result command exited with code " + std::to_string(WEXITSTATUS(nStatus));
     if (const std::string line = LastOutputLine(); !line.empty())
         m_strFailure += ": " + line;
 }

@@ -298,8 +298,8 @@ int Runner::Wait(int nTimeoutMs, std::span<pollfd> extra) {
         const Child& c = *m_units[i];
         if (c.onResult) {
             // Its time limit is kept by this very wait.
-            const int nLeft = c.onResult->Fd() >= 0 ? c.onResult->MsLeft()
-                                                    : std::min(c.onResult->MsLeft(), 100);
+            const int nLeft =
+                c.onResult->Fd() >= 0 ? c.onResult->MsLeft() : std::min(c.onResult->MsLeft(), 100);
             nTimeoutMs = nTimeoutMs < 0 ? nLeft : std::min(nTimeoutMs, nLeft);
             if (c.onResult->Fd() >= 0) {
                 fds.push_back({c.onResult->Fd(), POLLIN, 0});

@@ -100,10 +100,10 @@ std::string SafeCell(std::string_view text) {
 
 const std::string& ResultsCsvHeader() {
     // New columns go at the end: readers of the older files count columns from the left.
-    static const std::string header = CsvRow(
-        {"time", "host", "port", "stable_name", "adapter_serial", "revision", "images_sha256",
-         "result", "exit_code", "elapsed_s", "retries", "message", "log_file", "station",
-         "operator", "work_order", "serial"});
+    static const std::string header =
+        CsvRow({"time", "host", "port", "stable_name", "adapter_serial", "revision",
+                "images_sha256", "result", "exit_code", "elapsed_s", "retries", "message",
+                "log_file", "station", "operator", "work_order", "serial"});
     return header;
 }
 
@@ -178,8 +178,8 @@ bool UnitRecord::Open(const std::string& strDir, const UnitState& unit, const Re
     const auto digests = DigestImageSet(ctx.strImageDir);
     m_strSetDigest = DigestOfSet(digests);
     const std::string header =
-        "---- " + ctx.strVersion + ", " + m_strStartTime + ", host " + OrNone(ctx.strHost) +
-        "\n" + TraceabilityLine(m_trace, m_strSerial) + "\n---- port " +
+        "---- " + ctx.strVersion + ", " + m_strStartTime + ", host " + OrNone(ctx.strHost) + "\n" +
+        TraceabilityLine(m_trace, m_strSerial) + "\n---- port " +
         EscapeControlChars(unit.strLabel) +
         (unit.strPort != unit.strLabel ? " (opened as " + EscapeControlChars(unit.strPort) + ")"
                                        : std::string()) +
@@ -321,13 +321,23 @@ std::string UnitRecord::Finish(UnitState& unit) {
     if (!m_strError.empty())
         MarkRecordIncomplete(unit, m_strError);
 
-    std::vector<std::string> cells = {
-        m_strStartTime,        m_strHost,          m_strLabel,
-        m_strStableName,       m_strAdapterSerial, m_strRevision,
-        m_strSetDigest,        unit.strStatus,     std::to_string(unit.nExitCode),
-        ElapsedSeconds(unit.dElapsed), std::to_string(unit.nRetries), unit.strMessage,
-        m_strPath,             m_trace.strStation, m_trace.strOperator,
-        m_trace.strWorkOrder,  m_strSerial};
+    std::vector<std::string> cells = {m_strStartTime,
+                                      m_strHost,
+                                      m_strLabel,
+                                      m_strStableName,
+                                      m_strAdapterSerial,
+                                      m_strRevision,
+                                      m_strSetDigest,
+                                      unit.strStatus,
+                                      std::to_string(unit.nExitCode),
+                                      ElapsedSeconds(unit.dElapsed),
+                                      std::to_string(unit.nRetries),
+                                      unit.strMessage,
+                                      m_strPath,
+                                      m_trace.strStation,
+                                      m_trace.strOperator,
+                                      m_trace.strWorkOrder,
+                                      m_strSerial};
     for (auto& cell : cells)
         cell = SafeCell(cell);
     std::string strCsvError;

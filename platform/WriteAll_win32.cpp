@@ -38,7 +38,8 @@ bool AppendWhole(int fd, std::string_view text) {
     // LOCKFILE_FAIL_IMMEDIATELY), so it cannot land inside this one.
     const auto h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     OVERLAPPED ov{};
-    if (h == INVALID_HANDLE_VALUE || !LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &ov)) {
+    if (h == INVALID_HANDLE_VALUE ||
+        !LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &ov)) {
         errno = EIO;
         return false;
     }

@@ -1,8 +1,8 @@
 // The parts of morfw that can be driven without running the program: the session tracker,
 // the status line, the output layer (on a model of a terminal screen) and the cancel signals.
 
-#include "ScreenModel.h"
 #include "../TestTempDir.h"
+#include "ScreenModel.h"
 
 #include "cli/CancelSignals.h"
 #include "cli/Commands.h"
@@ -139,14 +139,18 @@ TEST(SessionTracker, ACancelIsJudgedByHowFarTheUnitGot) {
         std::string strDetail;
     };
     const std::vector<Case> cases = {
-        {1, {"Uploading firmware - part 5 of 5...\n", "# ", "."}, ExitCode::Cancelled,
+        {1,
+         {"Uploading firmware - part 5 of 5...\n", "# ", "."},
+         ExitCode::Cancelled,
          "upload cancelled"},
         {1, lastPart, ExitCode::Cancelled, RESULT_CANCELLED_AFTER_EVERY_RECORD},
         {S_OK, lastPart, ExitCode::Success, RESULT_CANCEL_AFTER_END},
         {S_OK, {}, ExitCode::Success, ""},
         // A fourth part that succeeds is not the last.
-        {1, {"Uploading firmware - part 4 of 5...\n", "# ", LOG_STAGE_SUCCEEDED},
-         ExitCode::Cancelled, "upload cancelled"},
+        {1,
+         {"Uploading firmware - part 4 of 5...\n", "# ", LOG_STAGE_SUCCEEDED},
+         ExitCode::Cancelled,
+         "upload cancelled"},
     };
     for (const Case& c : cases) {
         SessionTracker t;
@@ -304,7 +308,8 @@ TEST(Reporter, TheLogFileAndTheLastLineSayWhatTheUnitGot) {
         {ExitCode::UploadFailed, "upload failed in part 3 of 5",
          "failed, exit code 1, elapsed 0:00, upload failed in part 3 of 5"},
         {ExitCode::Cancelled, RESULT_CANCELLED_AFTER_EVERY_RECORD,
-         "cancelled, exit code 5, elapsed 0:00, cancelled after the unit had received every record"},
+         "cancelled, exit code 5, elapsed 0:00, cancelled after the unit had received every "
+         "record"},
         {ExitCode::Success, RESULT_CANCEL_AFTER_END,
          "success, exit code 0, elapsed 0:00, success; the cancel came after the upload had ended"},
         {ExitCode::Success, "", "success, exit code 0, elapsed 0:00"},
@@ -329,11 +334,13 @@ TEST(Reporter, TheLogFileAndTheLastLineSayWhatTheUnitGot) {
             EXPECT_EQ(r.Finish(c.code, c.strDetail), c.code);
             std::ifstream in(path);
             const std::string file((std::istreambuf_iterator<char>(in)), {});
-            EXPECT_EQ(file, "---- morfw 0.1.0, header\n" + log + "---- result: " + c.strResult + "\n");
+            EXPECT_EQ(file,
+                      "---- morfw 0.1.0, header\n" + log + "---- result: " + c.strResult + "\n");
             if (mode == OutputMode::Json) {
                 EXPECT_EQ(err.Text(), "");
                 const std::string json = out.Text();
-                const auto result = nlohmann::json::parse(json.substr(json.rfind('\n', json.size() - 2) + 1));
+                const auto result =
+                    nlohmann::json::parse(json.substr(json.rfind('\n', json.size() - 2) + 1));
                 EXPECT_EQ(result["exit_code"], ToInt(c.code));
                 EXPECT_EQ(result.value("message", ""), c.strDetail);
                 EXPECT_EQ(result["log_file"], path);

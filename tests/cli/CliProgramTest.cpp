@@ -536,8 +536,8 @@ TEST(MorfwUpload, ACancelAfterTheLastRecordSaysTheUnitHadEveryRecord) {
     const fs::path logFile = tmp.Path() / "upload.log";
     RunSpec spec;
     spec.strProgram = kMorfw;
-    spec.args = {"upload", "--port", "sim:", "--images", (tmp.Path() / "set").string(), "--json",
-                 "--log", logFile.string()};
+    spec.args = {"upload", "--port", "sim:",          "--images", (tmp.Path() / "set").string(),
+                 "--json", "--log",  logFile.string()};
     ChildProcess child(spec);
     // The small set's part 5 has three records; after the third, its 2 s pause.
     int dots = -1;
@@ -578,9 +578,20 @@ TEST(MorfwUpload, TwoSessionsOnOneLogFileEachLandWhole) {
     for (const char* port : {"sim:seed=1", "sim:seed=2"}) {
         RunSpec spec;
         spec.strProgram = kMorfw;
-        spec.args = {"upload",  "--port",   port,       "--images", (tmp.Path() / "set").string(),
-                     "--json",  "--log",    logFile.string(), "--operator", "Ann Lee",
-                     "--station", "line 2", "--work-order", "WO-4711"};
+        spec.args = {"upload",
+                     "--port",
+                     port,
+                     "--images",
+                     (tmp.Path() / "set").string(),
+                     "--json",
+                     "--log",
+                     logFile.string(),
+                     "--operator",
+                     "Ann Lee",
+                     "--station",
+                     "line 2",
+                     "--work-order",
+                     "WO-4711"};
         if (children.empty())
             spec.args.insert(spec.args.end(), {"--on-result", "cat > '" + handed.string() + "'"});
         children.push_back(std::make_unique<ChildProcess>(spec));
@@ -625,7 +636,8 @@ TEST(MorfwUpload, TwoSessionsOnOneLogFileEachLandWhole) {
         ASSERT_EQ(m.size(), 2u) << lines[0];
         const std::string port = m[1];
         ports.insert(port);
-        EXPECT_EQ(lines[1], "---- station line 2, operator Ann Lee, work order WO-4711, serial none");
+        EXPECT_EQ(lines[1],
+                  "---- station line 2, operator Ann Lee, work order WO-4711, serial none");
         const std::size_t header = lines[0].size() + lines[1].size() + 2;
         EXPECT_EQ(record.substr(header, transcripts[port].size()), transcripts[port]) << record;
         EXPECT_TRUE(lines.back().starts_with("---- result: success, exit code 0, elapsed "));

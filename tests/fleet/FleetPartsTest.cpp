@@ -160,7 +160,10 @@ TEST(FleetRecords, ALogFileHasItsHeaderTranscriptAndResultAndARowInResults) {
     WriteFile(set / "MorFWImg.ini", "[Firmware_Info]\r\nVerion=-2.10\tbeta\r\n");
     const fs::path dir = tmp.Path() / "logs";
     fs::create_directories(dir);
-    const fleet::RecordContext ctx{"bench-3", "morfw 9.9", set.string() + "/", "--slow",
+    const fleet::RecordContext ctx{"bench-3",
+                                   "morfw 9.9",
+                                   set.string() + "/",
+                                   "--slow",
                                    {"Ann Lee", "=WO-4711", "line 2", {}, 30}};
 
     UnitState u = Unit(1, "/dev/ttyUSB7");
@@ -194,11 +197,12 @@ TEST(FleetRecords, ALogFileHasItsHeaderTranscriptAndResultAndARowInResults) {
         lines[0], std::regex("---- morfw 9\\.9, [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} [-+][0-9]{4}, "
                              "host bench-3")))
         << lines[0];
-    EXPECT_EQ(lines[1], "---- station line 2, operator Ann Lee, work order =WO-4711, serial SN 0042");
+    EXPECT_EQ(lines[1],
+              "---- station line 2, operator Ann Lee, work order =WO-4711, serial SN 0042");
     EXPECT_EQ(lines[2], "---- port /dev/ttyUSB7, stable name "
                         "/dev/serial/by-id/usb-FTDI_X-if00-port0, adapter serial A50285BI");
-    EXPECT_EQ(lines[3], "---- images " + set.string() +
-                            "/, revision -2.10\\tbeta, options: --slow");
+    EXPECT_EQ(lines[3],
+              "---- images " + set.string() + "/, revision -2.10\\tbeta, options: --slow");
     const auto digests = DigestImageSet(set.string() + "/");
     EXPECT_EQ(lines[4], "---- sha256 " + DescribeDigests(digests));
     EXPECT_EQ(lines[5], "---- sha256 of the set " + DigestOfSet(digests));
@@ -210,26 +214,25 @@ TEST(FleetRecords, ALogFileHasItsHeaderTranscriptAndResultAndARowInResults) {
 
     const auto rows = ParseCsv(ReadFile(dir / "results.csv"));
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0],
-              (std::vector<std::string>{"time", "host", "port", "stable_name", "adapter_serial",
-                                        "revision", "images_sha256", "result", "exit_code",
-                                        "elapsed_s", "retries", "message", "log_file", "station",
-                                        "operator", "work_order", "serial"}));
-    EXPECT_EQ(rows[1], (std::vector<std::string>{
-                           rows[1][0], "bench-3", "/dev/ttyUSB7",
-                           "/dev/serial/by-id/usb-FTDI_X-if00-port0", "A50285BI",
-                           "'-2.10\\tbeta", DigestOfSet(digests), "failed", "1", "12.3", "3",
-                           "upload failed in part 2 of 5", rec.Path(), "line 2", "Ann Lee",
-                           "'=WO-4711", "SN 0042"}));
+    EXPECT_EQ(rows[0], (std::vector<std::string>{
+                           "time", "host", "port", "stable_name", "adapter_serial", "revision",
+                           "images_sha256", "result", "exit_code", "elapsed_s", "retries",
+                           "message", "log_file", "station", "operator", "work_order", "serial"}));
+    EXPECT_EQ(rows[1],
+              (std::vector<std::string>{rows[1][0], "bench-3", "/dev/ttyUSB7",
+                                        "/dev/serial/by-id/usb-FTDI_X-if00-port0", "A50285BI",
+                                        "'-2.10\\tbeta", DigestOfSet(digests), "failed", "1",
+                                        "12.3", "3", "upload failed in part 2 of 5", rec.Path(),
+                                        "line 2", "Ann Lee", "'=WO-4711", "SN 0042"}));
 }
 
 // results.csv is opened in spreadsheets: no cell starts a formula or holds a control character.
 TEST(FleetRecords, CsvCellsNeverStartAFormula) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"2.10.0", "2.10.0"},         {"", ""},
-        {"=1+2", "'=1+2"},            {"+44 20 7946", "'+44 20 7946"},
-        {"-2.10", "'-2.10"},          {"@SUM(A1)", "'@SUM(A1)"},
-        {"a\n=b", "a\\n=b"},          {"\t=cmd", "\\t=cmd"},
+        {"2.10.0", "2.10.0"}, {"", ""},
+        {"=1+2", "'=1+2"},    {"+44 20 7946", "'+44 20 7946"},
+        {"-2.10", "'-2.10"},  {"@SUM(A1)", "'@SUM(A1)"},
+        {"a\n=b", "a\\n=b"},  {"\t=cmd", "\\t=cmd"},
         {"x=1", "x=1"},
     };
     for (const auto& [in, out] : cases)

@@ -60,12 +60,32 @@ TEST(MorfwManyUnits, EachUnitIsTheSinglePortSessionAndTheRecordsSayWhatHappened)
     const fs::path logs = tmp.Path() / "records" / "day1"; // made, with its parent
 
     const fs::path handed = tmp.Path() / "handed.json", vars = tmp.Path() / "vars.txt";
-    const RunResult r = Morfw(
-        {"upload", "--port", good1, "--port", failing, "--port", unplugged, "--port", noisy,
-         "--port", good2, "--images", set.string(), "--json", "--log-dir", logs.string(),
-         "--operator", "Ann Lee", "--work-order", "WO-4711", "--station", "line 2", "--on-result",
-         "cat >> '" + handed.string() + "'; echo \"$MORFW_PORT|$MORFW_EXIT_CODE|$MORFW_OPERATOR\" >> '" +
-             vars.string() + "'"});
+    const RunResult r = Morfw({"upload",
+                               "--port",
+                               good1,
+                               "--port",
+                               failing,
+                               "--port",
+                               unplugged,
+                               "--port",
+                               noisy,
+                               "--port",
+                               good2,
+                               "--images",
+                               set.string(),
+                               "--json",
+                               "--log-dir",
+                               logs.string(),
+                               "--operator",
+                               "Ann Lee",
+                               "--work-order",
+                               "WO-4711",
+                               "--station",
+                               "line 2",
+                               "--on-result",
+                               "cat >> '" + handed.string() +
+                                   "'; echo \"$MORFW_PORT|$MORFW_EXIT_CODE|$MORFW_OPERATOR\" >> '" +
+                                   vars.string() + "'"});
     EXPECT_EQ(r.nExitCode, 1) << r.strErr; // failed outranks every other code here
     EXPECT_EQ(r.strErr, "");
 
@@ -164,7 +184,8 @@ TEST(MorfwManyUnits, EachUnitIsTheSinglePortSessionAndTheRecordsSayWhatHappened)
         const std::string file = ReadFile(row[12]);
         const auto lines = Lines(file);
         ASSERT_GE(lines.size(), 8u);
-        EXPECT_EQ(lines[1], "---- station line 2, operator Ann Lee, work order WO-4711, serial none");
+        EXPECT_EQ(lines[1],
+                  "---- station line 2, operator Ann Lee, work order WO-4711, serial none");
         EXPECT_EQ(lines[2], "---- port " + row[2] + ", stable name none, adapter serial none");
         EXPECT_EQ(lines[5], "---- sha256 of the set " + setDigest);
         std::size_t header = 0;
@@ -312,8 +333,8 @@ TEST(MorfwManyUnits, AKilledRunnersUnitsStillKeepTheirRecords) {
     const fs::path logs = tmp.Path() / "logs";
     RunSpec spec;
     spec.strProgram = kMorfw;
-    spec.args = {"upload", "--images", set.string(), "--json", "--log-dir", logs.string(),
-                 "--port", "sim:seed=1", "--port", "sim:seed=2"};
+    spec.args = {"upload",      "--images", set.string(), "--json", "--log-dir",
+                 logs.string(), "--port",   "sim:seed=1", "--port", "sim:seed=2"};
     ChildProcess child(spec);
     std::set<std::string> inPartThree;
     while (inPartThree.size() < 2) {
@@ -352,8 +373,11 @@ TEST(MorfwManyUnits, ALogFileThatCannotBeWrittenIsSaidAsItHappens) {
     const fs::path logs = tmp.Path() / "logs";
     RunSpec spec;
     spec.strProgram = "/bin/sh";
-    spec.args = {"-c", "ulimit -f 1; trap '' XFSZ; exec \"$0\" \"$@\"", kMorfw, "upload",
-                 "--images", set.string(), "--log-dir", logs.string(), "--port", "sim:"};
+    spec.args = {"-c",        "ulimit -f 1; trap '' XFSZ; exec \"$0\" \"$@\"",
+                 kMorfw,      "upload",
+                 "--images",  set.string(),
+                 "--log-dir", logs.string(),
+                 "--port",    "sim:"};
     const RunResult r = RunProgram(spec);
     EXPECT_EQ(r.nExitCode, 6) << r.strErr;
     std::string file;

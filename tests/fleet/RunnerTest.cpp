@@ -210,13 +210,11 @@ TEST(FleetRunner, ARunnerThatEndsCancelsItsSessionsAndWaitsForThem) {
 // a command that fails, is killed or hangs is said as such.
 TEST(FleetResultCommand, GetsTheResultAndSaysWhatWentWrong) {
     TempDir tmp;
-    const nlohmann::ordered_json result = {{"type", "result"},
-                                           {"port", "/dev/ttyUSB0"},
-                                           {"status", "failed"},
-                                           {"exit_code", 1},
-                                           {"elapsed", 12.5},
-                                           {"message", "upload failed in part 2 of 5"},
-                                           {"operator", "Ann Lee"}};
+    const nlohmann::ordered_json result = {
+        {"type", "result"},     {"port", "/dev/ttyUSB0"},
+        {"status", "failed"},   {"exit_code", 1},
+        {"elapsed", 12.5},      {"message", "upload failed in part 2 of 5"},
+        {"operator", "Ann Lee"}};
     const std::string out = (tmp.Path() / "out").string();
     struct Case {
         std::string strCommand;
@@ -240,14 +238,13 @@ TEST(FleetResultCommand, GetsTheResultAndSaysWhatWentWrong) {
     const auto lines = Lines(ReadFile(out));
     ASSERT_EQ(lines.size(), 14u);
     EXPECT_EQ(Json::parse(lines[0]), Json::parse(result.dump()));
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()),
-              (std::vector<std::string>{"MORFW_ADAPTER_SERIAL=", "MORFW_ELAPSED=12.5",
-                                        "MORFW_EXIT_CODE=1", "MORFW_LOG_FILE=",
-                                        "MORFW_MESSAGE=upload failed in part 2 of 5",
-                                        "MORFW_OPERATOR=Ann Lee", "MORFW_PORT=/dev/ttyUSB0",
-                                        "MORFW_RETRIES=", "MORFW_SERIAL=", "MORFW_STABLE_NAME=",
-                                        "MORFW_STATION=", "MORFW_STATUS=failed",
-                                        "MORFW_WORK_ORDER="}));
+    EXPECT_EQ(
+        std::vector<std::string>(lines.begin() + 1, lines.end()),
+        (std::vector<std::string>{
+            "MORFW_ADAPTER_SERIAL=", "MORFW_ELAPSED=12.5", "MORFW_EXIT_CODE=1",
+            "MORFW_LOG_FILE=", "MORFW_MESSAGE=upload failed in part 2 of 5",
+            "MORFW_OPERATOR=Ann Lee", "MORFW_PORT=/dev/ttyUSB0", "MORFW_RETRIES=", "MORFW_SERIAL=",
+            "MORFW_STABLE_NAME=", "MORFW_STATION=", "MORFW_STATUS=failed", "MORFW_WORK_ORDER="}));
 }
 
 // The runner runs it once per finished unit while the run goes on, and records its failure
@@ -257,13 +254,14 @@ TEST(FleetRunner, OnResultNeverHoldsTheRunUpAndItsFailureIsRecorded) {
     TempDir tmp;
     const fs::path go = tmp.Path() / "go", seen = tmp.Path() / "seen";
     fleet::RunnerSettings settings;
-    settings.strProgram =
-        Script(tmp.Path(), "s", "echo '{\"type\":\"result\",\"status\":\"success\",\"exit_code\":0}'");
+    settings.strProgram = Script(
+        tmp.Path(), "s", "echo '{\"type\":\"result\",\"status\":\"success\",\"exit_code\":0}'");
     settings.strLogDir = (tmp.Path() / "logs").string();
     fs::create_directories(settings.strLogDir);
     settings.record.trace = {"Ann Lee", "WO-4711", "line 2",
-                             "while [ ! -e '" + go.string() + "' ]; do sleep 0.05; done; "
-                             "echo \"$MORFW_PORT $MORFW_SERIAL $MORFW_STATION\" >> '" +
+                             "while [ ! -e '" + go.string() +
+                                 "' ]; do sleep 0.05; done; "
+                                 "echo \"$MORFW_PORT $MORFW_SERIAL $MORFW_STATION\" >> '" +
                                  seen.string() + "'; exit 7",
                              30};
     Recorder rec;
