@@ -651,6 +651,35 @@ TEST(MorfwUpload, TwoSessionsOnOneLogFileEachLandWhole) {
     EXPECT_EQ(files, 0u);
 }
 
+// A session killed outright leaves its record so far beside the shared file, which gets no
+// half record.
+TEST(MorfwUpload, AKilledSessionsRecordIsKeptBesideTheLogFile) {
+    TempDir tmp;
+    MakeSmallSet(tmp.Path() / "set");
+    const fs::path logFile = tmp.Path() / "shared.log";
+    WriteFile(logFile, "an earlier record\n");
+    RunSpec spec;
+    spec.strProgram = kMorfw;
+    spec.args = {"upload", "--port", "sim:", "--images", (tmp.Path() / "set").string(), "--json",
+                 "--log", logFile.string()};
+    ChildProcess child(spec);
+    std::string log;
+    while (!log.ends_with("Uploading firmware - part 3 of 5...\n")) {
+        const auto line = child.ReadLine(60s);
+        ASSERT_TRUE(line.has_value()) << "no part 3";
+        const Json j = Json::parse(*line);
+        if (j["type"] == "log")
+            log += j["text"].get<std::string>();
+    }
+    const pid_t pid = child.Pid();
+    child.Signal(SIGKILL);
+    child.Finish(60s);
+    EXPECT_EQ(ReadFile(logFile), "an earlier record\n");
+    const std::string part = ReadFile(logFile.string() + "." + std::to_string(pid) + ".part");
+    ASSERT_TRUE(part.starts_with("---- morfw ")) << part;
+    EXPECT_NE(part.find("\n" + log), std::string::npos) << part;
+}
+
 // --- Nothing that cannot be sent right reaches the unit ---------------------------------------
 
 // Sets that would send a part only in name, or a boot image that cannot go out: the check and
