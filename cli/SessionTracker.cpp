@@ -1,6 +1,5 @@
 #include "cli/SessionTracker.h"
 
-#include "platform/PrintableText.h"
 #include "upload/UploadTexts.h"
 
 #include <algorithm>
@@ -77,48 +76,13 @@ void SessionTracker::OnProgressDelta(int nDelta) {
     m_nPosition = static_cast<int>(std::clamp<long long>(pos, 0, m_nRange));
 }
 
-SessionOutcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::string& strPortIn,
-                            const std::string& strImageDirIn, const std::string& strOpenFailure,
-                            int nRxBreaks, const std::string& strBreakVerdict) {
-    const std::string strPort = EscapeControlChars(strPortIn);
-    const std::string strImageDir = EscapeControlChars(strImageDirIn);
+std::string SessionTracker::CancelDetail(bool bSucceeded) const {
     // A cancel confirmed after the last check still gets the guard's "User cancelled...": the
-    // upload succeeded all the same, and the records say both.
-    if (hr == S_OK)
-        return {ExitCode::Success, tracker.SawUserCancelled() ? RESULT_CANCEL_AFTER_END : ""};
-    // The result follows what the log says: a session whose log ends in "User cancelled..."
-    // was cancelled, also when the stage or the open it was in failed meanwhile.
-    if (hr == 1 || tracker.SawUserCancelled()) {
-        return {ExitCode::Cancelled, tracker.LastPartSucceeded()
-                                         ? RESULT_CANCELLED_AFTER_EVERY_RECORD
-                                         : "upload cancelled"};
-    }
-    if (hr == E_INVALIDARG)
-        return {ExitCode::Port, "the serial port name \"" + strPort + "\" is not valid"};
-    if (tracker.LoadFailed()) {
-        const std::string error = tracker.GetImageError();
-        return {ExitCode::Images, "the image set in " + strImageDir + " is missing or invalid" +
-                                      (error.empty() ? std::string() : ": " + error)};
-    }
-    if (tracker.OpenFailed()) {
-        return {ExitCode::Port,
-                "serial port " + strPort + " could not be opened" +
-                    (strOpenFailure.empty() ? std::string()
-                                            : ": " + EscapeControlChars(strOpenFailure))};
-    }
-    if (tracker.GetPart() > 0) {
-        std::string strDetail =
-            "upload failed in part " + std::to_string(tracker.GetPart()) + " of 5";
-        // The unit opens every answer with a break: none at all points at the line, not the
-        // unit, and most often at an adapter that does not report breaks.
-        if (nRxBreaks == 0) {
-            strDetail += "; no break ever came from the unit";
-            if (!strBreakVerdict.empty())
-                strDetail += ": " + strBreakVerdict;
-        }
-        return {ExitCode::UploadFailed, strDetail};
-    }
-    return {ExitCode::UploadFailed, "upload failed"};
+    // upload succeeded all the same. One seen after part 5 had succeeded ends as cancelled,
+    // though the unit has every record.
+    if (bSucceeded)
+        return m_bUserCancelled ? RESULT_CANCEL_AFTER_END : "";
+    return m_bLastPartSucceeded ? RESULT_CANCELLED_AFTER_EVERY_RECORD : "upload cancelled";
 }
 
 std::string SessionTracker::GetImageError() const {

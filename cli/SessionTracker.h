@@ -4,9 +4,6 @@
 // loading or the opening line ended in "Failed!!!". The command line builds its status line,
 // its exit code and its result line from this.
 
-#include "cli/ExitCodes.h"
-#include "platform/Status.h"
-
 #include <string>
 #include <string_view>
 
@@ -46,6 +43,9 @@ public:
     // The fifth part's line ended in " Succeeded": the unit has every record and answered the
     // final exchange.
     bool LastPartSucceeded() const { return m_bLastPartSucceeded; }
+    // What the result says of a cancel: for an upload that succeeded, a cancel the guard still
+    // reported (else ""); for one that ended as cancelled, whether the unit had every record.
+    std::string CancelDetail(bool bSucceeded) const;
     // The line the session writes after a failed loading line (which file, what is wrong), or
     // empty when there is none.
     std::string GetImageError() const;
@@ -63,16 +63,5 @@ private:
     bool m_bLastPartSucceeded = false;
     std::string m_strLoadingText; // what followed the loading line, up to the opening line
 };
-
-// The exit code and the last line of a session, from its result (S_OK, 1 when cancelled, a
-// failure) and what its log said. strOpenFailure is the port's reason for a failed open,
-// nRxBreaks the breaks that came from the unit, strBreakVerdict what is known of the adapter's.
-struct SessionOutcome {
-    ExitCode code;
-    std::string strDetail;
-};
-SessionOutcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::string& strPort,
-                            const std::string& strImageDir, const std::string& strOpenFailure,
-                            int nRxBreaks, const std::string& strBreakVerdict);
 
 } // namespace cli

@@ -57,20 +57,73 @@ private:
     bool m_bSet;
 };
 
-// The end of every upload that got as far as its output: the result, then --on-result, which
-// never changes the exit code. What went wrong with it goes to standard error in every form (the
-// JSON result stays the last object).
-int Finish(Reporter& reporter, ExitCode code, const std::string& strDetail,
-           const fleet::RecordSettings& trace) {
-    const ExitCode final = reporter.Finish(code, strDetail);
-    if (!trace.strOnResult.empty()) {
+struct Outcome {
+    ExitCode code;
+    std::string strDetail;
+};
+
+Outcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::string& strPortIn,
+                     const std::string& strImageDirIn, const std::string& strOpenFailure,
+                     int nRxBreaks, const std::string& strBreakVerdict) {
+    const std::string strPort = EscapeControlChars(strPortIn);
+    const std::string strImageDir = EscapeControlChars(strImageDirIn);
+    if (hr == S_OK)
+        return {ExitCode::Success, tracker.CancelDetail(true)};
+    // The result follows what the log says: a session whose log ends in "User cancelled..."
+    // was cancelled, also when the stage or the open it was in failed meanwhile.
+    if (hr == 1 || tracker.SawUserCancelled())
+        return {ExitCode::Cancelled, tracker.CancelDetail(false)};
+    if (hr == E_INVALIDARG)
+        return {ExitCode::Port, "the serial port name \"" + strPort + "\" is not valid"};
+    if (tracker.LoadFailed()) {
+        const std::string error = tracker.GetImageError();
+        return {ExitCode::Images, "the image set in " + strImageDir + " is missing or invalid" +
+                                      (error.empty() ? std::string() : ": " + error)};
+    }
+    if (tracker.OpenFailed()) {
+        return {ExitCode::Port,
+                "serial port " + strPort + " could not be opened" +
+                    (strOpenFailure.empty() ? std::string()
+                                            : ": " + EscapeControlChars(strOpenFailure))};
+    }
+    if (tracker.GetPart() > 0) {
+        std::string strDetail =
+            "upload failed in part " + std::to_string(tracker.GetPart()) + " of 5";
+        // The unit opens every answer with a break: none at all points at the line, not the
+        // unit, and most often at an adapter that does not report breaks.
+        if (nRxBreaks == 0) {
+            strDetail += "; no break ever came from the unit";
+            if (!strBreakVerdict.empty())
+                strDetail += ": " + strBreakVerdict;
+        }
+        return {ExitCode::UploadFailed, strDetail};
+    }
+    return {ExitCode::UploadFailed, "upload failed"};
+}
+
+// Runs --on-result once the upload's result is out, on every way out of RunUpload (as the
+// last thing before the Reporter goes): it never changes the exit code, and what went wrong with
+// it goes to standard error in every form (the JSON result stays the last object).
+class ResultHandOff {
+public:
+    ResultHandOff(const Reporter& reporter, const fleet::RecordSettings& trace)
+        : m_reporter(reporter), m_trace(trace) {}
+    ~ResultHandOff() {
+        const auto result = m_reporter.GetResult();
+        if (m_trace.strOnResult.empty() || result.is_null())
+            return;
         const std::string failure =
-            RunResultCommand(trace.strOnResult, reporter.GetResult(), trace.nOnResultSeconds);
+            RunResultCommand(m_trace.strOnResult, result, m_trace.nOnResultSeconds);
         if (!failure.empty())
             WriteAll(STDERR_FILENO, "morfw: " + failure + "\n");
     }
-    return ToInt(final);
-}
+    ResultHandOff(const ResultHandOff&) = delete;
+    ResultHandOff& operator=(const ResultHandOff&) = delete;
+
+private:
+    const Reporter& m_reporter;
+    const fleet::RecordSettings& m_trace;
+};
 
 } // namespace
 
@@ -152,6 +205,7 @@ int RunUpload(const UploadOptions& o) {
                         "session");
     if (!strUnitRecordError.empty())
         reporter.Notice(strUnitRecordError);
+    const ResultHandOff handOff(reporter, trace);
 
     // The sink outlives the host, whose port threads may trace until the port is closed.
     const TraceSinkScope traceScope(o.bTrace ? &reporter : nullptr);
@@ -161,7 +215,7 @@ int RunUpload(const UploadOptions& o) {
         std::string strError;
         if (!ChooseDefaultPort(host.GetPortList(), strPort, strError)) {
             reporter.Notice(strError);
-            return Finish(reporter, ExitCode::Port, "no serial port", trace);
+            return ToInt(reporter.Finish(ExitCode::Port, "no serial port"));
         }
     }
     host.SetPortText(strPort);
@@ -191,7 +245,7 @@ int RunUpload(const UploadOptions& o) {
     for (const std::string& strWarning : AdapterUploadWarnings(adapter, o.bSlow))
         reporter.Notice("warning: " + EscapeControlChars(strWarning));
     if (!host.StartUploadSession()) {
-        return Finish(reporter, ExitCode::UploadFailed, "the upload could not be started", trace);
+        return ToInt(reporter.Finish(ExitCode::UploadFailed, "the upload could not be started"));
     }
 
     int nSignals = 0;
@@ -214,10 +268,11 @@ int RunUpload(const UploadOptions& o) {
     }
     const HRESULT hr = host.JoinSession();
 
-    const SessionOutcome outcome = JudgeSession(
-        hr, reporter.GetTracker(), strPort, strImageDir, host.m_SerialPort.GetOpenFailureReason(),
-        host.m_SerialPort.GetRxBreakCount(), AdapterBreakVerdict(adapter));
-    return Finish(reporter, outcome.code, outcome.strDetail, trace);
+    const Outcome outcome =
+        JudgeSession(hr, reporter.GetTracker(), strPort, strImageDir,
+                     host.m_SerialPort.GetOpenFailureReason(),
+                     host.m_SerialPort.GetRxBreakCount(), AdapterBreakVerdict(adapter));
+    return ToInt(reporter.Finish(outcome.code, outcome.strDetail));
 }
 
 } // namespace cli
