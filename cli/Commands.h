@@ -1,6 +1,8 @@
 #pragma once
 // The commands of morfw, each returning its exit code.
 
+#include "fleet/RecordSettings.h"
+
 #include <string>
 #include <vector>
 
@@ -22,6 +24,10 @@ struct UploadOptions {
     // Several units at once (morfw upload with more than one port, --ports-from, --log-dir).
     std::vector<std::string> ports; // every --port and the names of --ports-from, in order
     std::string strLogDir;          // empty: no per-unit records
+    // --station (empty: this machine's name), --operator, --work-order, --on-result.
+    fleet::RecordSettings trace;
+    // A unit of a many-unit run: the record its runner handed over (--unit-record), or "".
+    std::string strUnitRecord;
 };
 
 // morfw station: units flashed as they arrive, until Ctrl-C.

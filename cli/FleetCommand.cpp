@@ -101,6 +101,7 @@ int RunFleetUpload(const UploadOptions& o) {
         }
         display.Tick(runner.Units());
     }
+    runner.FinishResultCommands(); // what --on-result says comes before the summary
 
     const auto units = runner.Units();
     std::vector<int> codes;

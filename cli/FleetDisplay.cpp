@@ -428,8 +428,8 @@ void FleetDisplay::OnFinished(const fleet::UnitState& unit) {
     case OutputMode::Quiet:
         break;
     }
-    if (unit.nExitCode != fleet::kCodeSuccess && unit.nExitCode != fleet::kCodeLogFile &&
-        !unit.strMessage.empty())
+    // As a single upload ends: with its message, a success's too (a cancel that came too late).
+    if (unit.nExitCode != fleet::kCodeLogFile && !unit.strMessage.empty())
         PrefixedLines(unit, "morfw: " + unit.strMessage, true);
 }
 

@@ -2,6 +2,7 @@
 
 #include "cli/CancelSignals.h"
 #include "fleet/PortIdentity.h"
+#include "platform/HostName.h"
 #include "platform/PrintableText.h"
 
 #include <cerrno>
@@ -70,14 +71,14 @@ fleet::RunnerSettings MakeRunnerSettings(const UploadOptions& o, const std::stri
     s.record.strVersion = VersionText();
     s.record.strImageDir = strImageDir;
     s.record.strOptions = DescribeOptions(o);
+    s.record.trace = o.trace;
+    if (s.record.trace.strStation.empty())
+        s.record.trace.strStation = s.record.strHost;
     return s;
 }
 
 std::string HostName() {
-    char buf[256] = {};
-    if (gethostname(buf, sizeof buf - 1) != 0)
-        return {};
-    return buf;
+    return GetHostName();
 }
 
 void CancelForwarder::OnSignal(int nSignal) {

@@ -50,6 +50,7 @@ Reporter::Reporter(const ReporterSettings& settings)
 void Reporter::BeginSession(const SessionInfo& info) {
     std::lock_guard lock(m_mutex);
     m_start = std::chrono::steady_clock::now();
+    m_strPort = info.strPort;
     if (m_settings.mode == OutputMode::Json) {
         JsonLocked(Dump(Json{{"type", "start"},
                              {"program", "morfw"},
@@ -197,15 +198,11 @@ void Reporter::LogFileLine(std::string_view line) {
 }
 
 void Reporter::LogFileLocked(std::string_view text) {
-    if (m_settings.nLogFd < 0 || !m_bLogFileOk)
-        return;
-    if (WriteAll(m_settings.nLogFd, text))
+    if (!m_settings.pRecord || m_settings.pRecord->Write(text))
         return;
     // A full disk must not leave an operator believing in a record that is not there: said
     // once, when it happens, and the run's result says it again.
-    m_bLogFileOk = false;
-    m_strLogFileError = "cannot write the log file " + EscapeControlChars(m_settings.strLogFile) +
-                        ": " + std::strerror(errno) + "; the record of this upload is incomplete";
+    m_strLogFileError = m_settings.pRecord->Error();
     NoticeLocked(m_strLogFileError);
 }
 
@@ -228,33 +225,47 @@ ExitCode Reporter::Finish(ExitCode code, std::string_view strDetail) {
         m_strPartial.clear();
         m_bStatusActive = false;
     }
-    // The log file's result line first: when that is the write that fails, the result must
+    // The record's result line first: when that is the write that fails, the result must
     // still say so.
-    if (m_settings.nLogFd >= 0 && m_bLogFileOk) {
-        std::string line = "---- result: " + std::string(StatusName(code)) + ", exit code " +
-                           std::to_string(ToInt(code)) + ", elapsed " + FormatDuration(elapsed);
-        if (code != ExitCode::Success && !strDetail.empty())
-            line += ", " + std::string(strDetail);
-        LogFileLocked(line + "\n");
+    if (m_settings.pRecord) {
+        const std::string strNew =
+            m_settings.pRecord->Finish({code, std::string(strDetail), elapsed});
+        if (!strNew.empty())
+            NoticeLocked(strNew);
+        // Also a failure said elsewhere (a unit's runner could not write its header).
+        if (m_strLogFileError.empty())
+            m_strLogFileError = m_settings.pRecord->Error();
     }
     // An upload that failed keeps its own code; a success without its record is no success.
     if (code == ExitCode::Success && !m_strLogFileError.empty())
         code = ExitCode::LogFile;
-    if (m_settings.mode == OutputMode::Json) {
-        Json result{{"type", "result"},
+    m_result = Json{{"type", "result"},
                     {"status", StatusName(code)},
                     {"exit_code", ToInt(code)},
                     {"elapsed", RoundHalfAway(elapsed * 1000) / 1000}};
-        if (!strDetail.empty())
-            result["message"] = strDetail;
-        if (!m_strLogFileError.empty())
-            result["log_file_error"] = m_strLogFileError;
-        JsonLocked(Dump(result));
-    } else if (code != ExitCode::Success && code != ExitCode::LogFile && !strDetail.empty()) {
-        // (A log file that failed was said once already, when it happened.)
+    if (!strDetail.empty())
+        m_result["message"] = strDetail;
+    if (!m_strLogFileError.empty())
+        m_result["log_file_error"] = m_strLogFileError;
+    m_result["port"] = m_strPort;
+    m_result["station"] = m_settings.trace.strStation;
+    m_result["operator"] = m_settings.trace.strOperator;
+    m_result["work_order"] = m_settings.trace.strWorkOrder;
+    m_result["serial"] = "";
+    if (m_settings.pRecord)
+        m_settings.pRecord->Describe(m_result);
+    if (m_settings.mode == OutputMode::Json) {
+        JsonLocked(Dump(m_result));
+    } else if (code != ExitCode::LogFile && !strDetail.empty()) {
+        // (A record that failed was said once already, when it happened.)
         ErrLocked("morfw: " + WithLineEnd(strDetail));
     }
     return code;
+}
+
+nlohmann::ordered_json Reporter::GetResult() const {
+    std::lock_guard lock(m_mutex);
+    return m_result;
 }
 
 double Reporter::GetElapsedSeconds() const {

@@ -6,11 +6,15 @@
 //          status line below it when standard output is a terminal;
 //   quiet  only the message boxes that report errors, the success box and the result line;
 //   json   one JSON object per line on standard output.
-// A log file, when given, receives the log text in every form.
+// A record, when given (the --log file, a unit's record), receives the log text in every form.
 
 #include "cli/ExitCodes.h"
+#include "cli/SessionRecord.h"
 #include "cli/SessionTracker.h"
 #include "cli/StatusLine.h"
+#include "fleet/RecordSettings.h"
+
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <mutex>
@@ -28,9 +32,9 @@ struct ReporterSettings {
     OutputMode mode = OutputMode::Text;
     int nOutFd = 1;
     int nErrFd = 2;
-    bool bStatusLine = false;    // only in text mode, and only for a capable terminal
-    int nLogFd = -1;             // the log file (not owned), or -1
-    std::string strLogFile = {}; // its name, for the notice when a write to it fails
+    bool bStatusLine = false;         // only in text mode, and only for a capable terminal
+    SessionRecord* pRecord = nullptr; // the session's record (not owned), or null
+    fleet::RecordSettings trace = {}; // station, operator, work order for the JSON result
 };
 
 struct SessionInfo {
@@ -63,18 +67,20 @@ public:
     void Notice(std::string_view text);
     // One debug trace line, to standard error in every form.
     void Trace(std::string_view line);
-    // A line for the log file only (its header).
+    // A line for the record only (its header).
     void LogFileLine(std::string_view line);
 
     // Refreshes the status line (its clock runs even while nothing else happens).
     void Tick();
 
-    // Ends the output: the status line goes, the log's last line stays. For anything but
-    // success, strDetail becomes the result line ("morfw: DETAIL" on standard error); the JSON
-    // form writes its result object, the log file its result line. Returns the run's exit
-    // code: code, except that a success whose log file could not be written in full becomes
-    // ExitCode::LogFile.
+    // Ends the output: the status line goes, the log's last line stays. A detail (why it did not
+    // succeed; what a success has to add) becomes the last line ("morfw: DETAIL" on standard
+    // error); the JSON form writes its result object, the record its result line. Returns the
+    // run's exit code: code, except that a success whose record could not be written in full
+    // becomes ExitCode::LogFile.
     ExitCode Finish(ExitCode code, std::string_view strDetail);
+    // The result object Finish made (in every form), for --on-result.
+    nlohmann::ordered_json GetResult() const;
 
     double GetElapsedSeconds() const;
     SessionTracker GetTracker() const;
@@ -97,11 +103,12 @@ private:
 
     const ReporterSettings m_settings;
     mutable std::mutex m_mutex;
+    std::string m_strPort;
+    nlohmann::ordered_json m_result;
     std::chrono::steady_clock::time_point m_start;
     SessionTracker m_tracker;
     RateEstimator m_rate;
     bool m_bOutOk = true;
-    bool m_bLogFileOk = true;
     std::string m_strLogFileError;
     bool m_bStatusActive = false;
     // The terminal region below the finished log lines: the log's unfinished last line and,

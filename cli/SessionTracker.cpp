@@ -51,6 +51,8 @@ void SessionTracker::OnLog(std::string_view text) {
     case Step::Stages:
         if (m_nPart >= 3 && text == ".") {
             ++m_nRecords;
+        } else if (m_nPart == 5 && text == LOG_STAGE_SUCCEEDED) {
+            m_bLastPartSucceeded = true;
         } else if (text.size() == 1 &&
                    std::string_view("+*!:;").find(text[0]) != std::string_view::npos) {
             ++m_nRetries;
@@ -72,6 +74,15 @@ void SessionTracker::OnProgressDelta(int nDelta) {
     // Like the bar, stop at the range's ends; in 64 bits so a huge step cannot overflow.
     const long long pos = static_cast<long long>(m_nPosition) + nDelta;
     m_nPosition = static_cast<int>(std::clamp<long long>(pos, 0, m_nRange));
+}
+
+std::string SessionTracker::CancelDetail(bool bSucceeded) const {
+    // A cancel confirmed after the last check still gets the guard's "User cancelled...": the
+    // upload succeeded all the same. One seen after part 5 had succeeded ends as cancelled,
+    // though the unit has every record.
+    if (bSucceeded)
+        return m_bUserCancelled ? RESULT_CANCEL_AFTER_END : "";
+    return m_bLastPartSucceeded ? RESULT_CANCELLED_AFTER_EVERY_RECORD : "upload cancelled";
 }
 
 std::string SessionTracker::GetImageError() const {

@@ -9,6 +9,14 @@
 
 namespace cli {
 
+// What the records say of the two cancels that came too late to stop anything: one seen only
+// after the fifth part had succeeded (the session still ends as cancelled, as it always has), and
+// one confirmed after the last check, which the guard still reports although the upload succeeded.
+inline constexpr const char* RESULT_CANCELLED_AFTER_EVERY_RECORD =
+    "cancelled after the unit had received every record";
+inline constexpr const char* RESULT_CANCEL_AFTER_END =
+    "success; the cancel came after the upload had ended";
+
 class SessionTracker {
 public:
     enum class Step { NotStarted, Loading, Opening, Stages };
@@ -32,6 +40,12 @@ public:
     bool LoadFailed() const { return m_bLoadFailed; }
     bool OpenFailed() const { return m_bOpenFailed; }
     bool SawUserCancelled() const { return m_bUserCancelled; }
+    // The fifth part's line ended in " Succeeded": the unit has every record and answered the
+    // final exchange.
+    bool LastPartSucceeded() const { return m_bLastPartSucceeded; }
+    // What the result says of a cancel: for an upload that succeeded, a cancel the guard still
+    // reported (else ""); for one that ended as cancelled, whether the unit had every record.
+    std::string CancelDetail(bool bSucceeded) const;
     // The line the session writes after a failed loading line (which file, what is wrong), or
     // empty when there is none.
     std::string GetImageError() const;
@@ -46,6 +60,7 @@ private:
     bool m_bLoadFailed = false;
     bool m_bOpenFailed = false;
     bool m_bUserCancelled = false;
+    bool m_bLastPartSucceeded = false;
     std::string m_strLoadingText; // what followed the loading line, up to the opening line
 };
 

@@ -260,6 +260,7 @@ int RunStation(const StationOptions& so) {
             source->Read(arrivals);
         display.Tick(runner.Units());
     }
+    runner.FinishResultCommands(); // what --on-result says comes before the summary
 
     std::vector<int> codes;
     for (const auto& u : runner.Units())

@@ -10,6 +10,7 @@
 #include "image/Sha256.h"
 #include "platform/Event.h"
 #include "platform/FileCompat.h"
+#include "platform/HostName.h"
 #include "platform/PrintableText.h"
 #include "platform/ProgramDir.h"
 #include "platform/Trace.h"
@@ -37,21 +38,6 @@ std::string LocalTimeText() {
     std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S %z", &tm);
     return buf;
 }
-
-class FdHolder {
-public:
-    explicit FdHolder(int fd) : m_fd(fd) {}
-    ~FdHolder() {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    FdHolder(const FdHolder&) = delete;
-    FdHolder& operator=(const FdHolder&) = delete;
-    int Get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // Puts the default trace sink back when the upload ends, before the Reporter goes away.
 class TraceSinkScope {
@@ -83,11 +69,11 @@ Outcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::strin
     const std::string strPort = EscapeControlChars(strPortIn);
     const std::string strImageDir = EscapeControlChars(strImageDirIn);
     if (hr == S_OK)
-        return {ExitCode::Success, {}};
+        return {ExitCode::Success, tracker.CancelDetail(true)};
     // The result follows what the log says: a session whose log ends in "User cancelled..."
     // was cancelled, also when the stage or the open it was in failed meanwhile.
     if (hr == 1 || tracker.SawUserCancelled())
-        return {ExitCode::Cancelled, "upload cancelled"};
+        return {ExitCode::Cancelled, tracker.CancelDetail(false)};
     if (hr == E_INVALIDARG)
         return {ExitCode::Port, "the serial port name \"" + strPort + "\" is not valid"};
     if (tracker.LoadFailed()) {
@@ -118,6 +104,30 @@ Outcome JudgeSession(HRESULT hr, const SessionTracker& tracker, const std::strin
     }
     return {ExitCode::UploadFailed, "upload failed"};
 }
+
+// Runs --on-result once the upload's result is out, on every way out of RunUpload (as the
+// last thing before the Reporter goes): it never changes the exit code, and what went wrong with
+// it goes to standard error in every form (the JSON result stays the last object).
+class ResultHandOff {
+public:
+    ResultHandOff(const Reporter& reporter, const fleet::RecordSettings& trace)
+        : m_reporter(reporter), m_trace(trace) {}
+    ~ResultHandOff() {
+        const auto result = m_reporter.GetResult();
+        if (m_trace.strOnResult.empty() || result.is_null())
+            return;
+        const std::string failure =
+            RunResultCommand(m_trace.strOnResult, result, m_trace.nOnResultSeconds);
+        if (!failure.empty())
+            WriteAll(STDERR_FILENO, "morfw: " + failure + "\n");
+    }
+    ResultHandOff(const ResultHandOff&) = delete;
+    ResultHandOff& operator=(const ResultHandOff&) = delete;
+
+private:
+    const Reporter& m_reporter;
+    const fleet::RecordSettings& m_trace;
+};
 
 } // namespace
 
@@ -184,27 +194,35 @@ int RunUpload(const UploadOptions& o) {
     const std::string strImageDir = ResolveImageDir(o.strImages);
     RegisterLineBackends(strImageDir);
 
-    FdHolder logFile(o.strLogFile.empty()
-                         ? -1
-                         : open(o.strLogFile.c_str(),
-                                O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_BINARY, 0644));
-    if (!o.strLogFile.empty() && logFile.Get() < 0) {
-        const std::string text = "morfw: cannot open the log file " +
-                                 EscapeControlChars(o.strLogFile) + ": " + std::strerror(errno) +
-                                 "\n";
-        WriteAll(STDERR_FILENO, text);
-        return ToInt(ExitCode::Usage);
+    LogFileRecord logFile;
+    if (!o.strLogFile.empty()) {
+        std::string strError;
+        if (!logFile.Open(o.strLogFile, strError)) {
+            WriteAll(STDERR_FILENO, "morfw: cannot open the log file " +
+                                        EscapeControlChars(o.strLogFile) + ": " + strError + "\n");
+            return ToInt(ExitCode::Usage);
+        }
     }
+    // A unit of a many-unit run: its runner made the record, the session keeps it.
+    std::string strUnitRecordError;
+    const std::unique_ptr<SessionRecord> unitRecord =
+        o.strUnitRecord.empty() ? nullptr : AdoptUnitRecord(o.strUnitRecord, strUnitRecordError);
 
+    fleet::RecordSettings trace = o.trace;
+    if (trace.strStation.empty())
+        trace.strStation = GetHostName();
     ReporterSettings settings;
     settings.mode = o.bJson ? OutputMode::Json : o.bQuiet ? OutputMode::Quiet : OutputMode::Text;
     settings.bStatusLine = settings.mode == OutputMode::Text && IsCapableTerminal(STDOUT_FILENO);
-    settings.nLogFd = logFile.Get();
-    settings.strLogFile = o.strLogFile;
+    settings.pRecord = unitRecord ? unitRecord.get() : o.strLogFile.empty() ? nullptr : &logFile;
+    settings.trace = trace;
     Reporter reporter(settings);
     if (!bSignals)
         reporter.Notice("Ctrl-C cannot be caught here; it would end morfw without closing the "
                         "session");
+    if (!strUnitRecordError.empty())
+        reporter.Notice(strUnitRecordError);
+    const ResultHandOff handOff(reporter, trace);
 
     // The sink outlives the host, whose port threads may trace until the port is closed.
     const TraceSinkScope traceScope(o.bTrace ? &reporter : nullptr);
@@ -219,13 +237,15 @@ int RunUpload(const UploadOptions& o) {
     }
     host.SetPortText(strPort);
 
-    // The digests say which bytes the unit was sent, checkable later with sha256sum.
-    if (!o.strLogFile.empty()) {
+    // The digests say which bytes the unit was sent, checkable later with sha256sum. (A unit's
+    // record has its header from the runner.)
+    if (!o.strLogFile.empty() && !unitRecord) {
         reporter.LogFileLine("---- " + std::string(VersionText()) + ", " + LocalTimeText() +
                              ", port " + EscapeControlChars(strPort) + ", images " +
                              EscapeControlChars(strImageDir) + ", options: " +
                              DescribeOptions(o) + ", sha256 " +
                              DescribeDigests(DigestImageSet(strImageDir)));
+        reporter.LogFileLine(fleet::TraceabilityLine(trace, ""));
     }
     host.m_bSlowMode = o.bSlow;
     host.m_bRelaxedErrorChecking = o.bRelaxed;

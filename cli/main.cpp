@@ -31,6 +31,31 @@ bool RefuseEmptyImages(const CLI::App* pCommand, const std::string& strImages) {
     return true;
 }
 
+// Who flashes, for which order, where, and what happens with each result: the same options, and
+// the same fleet::RecordSettings, for one port, several and the station.
+void AddRecordOptions(CLI::App* pCommand, fleet::RecordSettings& trace) {
+    pCommand
+        ->add_option("--operator", trace.strOperator,
+                     "Who flashes the units: named in every log header, in results.csv and in "
+                     "the JSON result")
+        ->type_name("NAME");
+    pCommand
+        ->add_option("--work-order", trace.strWorkOrder,
+                     "The work order the units are flashed for, named in the same records")
+        ->type_name("ID");
+    pCommand
+        ->add_option("--station", trace.strStation,
+                     "This station's name in the same records. Default: the host name")
+        ->type_name("NAME");
+    pCommand
+        ->add_option("--on-result", trace.strOnResult,
+                     "Run CMD with /bin/sh once per finished unit: its JSON result object on "
+                     "standard input, its main fields in MORFW_PORT, MORFW_STATUS, "
+                     "MORFW_EXIT_CODE, ... A command that fails or runs longer than 30 s is "
+                     "recorded; the unit's result stands (Linux)")
+        ->type_name("CMD");
+}
+
 // Several units at once: --port repeated, --ports-from, or --log-dir.
 int RunMany(const CLI::App* pUpload, cli::UploadOptions& upload, const std::string& strPortsFrom) {
 #if defined(_WIN32)
@@ -108,8 +133,9 @@ int main(int argc, char** argv) {
                       "warning)");
     pUpload
         ->add_option("--log", upload.strLogFile,
-                     "Also append the log text to FILE, after a line with the date, the "
-                     "version, the port and the options")
+                     "Also append the upload's record to FILE, whole when it ends: header lines "
+                     "(date, version, port, options, who flashed where), the log text, the "
+                     "result")
         ->type_name("FILE");
     CLI::Option* pJson = pUpload->add_flag(
         "--json", upload.bJson, "One JSON object per line on standard output instead of the text");
@@ -117,6 +143,9 @@ int main(int argc, char** argv) {
         pUpload->add_flag("-q,--quiet", upload.bQuiet, "Print only the result and errors");
     pJson->excludes(pQuiet);
     pUpload->add_flag("--trace", upload.bTrace, "Debug traces on standard error");
+    AddRecordOptions(pUpload, upload.trace);
+    // How a many-unit run hands each session its record; not for people.
+    pUpload->add_option("--unit-record", upload.strUnitRecord)->group("");
     pUpload->footer(EXIT_CODES_TEXT);
 
     cli::StationOptions station;
@@ -165,6 +194,7 @@ int main(int argc, char** argv) {
         pStation->add_flag("-q,--quiet", station.upload.bQuiet, "Print only results and errors");
     pStationJson->excludes(pStationQuiet);
     pStation->add_flag("--trace", station.upload.bTrace, "Debug traces on standard error");
+    AddRecordOptions(pStation, station.upload.trace);
     pStation->footer("Ctrl-C, SIGTERM or SIGHUP cancel the running uploads and end the station "
                      "with the day's summary.\n\n" +
                      std::string(EXIT_CODES_TEXT));
@@ -216,6 +246,12 @@ int main(int argc, char** argv) {
     if (pUpload->parsed()) {
         if (RefuseEmptyImages(pUpload, upload.strImages))
             return cli::ToInt(cli::ExitCode::Usage);
+#if defined(_WIN32)
+        if (!upload.trace.strOnResult.empty() || !upload.strUnitRecord.empty()) {
+            std::fputs("morfw: --on-result needs the Linux build\n", stderr);
+            return cli::ToInt(cli::ExitCode::Usage);
+        }
+#endif
         upload.bPortGiven = !upload.ports.empty();
         const bool bMany = upload.ports.size() > 1 || pUpload->count("--ports-from") > 0 ||
                            pUpload->count("--log-dir") > 0;

@@ -42,10 +42,6 @@ int Int(const Json& obj, const char* pszKey, int nDefault) {
     return it != obj.end() && it->is_number_integer() ? it->get<int>() : nDefault;
 }
 
-bool IsRetryMark(std::string_view text) {
-    return text.size() == 1 && std::string_view("!+;:").find(text[0]) != std::string_view::npos;
-}
-
 int PidfdOpen(pid_t pid) {
 #ifdef SYS_pidfd_open
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
@@ -130,6 +126,8 @@ struct Runner::Child {
     RateEstimator rate;
     std::unique_ptr<UnitRecord> record;
     std::string strRecordError; // the log file could not be made
+    bool bRecorded = false;     // the session finished its record itself
+    std::unique_ptr<ResultCommand> onResult;
 };
 
 Runner::Runner(RunnerSettings settings, RunnerObserver& observer)
@@ -149,6 +147,7 @@ Runner::~Runner() {
         while (RunningCount() > 0)
             Wait(1000);
     }
+    FinishResultCommands();
     for (auto& c : m_units) {
         CloseFd(c->outFd);
         CloseFd(c->errFd);
@@ -167,6 +166,7 @@ int Runner::Start(const UnitRequest& request) {
         IdentifyPort(c.state.strLabel, m_settings.strDevDir, m_settings.strSysClassTty);
     c.state.strStableName = id.strStableName;
     c.state.strAdapterSerial = id.strAdapterSerial;
+    c.state.strSerial = request.strSerial;
 
     if (!m_settings.strLogDir.empty()) {
         c.record = std::make_unique<UnitRecord>();
@@ -179,6 +179,9 @@ int Runner::Start(const UnitRequest& request) {
     // Everything the child needs is made before fork: after it, only async-signal-safe calls.
     std::vector<std::string> args = {"morfw", "upload", "--port", c.state.strPort, "--json"};
     args.insert(args.end(), m_settings.sessionArgs.begin(), m_settings.sessionArgs.end());
+    // The session keeps its own record (transcript, result line, row).
+    if (c.record)
+        args.insert(args.end(), {"--unit-record", c.record->Handoff()});
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
@@ -248,6 +251,8 @@ int Runner::Start(const UnitRequest& request) {
     m_observer.OnStarted(c.state);
     if (!c.strRecordError.empty())
         Notify(c, c.strRecordError);
+    else if (c.record && !c.record->Error().empty())
+        Notify(c, c.record->Error()); // the header could not be written
     if (!c.strSpawnError.empty())
         FinishUnit(c);
     return nId;
@@ -270,15 +275,37 @@ int Runner::RunningCount() const {
     return n;
 }
 
+int Runner::ResultCommandCount() const {
+    int n = 0;
+    for (const auto& c : m_units)
+        n += c->onResult ? 1 : 0;
+    return n;
+}
+
+void Runner::FinishResultCommands() {
+    while (ResultCommandCount() > 0)
+        Wait(1000);
+}
+
 int Runner::Wait(int nTimeoutMs, std::span<pollfd> extra) {
     std::vector<pollfd> fds(extra.begin(), extra.end());
     struct Slot {
         std::size_t nUnit;
-        int nWhich; // 0 standard output, 1 standard error, 2 the process
+        int nWhich; // 0 standard output, 1 standard error, 2 the process, 3 its --on-result
     };
     std::vector<Slot> slots;
     for (std::size_t i = 0; i < m_units.size(); ++i) {
         const Child& c = *m_units[i];
+        if (c.onResult) {
+            // Its time limit is kept by this very wait.
+            const int nLeft =
+                c.onResult->Fd() >= 0 ? c.onResult->MsLeft() : std::min(c.onResult->MsLeft(), 100);
+            nTimeoutMs = nTimeoutMs < 0 ? nLeft : std::min(nTimeoutMs, nLeft);
+            if (c.onResult->Fd() >= 0) {
+                fds.push_back({c.onResult->Fd(), POLLIN, 0});
+                slots.push_back({i, 3});
+            }
+        }
         if (c.state.bFinished)
             continue;
         const int which[3] = {c.outFd, c.errFd, c.bExited ? -1 : c.pidFd};
@@ -301,9 +328,13 @@ int Runner::Wait(int nTimeoutMs, std::span<pollfd> extra) {
             Child& c = *m_units[slots[s].nUnit];
             if (slots[s].nWhich == 2)
                 Reap(c, false);
-            else
+            else if (slots[s].nWhich < 2)
                 ReadPipe(c, slots[s].nWhich == 0);
         }
+    }
+    for (std::size_t i = 0; i < m_units.size(); ++i) {
+        if (m_units[i]->onResult && m_units[i]->onResult->Check())
+            ResultCommandEnded(*m_units[i]);
     }
     // A session is over when its process has ended and everything it wrote has been read.
     for (std::size_t i = 0; i < m_units.size(); ++i) {
@@ -396,6 +427,8 @@ void Runner::HandleObject(Child& c, const Json& obj) {
     if (type == "result") {
         c.bResult = true;
         c.result = obj;
+        const auto it = obj.find("recorded");
+        c.bRecorded = it != obj.end() && it->is_boolean() && it->get<bool>();
         return;
     }
     UpdateTimes(c.state, c);
@@ -416,7 +449,6 @@ void Runner::HandleObject(Child& c, const Json& obj) {
             ++c.state.nRecords;
             c.rate.OnRecords(c.state.nRecords, c.state.dElapsed, c.state.nPart);
         }
-        Record(c, text);
         m_observer.OnLog(c.state, text);
     } else if (type == "progress") {
         c.state.nTotal = std::max(0, Int(obj, "range", c.state.nTotal));
@@ -429,11 +461,6 @@ void Runner::HandleObject(Child& c, const Json& obj) {
         m_observer.OnNotice(c.state, Str(obj, "text"));
     }
     m_observer.OnJson(c.state, withPort);
-}
-
-void Runner::Record(Child& c, std::string_view text) {
-    if (c.record && !c.record->Append(text))
-        Notify(c, c.record->Error());
 }
 
 void Runner::Notify(Child& c, const std::string& strText) {
@@ -477,14 +504,18 @@ void Runner::FinishUnit(Child& c) {
     }
     s.nExitCode = code;
     s.strStatus = StatusName(code);
-    s.strMessage = code == kCodeSuccess ? std::string() : message;
+    // A success may say something too (the operator's cancel came after the upload's end).
+    s.strMessage = message;
 
     if (!c.strRecordError.empty() && s.nExitCode == kCodeSuccess) {
         s.nExitCode = kCodeLogFile;
         s.strStatus = StatusName(kCodeLogFile);
         s.strMessage = c.strRecordError;
     }
-    if (c.record) {
+    if (c.record && c.bRecorded) {
+        c.record->Release();
+    } else if (c.record) {
+        // The session ended without its result line and row: they are written here.
         const std::string strNew = c.record->Finish(s);
         if (!strNew.empty())
             Notify(c, strNew);
@@ -504,8 +535,32 @@ void Runner::FinishUnit(Child& c) {
     result["retries"] = s.nRetries;
     if (!s.strLogFile.empty())
         result["log_file"] = s.strLogFile;
+    const RecordSettings& trace = m_settings.record.trace;
+    result["station"] = trace.strStation;
+    result["operator"] = trace.strOperator;
+    result["work_order"] = trace.strWorkOrder;
+    result["serial"] = s.strSerial;
     s.result = std::move(result);
+    if (!trace.strOnResult.empty()) {
+        c.onResult =
+            std::make_unique<ResultCommand>(trace.strOnResult, s.result, trace.nOnResultSeconds);
+    }
     m_observer.OnFinished(s);
+    if (c.onResult && c.onResult->Over())
+        ResultCommandEnded(c); // it could not be started
+}
+
+void Runner::ResultCommandEnded(Child& c) {
+    const std::string failure = c.onResult->Failure();
+    c.onResult.reset();
+    if (failure.empty())
+        return;
+    // Said as it happens and kept in the unit's log, below its result; the result stands.
+    Notify(c, failure);
+    std::string strError;
+    if (!c.state.strLogFile.empty() &&
+        !UnitRecord::AppendLine(c.state.strLogFile, "---- " + failure, strError))
+        Notify(c, strError);
 }
 
 std::vector<UnitState> Runner::Units() const {

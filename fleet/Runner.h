@@ -10,6 +10,7 @@
 // Wait() polls the children's pipes and process descriptors (and any descriptors the caller
 // adds, such as a signalfd) and calls the observer on the caller's thread.
 
+#include "fleet/ResultCommand.h"
 #include "fleet/UnitRecord.h"
 #include "fleet/UnitState.h"
 
@@ -55,7 +56,7 @@ struct RunnerSettings {
     std::string strProgram = "/proc/self/exe"; // the morfw to start: this very program file
     std::vector<std::string> sessionArgs;      // after "upload --port NAME --json"
     std::string strLogDir;                     // the records' directory, or "" for none
-    RecordContext record;                      // what every unit's record shares
+    RecordContext record; // what every unit's record shares; record.trace.strOnResult runs
     std::string strDevDir = "/dev";            // roots for the ports' stable names
     std::string strSysClassTty = "/sys/class/tty";
 };
@@ -63,13 +64,14 @@ struct RunnerSettings {
 struct UnitRequest {
     std::string strPort;  // what the session opens
     std::string strLabel; // the name the unit is shown and recorded by; "" for strPort
+    std::string strSerial = {}; // the unit's serial number for its records, or ""
 };
 
 class Runner {
 public:
     Runner(RunnerSettings settings, RunnerObserver& observer);
     // Ends what still runs (SIGTERM, the cancel; SIGKILL for any session still there 30 s
-    // later) and reaps it.
+    // later) and reaps it, then waits for the --on-result commands (FinishResultCommands).
     ~Runner();
     Runner(const Runner&) = delete;
     Runner& operator=(const Runner&) = delete;
@@ -81,6 +83,11 @@ public:
     // cancel). Returns how many it reached.
     int Signal(int nSignal);
     int RunningCount() const;
+    // The --on-result commands still running (of units already finished).
+    int ResultCommandCount() const;
+    // Waits until the --on-result commands have ended (each at most its time limit), handling
+    // the sessions' output meanwhile. A run calls this before its summary.
+    void FinishResultCommands();
 
     // Waits up to nTimeoutMs (-1: until something happens) for the sessions' output and ends,
     // handles them, and fills in the revents of the extra descriptors, which are polled too.
@@ -99,7 +106,7 @@ private:
     void HandleObject(Child& c, const nlohmann::ordered_json& obj);
     void Reap(Child& c, bool bBlock);
     void FinishUnit(Child& c);
-    void Record(Child& c, std::string_view text);
+    void ResultCommandEnded(Child& c);
     // A remark of the runner's own about a unit: to OnNotice, and as a notice object to OnJson.
     void Notify(Child& c, const std::string& strText);
     static void UpdateTimes(UnitState& state, const Child& c);

@@ -6,6 +6,8 @@
 #include "platform/PrintableText.h"
 #include "platform/WriteAll.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -94,10 +96,19 @@ std::string CsvRow(const std::vector<std::string>& fields) {
     return row + "\r\n";
 }
 
+std::string SafeCell(std::string_view text) {
+    std::string cell = EscapeControlChars(text);
+    if (!cell.empty() && std::string_view("=+-@").find(cell.front()) != std::string_view::npos)
+        cell.insert(0, 1, '\'');
+    return cell;
+}
+
 const std::string& ResultsCsvHeader() {
-    static const std::string header = CsvRow(
-        {"time", "host", "port", "stable_name", "adapter_serial", "revision", "images_sha256",
-         "result", "exit_code", "elapsed_s", "retries", "message", "log_file"});
+    // New columns go at the end: readers of the older files count columns from the left.
+    static const std::string header =
+        CsvRow({"time", "host", "port", "stable_name", "adapter_serial", "revision",
+                "images_sha256", "result", "exit_code", "elapsed_s", "retries", "message",
+                "log_file", "station", "operator", "work_order", "serial"});
     return header;
 }
 
@@ -143,16 +154,22 @@ bool UnitRecord::Open(const std::string& strDir, const UnitState& unit, const Re
     m_strDir = strDir;
     if (!m_strDir.empty() && m_strDir.back() != '/')
         m_strDir += '/';
-    m_ctx = ctx;
+    m_strHost = ctx.strHost;
+    m_trace = ctx.trace;
+    m_strLabel = unit.strLabel;
+    m_strStableName = unit.strStableName;
+    m_strAdapterSerial = unit.strAdapterSerial;
+    m_strSerial = unit.strSerial;
     const std::time_t now = std::time(nullptr);
     m_strStartTime = LocalTime(now, "%Y-%m-%d %H:%M:%S %z");
     const std::string base = LogFileName(unit.strLabel, now);
-    // Two units of one port in one second (a unit plugged in again at once): a suffix.
+    // Two units of one port in one second (a unit plugged in again at once): a suffix. Opened
+    // for appending, as the session appends to it too; readable, to see how it ends.
     for (int n = 1; n < 100 && m_fd < 0; ++n) {
         m_strPath =
             m_strDir +
             (n == 1 ? base : base.substr(0, base.size() - 4) + "-" + std::to_string(n) + ".log");
-        m_fd = open(m_strPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        m_fd = open(m_strPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (m_fd < 0 && errno != EEXIST)
             break;
     }
@@ -167,8 +184,9 @@ bool UnitRecord::Open(const std::string& strDir, const UnitState& unit, const Re
     const auto digests = DigestImageSet(ctx.strImageDir);
     m_strSetDigest = DigestOfSet(digests);
     const std::string header =
-        "---- " + ctx.strVersion + ", " + m_strStartTime + ", host " + OrNone(ctx.strHost) +
-        "\n---- port " + EscapeControlChars(unit.strLabel) +
+        "---- " + ctx.strVersion + ", " + m_strStartTime + ", host " + OrNone(ctx.strHost) + "\n" +
+        TraceabilityLine(m_trace, m_strSerial) + "\n---- port " +
+        EscapeControlChars(unit.strLabel) +
         (unit.strPort != unit.strLabel ? " (opened as " + EscapeControlChars(unit.strPort) + ")"
                                        : std::string()) +
         ", stable name " + OrNone(unit.strStableName) + ", adapter serial " +
@@ -183,6 +201,66 @@ bool UnitRecord::Open(const std::string& strDir, const UnitState& unit, const Re
     return true;
 }
 
+std::string UnitRecord::Handoff() const {
+    return nlohmann::json{{"log_file", m_strPath},
+                          {"dir", m_strDir},
+                          {"time", m_strStartTime},
+                          {"host", m_strHost},
+                          {"port", m_strLabel},
+                          {"stable_name", m_strStableName},
+                          {"adapter_serial", m_strAdapterSerial},
+                          {"serial", m_strSerial},
+                          {"revision", m_strRevision},
+                          {"images_sha256", m_strSetDigest},
+                          {"station", m_trace.strStation},
+                          {"operator", m_trace.strOperator},
+                          {"work_order", m_trace.strWorkOrder},
+                          {"error", m_strError}}
+        .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+bool UnitRecord::Adopt(const std::string& strHandoff, std::string& strError) {
+    const auto j = nlohmann::json::parse(strHandoff, nullptr, false);
+    const auto str = [&j](const char* pszKey) {
+        const auto it = j.is_object() ? j.find(pszKey) : j.end();
+        return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+    };
+    m_strPath = str("log_file");
+    m_strDir = str("dir");
+    if (m_strPath.empty() || m_strDir.empty()) {
+        strError = "the unit's record was not handed over: " + EscapeControlChars(strHandoff);
+        return false;
+    }
+    m_strStartTime = str("time");
+    m_strHost = str("host");
+    m_strLabel = str("port");
+    m_strStableName = str("stable_name");
+    m_strAdapterSerial = str("adapter_serial");
+    m_strSerial = str("serial");
+    m_strRevision = str("revision");
+    m_strSetDigest = str("images_sha256");
+    m_trace.strStation = str("station");
+    m_trace.strOperator = str("operator");
+    m_trace.strWorkOrder = str("work_order");
+    // A header that could not be written was said by the runner: the record is incomplete
+    // already, and nothing more is written to it.
+    m_strError = str("error");
+    // Never made here: the runner made it, with its header.
+    m_fd = open(m_strPath.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    if (m_fd < 0) {
+        strError = "cannot open the log file " + EscapeControlChars(m_strPath) + ": " +
+                   std::strerror(errno) + "; the record of this upload is incomplete";
+        return false;
+    }
+    return true;
+}
+
+void UnitRecord::Release() {
+    if (m_fd >= 0)
+        close(m_fd);
+    m_fd = -1;
+}
+
 bool UnitRecord::Write(std::string_view text) {
     if (m_fd < 0 || !m_strError.empty())
         return true;
@@ -195,6 +273,26 @@ bool UnitRecord::Write(std::string_view text) {
 
 bool UnitRecord::Append(std::string_view text) {
     return Write(text);
+}
+
+bool UnitRecord::EndsInLineFeed() const {
+    struct stat st {};
+    char c = '\n';
+    if (fstat(m_fd, &st) == 0 && st.st_size > 0 && pread(m_fd, &c, 1, st.st_size - 1) != 1)
+        c = '\n';
+    return c == '\n';
+}
+
+bool UnitRecord::AppendLine(const std::string& strPath, const std::string& strLine,
+                            std::string& strError) {
+    const int fd = open(strPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    bool bOk = fd >= 0 && WriteAll(fd, strLine + "\n");
+    if (!bOk)
+        strError = "cannot write the log file " + EscapeControlChars(strPath) + ": " +
+                   std::strerror(errno);
+    if (fd >= 0)
+        close(fd);
+    return bOk;
 }
 
 namespace {
@@ -217,8 +315,11 @@ std::string UnitRecord::Finish(UnitState& unit) {
     std::string line = "---- result: " + unit.strStatus + ", exit code " +
                        std::to_string(unit.nExitCode) + ", elapsed " +
                        FormatDuration(unit.dElapsed) + ", retries " + std::to_string(unit.nRetries);
-    if (unit.nExitCode != kCodeSuccess && !unit.strMessage.empty())
-        line += ", " + unit.strMessage;
+    if (!unit.strMessage.empty())
+        line += ", " + EscapeControlChars(unit.strMessage);
+    // A session that was killed may have stopped in the middle of a line.
+    if (!bHadError && !EndsInLineFeed())
+        line.insert(0, 1, '\n');
     Write(line + "\n");
     if (close(m_fd) != 0 && m_strError.empty()) {
         m_strError = "cannot write the log file " + EscapeControlChars(m_strPath) + ": " +
@@ -228,12 +329,27 @@ std::string UnitRecord::Finish(UnitState& unit) {
     if (!m_strError.empty())
         MarkRecordIncomplete(unit, m_strError);
 
-    const std::string row = CsvRow(
-        {m_strStartTime, m_ctx.strHost, unit.strLabel, unit.strStableName, unit.strAdapterSerial,
-         m_strRevision, m_strSetDigest, unit.strStatus, std::to_string(unit.nExitCode),
-         ElapsedSeconds(unit.dElapsed), std::to_string(unit.nRetries), unit.strMessage, m_strPath});
+    std::vector<std::string> cells = {m_strStartTime,
+                                      m_strHost,
+                                      m_strLabel,
+                                      m_strStableName,
+                                      m_strAdapterSerial,
+                                      m_strRevision,
+                                      m_strSetDigest,
+                                      unit.strStatus,
+                                      std::to_string(unit.nExitCode),
+                                      ElapsedSeconds(unit.dElapsed),
+                                      std::to_string(unit.nRetries),
+                                      unit.strMessage,
+                                      m_strPath,
+                                      m_trace.strStation,
+                                      m_trace.strOperator,
+                                      m_trace.strWorkOrder,
+                                      m_strSerial};
+    for (auto& cell : cells)
+        cell = SafeCell(cell);
     std::string strCsvError;
-    if (!AppendCsvRow(m_strDir + "results.csv", ResultsCsvHeader(), row, strCsvError)) {
+    if (!AppendCsvRow(m_strDir + "results.csv", ResultsCsvHeader(), CsvRow(cells), strCsvError)) {
         const std::string text = "cannot write " + EscapeControlChars(m_strDir) +
                                  "results.csv: " + strCsvError +
                                  "; the record of this upload is incomplete";

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <vector>
 
@@ -36,6 +37,7 @@ struct UnitState {
     std::string strPort;          // what the session opens (usually the same)
     std::string strStableName;    // its /dev/serial/by-id or by-path link, or ""
     std::string strAdapterSerial; // the USB adapter's serial number, or ""
+    std::string strSerial;        // the unit's own serial number when one was given, or ""
     pid_t pid = -1;
     bool bFinished = false;
     int nPart = 0;                 // 1..5 once a part has begun
@@ -55,5 +57,10 @@ struct UnitState {
 
 // The status word of a code, as morfw's JSON says it.
 const char* StatusName(int nCode);
+
+// A log text that is one retry mark: "!", "+", ";" or ":" (what the retries count).
+inline bool IsRetryMark(std::string_view text) {
+    return text.size() == 1 && std::string_view("!+;:").find(text[0]) != std::string_view::npos;
+}
 
 } // namespace fleet

@@ -10,6 +10,7 @@
 
 #if defined(_WIN32)
 #include <io.h>
+#include <process.h> // getpid, for the --log file's part file
 #ifndef O_CLOEXEC
 #define O_CLOEXEC 0
 #endif

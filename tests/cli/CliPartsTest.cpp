@@ -1,6 +1,7 @@
 // The parts of morfw that can be driven without running the program: the session tracker,
 // the status line, the output layer (on a model of a terminal screen) and the cancel signals.
 
+#include "../TestTempDir.h"
 #include "ScreenModel.h"
 
 #include "cli/CancelSignals.h"
@@ -16,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include <csignal>
+#include <fstream>
 #include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -125,6 +127,35 @@ TEST(SessionTracker, TellsAnOpeningFailureAndACancel) {
     EXPECT_EQ(c.GetPart(), 2);
 }
 
+// A cancel says how far the unit got: none before the last part's end, one after it (the
+// session still ends as cancelled), one after the last check (the upload succeeded).
+TEST(SessionTracker, ACancelIsSaidByHowFarTheUnitGot) {
+    const std::vector<std::string> lastPart = {"Uploading firmware - part 5 of 5...\n", "# ", ".",
+                                               LOG_STAGE_SUCCEEDED, "\n", LOG_USER_CANCELLED};
+    struct Case {
+        std::vector<std::string> texts;
+        bool bSucceeded;
+        std::string strDetail;
+    };
+    const std::vector<Case> cases = {
+        {{"Uploading firmware - part 5 of 5...\n", "# ", ".", "\n", LOG_USER_CANCELLED}, false,
+         "upload cancelled"},
+        {lastPart, false, RESULT_CANCELLED_AFTER_EVERY_RECORD},
+        {lastPart, true, RESULT_CANCEL_AFTER_END},
+        {{"Uploading firmware - part 5 of 5...\n", "# ", ".", LOG_STAGE_SUCCEEDED}, true, ""},
+        // A fourth part that succeeds is not the last.
+        {{"Uploading firmware - part 4 of 5...\n", "# ", LOG_STAGE_SUCCEEDED, "\n",
+          LOG_USER_CANCELLED},
+         false, "upload cancelled"},
+    };
+    for (const Case& c : cases) {
+        SessionTracker t;
+        for (const auto& text : c.texts)
+            t.OnLog(text);
+        EXPECT_EQ(t.CancelDetail(c.bSucceeded), c.strDetail) << c.strDetail;
+    }
+}
+
 TEST(SessionTracker, ProgressStopsAtTheEndsOfItsRange) {
     SessionTracker t;
     t.OnProgressRange(50);
@@ -191,7 +222,7 @@ TEST(StatusLine, EstimatesTheTimeLeftOnlyOnceThePaceIsKnown) {
 
 TEST(Reporter, TextModeWritesTheLogAsAppendedAndTheBoxesWhereTheyBelong) {
     MemFile out, err;
-    Reporter r({OutputMode::Text, out.Fd(), err.Fd(), false, -1});
+    Reporter r({OutputMode::Text, out.Fd(), err.Fd(), false, nullptr});
     r.BeginSession({"0.1.0", "sim:", "/x/", false, false});
     std::string log;
     for (const auto& text : kSessionTexts) {
@@ -208,7 +239,7 @@ TEST(Reporter, TextModeWritesTheLogAsAppendedAndTheBoxesWhereTheyBelong) {
 
 TEST(Reporter, QuietModeShowsOnlyErrorsAndTheResult) {
     MemFile out, err;
-    Reporter r({OutputMode::Quiet, out.Fd(), err.Fd(), false, -1});
+    Reporter r({OutputMode::Quiet, out.Fd(), err.Fd(), false, nullptr});
     r.MessageBox(MSG_RELAXED_WARNING, CAPTION_WARNING, BoxKind::Warning);
     r.BeginSession({"0.1.0", "sim:", "/x/", false, true});
     for (const auto& text : kSessionTexts)
@@ -219,7 +250,7 @@ TEST(Reporter, QuietModeShowsOnlyErrorsAndTheResult) {
     EXPECT_EQ(err.Text(), "");
 
     MemFile out2, err2;
-    Reporter q({OutputMode::Quiet, out2.Fd(), err2.Fd(), false, -1});
+    Reporter q({OutputMode::Quiet, out2.Fd(), err2.Fd(), false, nullptr});
     q.Log("Uploading firmware - part 3 of 5...\n");
     q.Finish(ExitCode::UploadFailed, "upload failed in part 3 of 5");
     EXPECT_EQ(out2.Text(), "");
@@ -228,7 +259,7 @@ TEST(Reporter, QuietModeShowsOnlyErrorsAndTheResult) {
 
 TEST(Reporter, JsonModeWritesOneParsableObjectPerLine) {
     MemFile out, err;
-    Reporter r({OutputMode::Json, out.Fd(), err.Fd(), false, -1});
+    Reporter r({OutputMode::Json, out.Fd(), err.Fd(), false, nullptr});
     r.BeginSession({"0.1.0", "sim:", "/x/", true, false});
     r.Log(LOG_SLOW_MODE);
     r.ProgressRange(40);
@@ -267,29 +298,67 @@ TEST(Reporter, JsonModeWritesOneParsableObjectPerLine) {
     EXPECT_GE(lines[8]["elapsed"].get<double>(), 0.0);
 }
 
-TEST(Reporter, LogFileGetsHeaderLogTextAndResultInEveryMode) {
+// The --log file gets the header, the log text and a result line that says what the unit got,
+// in every form; the last line on standard error (the JSON result) says the same.
+TEST(Reporter, TheLogFileAndTheLastLineSayWhatTheUnitGot) {
+    struct Case {
+        ExitCode code;
+        std::string strDetail;
+        std::string strResult; // the log file's result line after "elapsed 0:00"
+    };
+    const std::vector<Case> cases = {
+        {ExitCode::UploadFailed, "upload failed in part 3 of 5",
+         "failed, exit code 1, elapsed 0:00, upload failed in part 3 of 5"},
+        {ExitCode::Cancelled, RESULT_CANCELLED_AFTER_EVERY_RECORD,
+         "cancelled, exit code 5, elapsed 0:00, cancelled after the unit had received every "
+         "record"},
+        {ExitCode::Success, RESULT_CANCEL_AFTER_END,
+         "success, exit code 0, elapsed 0:00, success; the cancel came after the upload had ended"},
+        {ExitCode::Success, "", "success, exit code 0, elapsed 0:00"},
+    };
+    const auto dir = MakeTestTempDir("morfw-reporter-");
     for (const OutputMode mode : {OutputMode::Text, OutputMode::Quiet, OutputMode::Json}) {
-        MemFile out, err, logFile;
-        Reporter r({mode, out.Fd(), err.Fd(), false, logFile.Fd()});
-        r.LogFileLine("---- morfw 0.1.0, header");
-        r.BeginSession({"0.1.0", "sim:", "/x/", false, false});
-        std::string log;
-        for (const auto& text : kSessionTexts) {
-            r.Log(text);
-            log += text;
+        for (const Case& c : cases) {
+            const std::string path = (dir / "upload.log").string();
+            std::filesystem::remove(path);
+            MemFile out, err;
+            LogFileRecord record;
+            std::string strError;
+            ASSERT_TRUE(record.Open(path, strError)) << strError;
+            Reporter r({mode, out.Fd(), err.Fd(), false, &record});
+            r.LogFileLine("---- morfw 0.1.0, header");
+            r.BeginSession({"0.1.0", "sim:", "/x/", false, false});
+            std::string log;
+            for (const auto& text : kSessionTexts) {
+                r.Log(text);
+                log += text;
+            }
+            EXPECT_EQ(r.Finish(c.code, c.strDetail), c.code);
+            std::ifstream in(path);
+            const std::string file((std::istreambuf_iterator<char>(in)), {});
+            EXPECT_EQ(file,
+                      "---- morfw 0.1.0, header\n" + log + "---- result: " + c.strResult + "\n");
+            if (mode == OutputMode::Json) {
+                EXPECT_EQ(err.Text(), "");
+                const std::string json = out.Text();
+                const auto result =
+                    nlohmann::json::parse(json.substr(json.rfind('\n', json.size() - 2) + 1));
+                EXPECT_EQ(result["exit_code"], ToInt(c.code));
+                EXPECT_EQ(result.value("message", ""), c.strDetail);
+                EXPECT_EQ(result["log_file"], path);
+            } else {
+                EXPECT_EQ(err.Text(), c.strDetail.empty() ? "" : "morfw: " + c.strDetail + "\n");
+            }
         }
-        r.Finish(ExitCode::UploadFailed, "upload failed in part 3 of 5");
-        EXPECT_EQ(logFile.Text(), "---- morfw 0.1.0, header\n" + log +
-                                      "---- result: failed, exit code 1, elapsed 0:00, "
-                                      "upload failed in part 3 of 5\n");
     }
+    std::filesystem::remove_all(dir);
 }
 
 // The terminal form: after every append the screen shows the log as it stands with the status
 // line right below it; at the end the status line is gone and the log is exactly as written.
 TEST(Reporter, StatusLineStaysBelowTheLogAndLeavesItIntact) {
     MemFile tty; // standard output and standard error on one terminal, as usual
-    Reporter r({OutputMode::Text, tty.Fd(), tty.Fd(), true, -1});
+    Reporter r({OutputMode::Text, tty.Fd(), tty.Fd(), true, nullptr});
     r.BeginSession({"0.1.0", "sim:", "/x/", false, false});
     r.ProgressRange(250);
     std::string log;
@@ -326,7 +395,7 @@ TEST(Reporter, StatusLineStaysBelowTheLogAndLeavesItIntact) {
 
 TEST(Reporter, AMessageWhileALineIsUnfinishedKeepsThatLineWhole) {
     MemFile tty;
-    Reporter r({OutputMode::Text, tty.Fd(), tty.Fd(), true, -1});
+    Reporter r({OutputMode::Text, tty.Fd(), tty.Fd(), true, nullptr});
     r.BeginSession({"0.1.0", "sim:", "/x/", false, false});
     r.Log(LOG_FAST_MODE);
     r.Log(LOG_LOADING);

@@ -15,8 +15,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -385,7 +389,12 @@ TEST(MorfwUpload, UploadsTheSampleSetToTheSimulatedUnit) {
                                     "[0-9:]{8} [-+][0-9]{4}, port sim:, images .*/MorFWImg/, "
                                     "options: --json")))
         << fileLines[1];
-    const std::string header = "an earlier line\n" + fileLines[1] + "\n";
+    // Then who flashed it where (nothing given: the host name only).
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(fileLines[2], "---- station " + std::string(host) +
+                                ", operator none, work order none, serial none");
+    const std::string header = "an earlier line\n" + fileLines[1] + "\n" + fileLines[2] + "\n";
     EXPECT_EQ(file.substr(header.size(), log.size()), log);
     EXPECT_TRUE(fileLines.back().starts_with("---- result: success, exit code 0, elapsed 0:"))
         << fileLines.back();
@@ -573,6 +582,123 @@ TEST(MorfwUpload, CtrlCDuringPartThreeCancelsThroughTheGuard) {
     EXPECT_EQ(objects.back()["status"], "cancelled");
     EXPECT_EQ(objects.back()["exit_code"], kCancelled);
     EXPECT_TRUE(fs::exists(dump)) << "the line was not closed";
+}
+
+// A cancel that comes in the pause before the final exchange stops nothing: the unit gets every
+// record and answers the exchange. The session still ends as cancelled, and every record of it
+// says that the unit had received every record.
+TEST(MorfwUpload, ACancelAfterTheLastRecordSaysTheUnitHadEveryRecord) {
+    TempDir tmp;
+    MakeSmallSet(tmp.Path() / "set");
+    const fs::path logFile = tmp.Path() / "upload.log";
+    RunSpec spec;
+    spec.strProgram = kMorfw;
+    spec.args = {"upload", "--port", "sim:",          "--images", (tmp.Path() / "set").string(),
+                 "--json", "--log",  logFile.string()};
+    ChildProcess child(spec);
+    // The small set's part 5 has three records; after the third, its 2 s pause.
+    int dots = -1;
+    while (dots < 3) {
+        const auto line = child.ReadLine(60s);
+        ASSERT_TRUE(line.has_value()) << "part 5 never sent its records";
+        const Json j = Json::parse(*line);
+        if (j["type"] == "log" && j["text"] == "Uploading firmware - part 5 of 5...\n")
+            dots = 0;
+        else if (dots >= 0 && j["type"] == "log" && j["text"] == ".")
+            ++dots;
+    }
+    std::this_thread::sleep_for(1s);
+    child.Signal(SIGINT);
+    const RunResult r = child.Finish(60s);
+    EXPECT_EQ(r.nExitCode, kCancelled) << r.strOut << r.strErr;
+    const auto objects = JsonLines(r.strOut);
+    ASSERT_FALSE(objects.empty());
+    EXPECT_TRUE(JoinedLogText(objects).ends_with("# ... Succeeded\n\nUser cancelled...\n\n"))
+        << JoinedLogText(objects);
+    EXPECT_EQ(objects.back()["status"], "cancelled");
+    EXPECT_EQ(objects.back()["message"], "cancelled after the unit had received every record");
+    EXPECT_TRUE(std::regex_match(Lines(ReadFile(logFile)).back(),
+                                 std::regex("---- result: cancelled, exit code 5, elapsed "
+                                            "0:[0-9]{2}, cancelled after the unit had received "
+                                            "every record")))
+        << ReadFile(logFile);
+}
+
+// Two sessions on one --log file: each record lands whole (header, transcript, result), nothing
+// is lost, and each session names who flashed the unit and hands its result on.
+TEST(MorfwUpload, TwoSessionsOnOneLogFileEachLandWhole) {
+    TempDir tmp;
+    MakeSmallSet(tmp.Path() / "set");
+    const fs::path logFile = tmp.Path() / "shared.log";
+    const fs::path handed = tmp.Path() / "handed.json";
+    std::vector<std::unique_ptr<ChildProcess>> children;
+    for (const char* port : {"sim:seed=1", "sim:seed=2"}) {
+        RunSpec spec;
+        spec.strProgram = kMorfw;
+        spec.args = {"upload", "--port", port, "--images", (tmp.Path() / "set").string(), "--json"};
+        spec.args.insert(spec.args.end(), {"--log", logFile.string(), "--operator", "Ann Lee",
+                                           "--station", "line 2", "--work-order", "WO-4711"});
+        if (children.empty())
+            spec.args.insert(spec.args.end(), {"--on-result", "cat > '" + handed.string() + "'"});
+        children.push_back(std::make_unique<ChildProcess>(spec));
+    }
+    std::map<std::string, std::string> transcripts;
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        const RunResult r = children[i]->Finish(120s);
+        ASSERT_EQ(r.nExitCode, kSuccess) << r.strErr;
+        const auto objects = JsonLines(r.strOut);
+        ASSERT_FALSE(objects.empty());
+        const Json& result = objects.back();
+        transcripts[result["port"]] = JoinedLogText(objects);
+        EXPECT_EQ(result["operator"], "Ann Lee");
+        EXPECT_EQ(result["station"], "line 2");
+        EXPECT_EQ(result["work_order"], "WO-4711");
+        EXPECT_EQ(result["log_file"], logFile.string());
+        if (i == 0) {
+            EXPECT_EQ(Json::parse(ReadFile(handed)), result);
+        }
+    }
+    // The file: two records, each whole from its header to its result line, nothing beside it.
+    const std::string file = ReadFile(logFile);
+    EXPECT_EQ(Count(file, "---- morfw "), 2u) << file;
+    for (const auto& [port, transcript] : transcripts) {
+        const auto header = file.find(", port " + port + ", ");
+        ASSERT_NE(header, std::string::npos) << file;
+        const std::string rest = "\n---- station line 2, operator Ann Lee, work order WO-4711, "
+                                 "serial none\n" + transcript + "---- result: success, exit code 0";
+        EXPECT_EQ(file.find(rest, header), file.find('\n', header)) << file;
+    }
+    for (const auto& entry : fs::directory_iterator(tmp.Path()))
+        EXPECT_FALSE(entry.path().string().ends_with(".part")) << entry.path();
+}
+
+// A session killed outright leaves its record so far beside the shared file, which gets no
+// half record.
+TEST(MorfwUpload, AKilledSessionsRecordIsKeptBesideTheLogFile) {
+    TempDir tmp;
+    MakeSmallSet(tmp.Path() / "set");
+    const fs::path logFile = tmp.Path() / "shared.log";
+    WriteFile(logFile, "an earlier record\n");
+    RunSpec spec;
+    spec.strProgram = kMorfw;
+    spec.args = {"upload", "--port", "sim:", "--images", (tmp.Path() / "set").string(), "--json",
+                 "--log", logFile.string()};
+    ChildProcess child(spec);
+    std::string log;
+    while (!log.ends_with("Uploading firmware - part 3 of 5...\n")) {
+        const auto line = child.ReadLine(60s);
+        ASSERT_TRUE(line.has_value()) << "no part 3";
+        const Json j = Json::parse(*line);
+        if (j["type"] == "log")
+            log += j["text"].get<std::string>();
+    }
+    const pid_t pid = child.Pid();
+    child.Signal(SIGKILL);
+    child.Finish(60s);
+    EXPECT_EQ(ReadFile(logFile), "an earlier record\n");
+    const std::string part = ReadFile(logFile.string() + "." + std::to_string(pid) + ".part");
+    ASSERT_TRUE(part.starts_with("---- morfw ")) << part;
+    EXPECT_NE(part.find("\n" + log), std::string::npos) << part;
 }
 
 // --- Nothing that cannot be sent right reaches the unit ---------------------------------------

@@ -151,17 +151,26 @@ TEST(FleetRecords, ConcurrentAppendsNeverInterleaveAndWriteOneHeader) {
     EXPECT_EQ(err, "No such file or directory");
 }
 
+// The runner makes the log file and its header; the session takes the record over and writes the
+// transcript, the result line and the row itself.
 TEST(FleetRecords, ALogFileHasItsHeaderTranscriptAndResultAndARowInResults) {
     TempDir tmp;
     const fs::path set = tmp.Path() / "set";
     MakeSmallSet(set);
+    // A revision a spreadsheet would take for a formula, with a control character in it.
+    WriteFile(set / "MorFWImg.ini", "[Firmware_Info]\r\nVerion=-2.10\tbeta\r\n");
     const fs::path dir = tmp.Path() / "logs";
     fs::create_directories(dir);
-    const fleet::RecordContext ctx{"bench-3", "morfw 9.9", set.string() + "/", "--slow"};
+    const fleet::RecordContext ctx{"bench-3",
+                                   "morfw 9.9",
+                                   set.string() + "/",
+                                   "--slow",
+                                   {"Ann Lee", "=WO-4711", "line 2", {}, 30}};
 
     UnitState u = Unit(1, "/dev/ttyUSB7");
     u.strStableName = "/dev/serial/by-id/usb-FTDI_X-if00-port0";
     u.strAdapterSerial = "A50285BI";
+    u.strSerial = "SN 0042";
     fleet::UnitRecord rec;
     std::string err;
     ASSERT_TRUE(rec.Open(dir.string(), u, ctx, err)) << err;
@@ -172,30 +181,36 @@ TEST(FleetRecords, ALogFileHasItsHeaderTranscriptAndResultAndARowInResults) {
     ASSERT_TRUE(again.Open(dir.string(), u, ctx, err));
     EXPECT_NE(again.Path(), rec.Path());
 
-    EXPECT_TRUE(rec.Append("Using low baudrate bootstrap mode\n"));
-    EXPECT_TRUE(rec.Append("# "));
+    fleet::UnitRecord session;
+    ASSERT_TRUE(session.Adopt(rec.Handoff(), err)) << err;
+    EXPECT_TRUE(session.Append("Using low baudrate bootstrap mode\n"));
+    EXPECT_TRUE(session.Append("# "));
     UnitState done = Finished(u, fleet::kCodeFailed, "upload failed in part 2 of 5");
     done.dElapsed = 12.34;
     done.nRetries = 3;
-    done.strLogFile = rec.Path();
-    EXPECT_EQ(rec.Finish(done), "");
+    EXPECT_EQ(session.Finish(done), "");
     EXPECT_EQ(done.nExitCode, fleet::kCodeFailed);
+    rec.Release();
 
     const auto lines = Lines(ReadFile(rec.Path()));
-    ASSERT_EQ(lines.size(), 7u);
+    ASSERT_EQ(lines.size(), 9u);
     EXPECT_TRUE(std::regex_match(
         lines[0], std::regex("---- morfw 9\\.9, [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8} [-+][0-9]{4}, "
                              "host bench-3")))
         << lines[0];
-    EXPECT_EQ(lines[1], "---- port /dev/ttyUSB7, stable name "
+    EXPECT_EQ(lines[1],
+              "---- station line 2, operator Ann Lee, work order =WO-4711, serial SN 0042");
+    EXPECT_EQ(lines[2], "---- port /dev/ttyUSB7, stable name "
                         "/dev/serial/by-id/usb-FTDI_X-if00-port0, adapter serial A50285BI");
-    EXPECT_EQ(lines[2], "---- images " + set.string() +
-                            "/, revision 2.10.0 (simulator sample set), options: --slow");
+    EXPECT_EQ(lines[3],
+              "---- images " + set.string() + "/, revision -2.10\\tbeta, options: --slow");
     const auto digests = DigestImageSet(set.string() + "/");
-    EXPECT_EQ(lines[3], "---- sha256 " + DescribeDigests(digests));
-    EXPECT_EQ(lines[4], "---- sha256 of the set " + DigestOfSet(digests));
-    EXPECT_EQ(lines[5], "Using low baudrate bootstrap mode");
-    EXPECT_EQ(lines[6], "# ---- result: failed, exit code 1, elapsed 0:12, retries 3, upload "
+    EXPECT_EQ(lines[4], "---- sha256 " + DescribeDigests(digests));
+    EXPECT_EQ(lines[5], "---- sha256 of the set " + DigestOfSet(digests));
+    EXPECT_EQ(lines[6], "Using low baudrate bootstrap mode");
+    // The session stopped inside a line: its result line starts one of its own.
+    EXPECT_EQ(lines[7], "# ");
+    EXPECT_EQ(lines[8], "---- result: failed, exit code 1, elapsed 0:12, retries 3, upload "
                         "failed in part 2 of 5");
 
     // A revision that is the default says why.
@@ -203,28 +218,35 @@ TEST(FleetRecords, ALogFileHasItsHeaderTranscriptAndResultAndARowInResults) {
     fs::create_directory(set / "MorFWImg.ini");
     fleet::UnitRecord third;
     ASSERT_TRUE(third.Open(dir.string(), u, ctx, err));
-    EXPECT_EQ(Lines(ReadFile(third.Path())).at(2),
+    EXPECT_EQ(Lines(ReadFile(third.Path())).at(3),
               "---- images " + set.string() +
                   "/, revision Unspecified (MorFWImg.ini: not a regular file), options: --slow");
 
     const auto rows = ParseCsv(ReadFile(dir / "results.csv"));
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0],
-              (std::vector<std::string>{"time", "host", "port", "stable_name", "adapter_serial",
-                                        "revision", "images_sha256", "result", "exit_code",
-                                        "elapsed_s", "retries", "message", "log_file"}));
-    EXPECT_EQ(rows[1][1], "bench-3");
-    EXPECT_EQ(rows[1][2], "/dev/ttyUSB7");
-    EXPECT_EQ(rows[1][3], "/dev/serial/by-id/usb-FTDI_X-if00-port0");
-    EXPECT_EQ(rows[1][4], "A50285BI");
-    EXPECT_EQ(rows[1][5], "2.10.0 (simulator sample set)");
-    EXPECT_EQ(rows[1][6], DigestOfSet(digests));
-    EXPECT_EQ(rows[1][7], "failed");
-    EXPECT_EQ(rows[1][8], "1");
-    EXPECT_EQ(rows[1][9], "12.3");
-    EXPECT_EQ(rows[1][10], "3");
-    EXPECT_EQ(rows[1][11], "upload failed in part 2 of 5");
-    EXPECT_EQ(rows[1][12], rec.Path());
+    EXPECT_EQ(rows[0], (std::vector<std::string>{
+                           "time", "host", "port", "stable_name", "adapter_serial", "revision",
+                           "images_sha256", "result", "exit_code", "elapsed_s", "retries",
+                           "message", "log_file", "station", "operator", "work_order", "serial"}));
+    EXPECT_EQ(rows[1],
+              (std::vector<std::string>{rows[1][0], "bench-3", "/dev/ttyUSB7",
+                                        "/dev/serial/by-id/usb-FTDI_X-if00-port0", "A50285BI",
+                                        "'-2.10\\tbeta", DigestOfSet(digests), "failed", "1",
+                                        "12.3", "3", "upload failed in part 2 of 5", rec.Path(),
+                                        "line 2", "Ann Lee", "'=WO-4711", "SN 0042"}));
+}
+
+// results.csv is opened in spreadsheets: no cell starts a formula or holds a control character.
+TEST(FleetRecords, CsvCellsNeverStartAFormula) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"2.10.0", "2.10.0"}, {"", ""},
+        {"=1+2", "'=1+2"},    {"+44 20 7946", "'+44 20 7946"},
+        {"-2.10", "'-2.10"},  {"@SUM(A1)", "'@SUM(A1)"},
+        {"a\n=b", "a\\n=b"},  {"\t=cmd", "\\t=cmd"},
+        {"x=1", "x=1"},
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(fleet::SafeCell(in), out) << in;
 }
 
 // A success whose results.csv row cannot be written is no plain success, and says why once.
@@ -236,7 +258,7 @@ TEST(FleetRecords, ASuccessWithoutItsRowBecomesTheLogFileCode) {
     std::string err;
     UnitState u = Unit(1, "sim:");
     ASSERT_TRUE(rec.Open((tmp.Path() / "logs").string(), u,
-                         {"h", "morfw 9.9", (tmp.Path() / "set/").string(), "none"}, err));
+                         {"h", "morfw 9.9", (tmp.Path() / "set/").string(), "none", {}}, err));
     UnitState done = Finished(u, fleet::kCodeSuccess);
     const std::string said = rec.Finish(done);
     EXPECT_EQ(said, "cannot write " + (tmp.Path() / "logs/").string() +

@@ -59,9 +59,14 @@ TEST(MorfwManyUnits, EachUnitIsTheSinglePortSessionAndTheRecordsSayWhatHappened)
     const std::string good2 = "sim:seed=5,dump=" + dump("good2");
     const fs::path logs = tmp.Path() / "records" / "day1"; // made, with its parent
 
-    const RunResult r =
-        Morfw({"upload", "--port", good1, "--port", failing, "--port", unplugged, "--port", noisy,
-               "--port", good2, "--images", set.string(), "--json", "--log-dir", logs.string()});
+    const fs::path handed = tmp.Path() / "handed.json";
+    std::vector<std::string> args = {"upload", "--images", set.string(), "--json", "--log-dir",
+                                     logs.string()};
+    for (const std::string& port : {good1, failing, unplugged, noisy, good2})
+        args.insert(args.end(), {"--port", port});
+    args.insert(args.end(), {"--operator", "Ann Lee", "--work-order", "WO-4711", "--station",
+                             "line 2", "--on-result", "cat >> '" + handed.string() + "'"});
+    const RunResult r = Morfw(args);
     EXPECT_EQ(r.nExitCode, 1) << r.strErr; // failed outranks every other code here
     EXPECT_EQ(r.strErr, "");
 
@@ -75,6 +80,17 @@ TEST(MorfwManyUnits, EachUnitIsTheSinglePortSessionAndTheRecordsSayWhatHappened)
             results[j["port"]] = j;
     }
     ASSERT_EQ(results.size(), 5u);
+    // --on-result got each unit's result object, which names who flashed it where.
+    std::set<std::string> handedPorts;
+    for (const auto& line : Lines(ReadFile(handed))) {
+        const Json j = Json::parse(line);
+        EXPECT_EQ(j, results[j["port"]]);
+        EXPECT_EQ(j["operator"], "Ann Lee");
+        EXPECT_EQ(j["work_order"], "WO-4711");
+        EXPECT_EQ(j["station"], "line 2");
+        handedPorts.insert(j["port"]);
+    }
+    EXPECT_EQ(handedPorts.size(), 5u);
     // Each unit's retries are the retry marks of its own log.
     for (const auto& [port, result] : results) {
         int marks = 0;
@@ -128,21 +144,25 @@ TEST(MorfwManyUnits, EachUnitIsTheSinglePortSessionAndTheRecordsSayWhatHappened)
     std::set<std::string> ports;
     for (std::size_t i = 1; i < rows.size(); ++i) {
         const auto& row = rows[i];
-        ASSERT_EQ(row.size(), 13u);
+        ASSERT_EQ(row.size(), 17u);
+        EXPECT_EQ(std::vector<std::string>(row.begin() + 13, row.end()),
+                  (std::vector<std::string>{"line 2", "Ann Lee", "WO-4711", ""}));
         ports.insert(row[2]);
         EXPECT_EQ(row[6], setDigest);
         EXPECT_EQ(row[7], results[row[2]]["status"]) << row[2];
         EXPECT_EQ(row[8], std::to_string(results[row[2]]["exit_code"].get<int>()));
         EXPECT_EQ(row[10], std::to_string(results[row[2]]["retries"].get<int>()));
         EXPECT_EQ(row[12], results[row[2]]["log_file"]);
-        // The log file: five header lines, the transcript as the unit's objects had it, the result.
+        // The log file: six header lines, the transcript as the unit's objects had it, the result.
         const std::string file = ReadFile(row[12]);
         const auto lines = Lines(file);
-        ASSERT_GE(lines.size(), 7u);
-        EXPECT_EQ(lines[1], "---- port " + row[2] + ", stable name none, adapter serial none");
-        EXPECT_EQ(lines[4], "---- sha256 of the set " + setDigest);
+        ASSERT_GE(lines.size(), 8u);
+        EXPECT_EQ(lines[1],
+                  "---- station line 2, operator Ann Lee, work order WO-4711, serial none");
+        EXPECT_EQ(lines[2], "---- port " + row[2] + ", stable name none, adapter serial none");
+        EXPECT_EQ(lines[5], "---- sha256 of the set " + setDigest);
         std::size_t header = 0;
-        for (int n = 0; n < 5; ++n)
+        for (int n = 0; n < 6; ++n)
             header = file.find('\n', header) + 1;
         const std::string log = JoinedLogText(objects, row[2]);
         EXPECT_EQ(file.substr(header, log.size()), log) << row[2];
@@ -275,4 +295,66 @@ TEST(MorfwManyUnits, CtrlCCancelsEveryUnitAndWaitsForAll) {
         EXPECT_TRUE(fs::exists(tmp.Path() / ("d" + std::to_string(i)))) << "a line was not closed";
     EXPECT_EQ(objects.back()["type"], "summary");
     EXPECT_EQ(objects.back()["exit_code"], 5);
+}
+
+// A runner that is killed outright cancels its sessions (their parent's death), and each still
+// writes its own result line and row.
+TEST(MorfwManyUnits, AKilledRunnersUnitsStillKeepTheirRecords) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+    const fs::path logs = tmp.Path() / "logs";
+    RunSpec spec;
+    spec.strProgram = kMorfw;
+    spec.args = {"upload",      "--images", set.string(), "--json", "--log-dir",
+                 logs.string(), "--port",   "sim:seed=1", "--port", "sim:seed=2"};
+    ChildProcess child(spec);
+    std::set<std::string> inPartThree;
+    while (inPartThree.size() < 2) {
+        const auto line = child.ReadLine(60s);
+        ASSERT_TRUE(line.has_value()) << "not every unit reached part 3";
+        const Json j = Json::parse(*line);
+        if (j["type"] == "log" && j["text"] == "Uploading firmware - part 3 of 5...\n")
+            inPartThree.insert(j["port"]);
+    }
+    child.Signal(SIGKILL);
+    child.Finish(60s);
+
+    // The sessions end on their own; their rows come when they have closed their ports.
+    std::vector<std::vector<std::string>> rows;
+    for (int i = 0; i < 600 && rows.size() < 3; ++i) {
+        std::this_thread::sleep_for(100ms);
+        rows = ParseCsv(ReadFile(logs / "results.csv"));
+    }
+    ASSERT_EQ(rows.size(), 3u);
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i][7], "cancelled") << rows[i][2];
+        const std::string log = ReadFile(rows[i][12]);
+        EXPECT_TRUE(std::regex_search(log, std::regex("User cancelled\\.\\.\\.\n\n---- result: "
+                                                      "cancelled, exit code 5, elapsed [0-9:]+, "
+                                                      "retries [0-9]+, upload cancelled\n$")))
+            << log;
+    }
+}
+
+// A unit's log file that cannot be written is said on standard error as it happens, naming
+// the file (here the header does not fit a 512-byte file size limit).
+TEST(MorfwManyUnits, ALogFileThatCannotBeWrittenIsSaidAsItHappens) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+    const fs::path logs = tmp.Path() / "logs";
+    RunSpec spec;
+    spec.strProgram = "/bin/sh";
+    spec.args = {"-c", "ulimit -f 1; trap '' XFSZ; exec \"$0\" \"$@\"", kMorfw, "upload"};
+    spec.args.insert(spec.args.end(), {"--images", set.string(), "--log-dir", logs.string(),
+                                       "--port", "sim:"});
+    const RunResult r = RunProgram(spec);
+    EXPECT_EQ(r.nExitCode, 6) << r.strErr;
+    const std::regex said("sim:: morfw: cannot write the log file " + logs.string() +
+                          "/[-_0-9a-z]+\\.log: File too large; the record of this upload is "
+                          "incomplete\n");
+    EXPECT_TRUE(std::regex_search(r.strErr, said)) << r.strErr;
+    const std::string first = "cannot write the log file";
+    EXPECT_EQ(r.strErr.find(first), r.strErr.rfind(first)) << "said more than once: " << r.strErr;
 }

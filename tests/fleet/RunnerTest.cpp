@@ -4,8 +4,10 @@
 #include "FleetTestSupport.h"
 
 #include "../cli/ProgramRunner.h"
+#include "fleet/ResultCommand.h"
 #include "fleet/Runner.h"
 
+#include <algorithm>
 #include <csignal>
 #include <map>
 #include <sys/stat.h>
@@ -20,6 +22,7 @@ public:
     std::map<int, std::string> logs;
     std::map<int, fleet::UnitState> finished;
     std::map<int, std::vector<std::string>> jsonTypes;
+    std::map<int, std::vector<std::string>> notices;
     std::function<void(const fleet::UnitState&, std::string_view)> onLog;
 
     void OnLog(const fleet::UnitState& u, std::string_view text) override {
@@ -30,6 +33,9 @@ public:
     void OnJson(const fleet::UnitState& u, const nlohmann::ordered_json& j) override {
         EXPECT_EQ(j["port"], u.strLabel) << j.dump();
         jsonTypes[u.nId].push_back(j["type"]);
+    }
+    void OnNotice(const fleet::UnitState& u, std::string_view text) override {
+        notices[u.nId].emplace_back(text);
     }
     void OnFinished(const fleet::UnitState& u) override {
         EXPECT_TRUE(finished.emplace(u.nId, u).second) << "finished twice: " << u.nId;
@@ -68,14 +74,16 @@ TEST(FleetRunner, ACrashedSessionFailsAloneAndTheOthersRunTheSinglePortSessionEx
     fleet::RunnerSettings settings;
     settings.strProgram = kMorfw;
     settings.sessionArgs = {"--images", set.string()};
+    settings.strLogDir = (tmp.Path() / "logs").string();
+    fs::create_directories(settings.strLogDir);
     Recorder rec;
     fleet::Runner runner(settings, rec);
     const int a = runner.Start({"sim:seed=1,dump=" + (tmp.Path() / "a").string(), {}});
     const int b = runner.Start({"sim:seed=2,dump=" + (tmp.Path() / "b").string(), {}});
     const int c = runner.Start({"sim:seed=3,dump=" + (tmp.Path() / "c").string(), "unit C"});
-    // The second session is killed the moment it begins part 3.
+    // The second session is killed at its first record of part 3, in the middle of a line.
     rec.onLog = [&](const fleet::UnitState& u, std::string_view text) {
-        if (u.nId == b && text == "Uploading firmware - part 3 of 5...\n")
+        if (u.nId == b && u.nPart == 3 && text == ".")
             kill(u.pid, SIGKILL);
     };
     RunAll(runner);
@@ -105,6 +113,27 @@ TEST(FleetRunner, ACrashedSessionFailsAloneAndTheOthersRunTheSinglePortSessionEx
     EXPECT_EQ(ReadFile(tmp.Path() / "c"), ReadFile(tmp.Path() / "ref"));
     EXPECT_EQ(runner.Unit(b).nExitCode, 1);
     EXPECT_EQ(runner.Units().size(), 3u);
+
+    // Each session wrote its own result line and row; the runner those of the killed one, its
+    // result line on a line of its own. One row per unit.
+    const auto rows = ParseCsv(ReadFile(fs::path(settings.strLogDir) / "results.csv"));
+    ASSERT_EQ(rows.size(), 4u);
+    for (const int id : {a, b, c}) {
+        const fleet::UnitState& u = rec.finished.at(id);
+        const auto lines = Lines(ReadFile(u.strLogFile));
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_TRUE(lines.back().starts_with("---- result: " + u.strStatus + ", exit code " +
+                                             std::to_string(u.nExitCode) + ", elapsed "))
+            << lines.back();
+        if (id == b) {
+            EXPECT_TRUE(std::regex_match(lines[lines.size() - 2], std::regex("# \\.+")))
+                << lines[lines.size() - 2];
+        }
+        int nRows = 0;
+        for (const auto& row : rows)
+            nRows += row[12] == u.strLogFile && row[7] == u.strStatus ? 1 : 0;
+        EXPECT_EQ(nRows, 1) << u.strLabel;
+    }
 }
 
 TEST(FleetRunner, ASessionWithoutAResultIsAFailureThatSaysHowItEnded) {
@@ -175,4 +204,93 @@ TEST(FleetRunner, ARunnerThatEndsCancelsItsSessionsAndWaitsForThem) {
     }
     EXPECT_TRUE(fs::exists(tmp.Path() / "d1"));
     EXPECT_TRUE(fs::exists(tmp.Path() / "d2"));
+}
+
+// --on-result: the unit's result object on standard input, its main fields in MORFW_ variables;
+// a command that fails, is killed or hangs is said as such.
+TEST(FleetResultCommand, GetsTheResultAndSaysWhatWentWrong) {
+    TempDir tmp;
+    const nlohmann::ordered_json result = {
+        {"type", "result"},     {"port", "/dev/ttyUSB0"},
+        {"status", "failed"},   {"exit_code", 1},
+        {"elapsed", 12.5},      {"message", "upload failed in part 2 of 5"},
+        {"operator", "Ann Lee"}};
+    const std::string out = (tmp.Path() / "out").string();
+    struct Case {
+        std::string strCommand;
+        int nSeconds;
+        std::string strFailure;
+    };
+    const std::vector<Case> cases = {
+        {"cat > '" + out + "'; env | grep '^MORFW_' | sort >> '" + out + "'", 30, ""},
+        {"echo first; echo 'server said no' >&2; exit 3", 30,
+         "the --on-result command exited with code 3: server said no"},
+        // What it started is ended with it: the wait below would otherwise last a minute.
+        {"sleep 60 & wait", 1, "the --on-result command did not end within 1 s and was ended"},
+    };
+    for (const Case& c : cases) {
+        fleet::ResultCommand command(c.strCommand, result, c.nSeconds);
+        command.RunToEnd();
+        EXPECT_TRUE(command.Over());
+        EXPECT_EQ(command.Failure(), c.strFailure) << c.strCommand;
+    }
+    const auto lines = Lines(ReadFile(out));
+    ASSERT_EQ(lines.size(), 14u);
+    EXPECT_EQ(Json::parse(lines[0]), Json::parse(result.dump()));
+    EXPECT_EQ(
+        std::vector<std::string>(lines.begin() + 1, lines.end()),
+        (std::vector<std::string>{
+            "MORFW_ADAPTER_SERIAL=", "MORFW_ELAPSED=12.5", "MORFW_EXIT_CODE=1",
+            "MORFW_LOG_FILE=", "MORFW_MESSAGE=upload failed in part 2 of 5",
+            "MORFW_OPERATOR=Ann Lee", "MORFW_PORT=/dev/ttyUSB0", "MORFW_RETRIES=", "MORFW_SERIAL=",
+            "MORFW_STABLE_NAME=", "MORFW_STATION=", "MORFW_STATUS=failed", "MORFW_WORK_ORDER="}));
+}
+
+// The runner runs it once per finished unit while the run goes on, and records its failure
+// below the unit's result, which stands. A session that wrote no record gets its result line
+// and row from the runner.
+TEST(FleetRunner, OnResultNeverHoldsTheRunUpAndItsFailureIsRecorded) {
+    TempDir tmp;
+    const fs::path go = tmp.Path() / "go";
+    fleet::RunnerSettings settings;
+    settings.strProgram = Script(
+        tmp.Path(), "s", "echo '{\"type\":\"result\",\"status\":\"success\",\"exit_code\":0}'");
+    settings.strLogDir = (tmp.Path() / "logs").string();
+    fs::create_directories(settings.strLogDir);
+    settings.record.trace = {
+        "Ann Lee", "WO-4711", "line 2",
+        "while [ ! -e '" + go.string() + "' ]; do sleep 0.05; done; exit 7", 30};
+    Recorder rec;
+    fleet::Runner runner(settings, rec);
+    const int one = runner.Start({"u1", {}, "SN1"});
+    const int two = runner.Start({"u2", {}});
+    RunAll(runner);
+    // Both units are finished while their commands still wait.
+    EXPECT_EQ(rec.finished.size(), 2u);
+    EXPECT_EQ(runner.ResultCommandCount(), 2);
+    WriteFile(go, "");
+    runner.FinishResultCommands();
+    EXPECT_EQ(runner.ResultCommandCount(), 0);
+
+    const auto rows = ParseCsv(ReadFile(fs::path(settings.strLogDir) / "results.csv"));
+    ASSERT_EQ(rows.size(), 3u);
+    for (const int id : {one, two}) {
+        const fleet::UnitState& u = rec.finished.at(id);
+        EXPECT_EQ(u.nExitCode, 0);
+        EXPECT_EQ(u.result["operator"], "Ann Lee");
+        EXPECT_EQ(u.result["serial"], id == one ? "SN1" : "");
+        const std::string failure = "the --on-result command exited with code 7";
+        EXPECT_EQ(rec.notices[id], std::vector<std::string>{failure});
+        const auto log = Lines(ReadFile(u.strLogFile));
+        ASSERT_GE(log.size(), 2u);
+        EXPECT_TRUE(log[log.size() - 2].starts_with("---- result: success, exit code 0"));
+        EXPECT_EQ(log.back(), "---- " + failure);
+        // The rows come in the order the units ended.
+        const auto row = std::find_if(rows.begin() + 1, rows.end(), [&u](const auto& r) {
+            return r.at(2) == u.strPort;
+        });
+        ASSERT_NE(row, rows.end());
+        EXPECT_EQ(row->at(7), "success");
+        EXPECT_EQ(row->at(16), id == one ? "SN1" : "");
+    }
 }
