@@ -63,6 +63,10 @@ bool CancelSignals::Wait(DWORD dwMilliseconds) {
     return PollFor(&pfd, 1, dwMilliseconds) > 0;
 }
 
+int CancelSignals::Fd() const {
+    return m_fd;
+}
+
 int CancelSignals::Take() {
     if (m_fd < 0)
         return 0;

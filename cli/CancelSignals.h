@@ -3,7 +3,8 @@
 // are blocked in every thread and read from a signalfd by the waiting main thread, so nothing
 // runs in signal context (CancelSignals.cpp); on Windows a console control handler
 // (SetConsoleCtrlHandler) queues Ctrl-C, Ctrl-Break and the console's closing for the main
-// thread (CancelSignals_win32.cpp). The main thread sets the session's cancel flag and the
+// thread, and so does the process's named cancel event, which its runner sets when it is a
+// session of a many-unit run (CancelSignals_win32.cpp, platform/CancelEventName.h). The main thread sets the session's cancel flag and the
 // session ends through its guard, which closes the port. Further signals only say that the
 // cancel is under way; none of them ends the process before the guard has run.
 
@@ -33,10 +34,10 @@ public:
     // Takes one pending signal: its number, or 0 when none is pending.
     int Take();
 
-#if !defined(_WIN32)
-    // The signalfd, for a caller that polls it with other descriptors; -1 when not installed.
-    int Fd() const { return m_fd; }
-#endif
+    // For a caller that waits for it with other things (a fleet::WaitItem): the signalfd on
+    // Linux; on Windows the handle of an event that is set while a signal is pending. -1 when
+    // not installed.
+    int Fd() const;
 
 private:
 #if defined(_WIN32)

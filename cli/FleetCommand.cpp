@@ -93,8 +93,8 @@ int RunFleetUpload(const UploadOptions& o) {
 
     CancelForwarder cancel(runner, display);
     while (runner.RunningCount() > 0) {
-        pollfd sfd{signals.Fd(), POLLIN, 0};
-        runner.Wait(out.bRows ? kRowTickMs : -1, std::span(&sfd, signals.Fd() >= 0 ? 1 : 0));
+        fleet::WaitItem sfd = fleet::WaitFor(signals.Fd());
+        runner.Wait(out.bRows ? kRowTickMs : -1, std::span(&sfd, signals.Fd() != -1 ? 1 : 0));
         if (sfd.revents != 0) {
             for (int sig = signals.Take(); sig != 0; sig = signals.Take())
                 cancel.OnSignal(sig);

@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstdint>
 #include <ctime>
-#include <sys/ioctl.h>
 
 namespace cli {
 
@@ -132,12 +131,7 @@ int FleetDisplay::Columns() const {
 }
 
 int FleetDisplay::Lines() const {
-    if (m_out.nLines > 0)
-        return m_out.nLines;
-    winsize ws{};
-    if (ioctl(m_out.nOutFd, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0)
-        return ws.ws_row;
-    return 24;
+    return m_out.nLines > 0 ? m_out.nLines : TerminalLines(m_out.nOutFd);
 }
 
 void FleetDisplay::Out(std::string_view text) {

@@ -1,7 +1,7 @@
-// What an upload takes from fleet/ (Linux): a unit of a many-unit run keeps its own record (the
-// log file its runner made, header written, gets the transcript, the result line and the row in
+// What an upload takes from fleet/: a unit of a many-unit run keeps its own record (the log file
+// its runner made, header written, gets the transcript, the result line and the row in
 // results.csv from the session itself, so that they are written even when the runner is gone),
-// and --on-result runs for a single-port upload too. FleetRecords_win32.cpp: neither exists.
+// and --on-result runs for a single-port upload too.
 
 #include "cli/SessionRecord.h"
 

@@ -2,8 +2,10 @@
 
 #include "cli/CancelSignals.h"
 #include "fleet/PortIdentity.h"
+#include "platform/FileCompat.h"
 #include "platform/HostName.h"
 #include "platform/PrintableText.h"
+#include "platform/ProgramDir.h"
 
 #include <cerrno>
 #include <csignal>
@@ -11,7 +13,6 @@
 #include <filesystem>
 #include <map>
 #include <set>
-#include <unistd.h>
 
 namespace cli {
 
@@ -51,7 +52,7 @@ bool PrepareLogDir(const std::string& strDir, std::string& strResolved, std::str
     std::string abs = std::filesystem::absolute(strDir, ec).lexically_normal().string();
     if (ec)
         abs = strDir;
-    strResolved = abs.back() == '/' ? abs : abs + '/';
+    strResolved = WithTrailingSeparator(abs);
     return true;
 }
 

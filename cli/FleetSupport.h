@@ -19,7 +19,7 @@ inline constexpr int kRowTickMs = 250;
 std::string DuplicatePortError(const std::vector<std::string>& ports);
 
 // Makes the log directory when it is missing (with its parents) and checks that files can be
-// made in it. strResolved ends in '/'.
+// made in it. strResolved ends in a separator.
 bool PrepareLogDir(const std::string& strDir, std::string& strResolved, std::string& strError);
 
 // Every session gets the run's options: "upload --port NAME --json" and these.

@@ -70,8 +70,8 @@ private:
     std::string m_strError;
 };
 
-// A unit's record of a many-unit run, taken over from the runner's handoff (Linux). Null and
-// strError when it cannot be.
+// A unit's record of a many-unit run, taken over from the runner's handoff. Null and strError
+// when it cannot be.
 std::unique_ptr<SessionRecord> AdoptUnitRecord(const std::string& strHandoff,
                                                std::string& strError);
 

@@ -21,4 +21,11 @@ int TerminalColumns(int fd) {
     return 80;
 }
 
+int TerminalLines(int fd) {
+    winsize ws{};
+    if (ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0)
+        return ws.ws_row;
+    return 24;
+}
+
 } // namespace cli

@@ -13,6 +13,8 @@ bool IsCapableTerminal(int fd);
 
 // The terminal's width in columns; 80 when it cannot be read.
 int TerminalColumns(int fd);
+// Its height in lines; 24 when it cannot be read.
+int TerminalLines(int fd);
 
 // Columns a UTF-8 text takes: one per character, control characters none.
 std::size_t DisplayColumns(std::string_view text);

@@ -34,4 +34,14 @@ int TerminalColumns(int fd) {
     return 80;
 }
 
+int TerminalLines(int fd) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(ConsoleOf(fd), &info)) {
+        const int n = info.srWindow.Bottom - info.srWindow.Top + 1;
+        if (n > 0)
+            return n;
+    }
+    return 24;
+}
+
 } // namespace cli

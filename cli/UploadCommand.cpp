@@ -10,6 +10,7 @@
 #include "image/Sha256.h"
 #include "platform/Event.h"
 #include "platform/FileCompat.h"
+#include "platform/LocalTime.h"
 #include "platform/HostName.h"
 #include "platform/PrintableText.h"
 #include "platform/ProgramDir.h"
@@ -31,12 +32,7 @@ namespace {
 constexpr DWORD TICK_MS = 100;
 
 std::string LocalTimeText() {
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    char buf[64];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S %z", &tm);
-    return buf;
+    return LocalTimestamp(std::time(nullptr));
 }
 
 // Puts the default trace sink back when the upload ends, before the Reporter goes away.

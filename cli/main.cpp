@@ -58,14 +58,6 @@ void AddRecordOptions(CLI::App* pCommand, fleet::RecordSettings& trace) {
 
 // Several units at once: --port repeated, --ports-from, or --log-dir.
 int RunMany(const CLI::App* pUpload, cli::UploadOptions& upload, const std::string& strPortsFrom) {
-#if defined(_WIN32)
-    (void)pUpload;
-    (void)upload;
-    (void)strPortsFrom;
-    std::fputs("morfw: several ports at once, --ports-from and --log-dir need the Linux build\n",
-               stderr);
-    return cli::ToInt(cli::ExitCode::Usage);
-#else
     if (pUpload->count("--log") > 0) {
         std::fputs("morfw: --log takes one port; with several, --log-dir keeps a log file per "
                    "unit\n",
@@ -90,7 +82,6 @@ int RunMany(const CLI::App* pUpload, cli::UploadOptions& upload, const std::stri
         return cli::ToInt(cli::ExitCode::Usage);
     }
     return cli::RunFleetUpload(upload);
-#endif
 }
 
 } // namespace
@@ -247,7 +238,7 @@ int main(int argc, char** argv) {
         if (RefuseEmptyImages(pUpload, upload.strImages))
             return cli::ToInt(cli::ExitCode::Usage);
 #if defined(_WIN32)
-        if (!upload.trace.strOnResult.empty() || !upload.strUnitRecord.empty()) {
+        if (!upload.trace.strOnResult.empty()) {
             std::fputs("morfw: --on-result needs the Linux build\n", stderr);
             return cli::ToInt(cli::ExitCode::Usage);
         }

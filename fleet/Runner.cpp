@@ -5,19 +5,9 @@
 #include "platform/Rounding.h"
 #include "upload/UploadTexts.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace fleet {
 
@@ -40,22 +30,6 @@ std::string Str(const Json& obj, const char* pszKey) {
 int Int(const Json& obj, const char* pszKey, int nDefault) {
     const auto it = obj.find(pszKey);
     return it != obj.end() && it->is_number_integer() ? it->get<int>() : nDefault;
-}
-
-int PidfdOpen(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    errno = ENOSYS;
-    return -1;
-#endif
-}
-
-void CloseFd(int& fd) {
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
 }
 
 } // namespace
@@ -113,13 +87,11 @@ const char* StatusName(int nCode) {
 struct Runner::Child {
     UnitState state;
     Clock::time_point start;
-    int outFd = -1;
-    int errFd = -1;
-    int pidFd = -1;
+    ChildProcess process;
     std::string outBuf;
     std::string errBuf;
-    bool bExited = false;
-    int nWaitStatus = 0;
+    bool bOutEnded = false;
+    bool bErrEnded = false;
     std::string strSpawnError; // the session could not be started
     bool bResult = false;
     Json result;
@@ -143,16 +115,11 @@ Runner::~Runner() {
             Wait(static_cast<int>(std::max<long long>(left.count(), 1)));
         }
         if (RunningCount() > 0)
-            Signal(SIGKILL);
+            Signal(kSignalKill);
         while (RunningCount() > 0)
             Wait(1000);
     }
     FinishResultCommands();
-    for (auto& c : m_units) {
-        CloseFd(c->outFd);
-        CloseFd(c->errFd);
-        CloseFd(c->pidFd);
-    }
 }
 
 int Runner::Start(const UnitRequest& request) {
@@ -176,76 +143,15 @@ int Runner::Start(const UnitRequest& request) {
             c.record.reset();
     }
 
-    // Everything the child needs is made before fork: after it, only async-signal-safe calls.
     std::vector<std::string> args = {"morfw", "upload", "--port", c.state.strPort, "--json"};
     args.insert(args.end(), m_settings.sessionArgs.begin(), m_settings.sessionArgs.end());
     // The session keeps its own record (transcript, result line, row).
     if (c.record)
         args.insert(args.end(), {"--unit-record", c.record->Handoff()});
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const std::string strExecFailed = "morfw: cannot start " + m_settings.strProgram + "\n";
-    const char* pszProgram = m_settings.strProgram.c_str();
-
-    int out[2] = {-1, -1};
-    int err[2] = {-1, -1};
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-        c.strSpawnError = std::strerror(errno);
-        for (int fd : {out[0], out[1], err[0], err[1]}) {
-            if (fd >= 0)
-                close(fd);
-        }
-    } else {
-        const pid_t parent = getpid();
-        const pid_t pid = fork();
-        if (pid == 0) {
-            // A group of its own: a Ctrl-C at the terminal reaches the runner alone, which
-            // passes it on once to each session.
-            setpgid(0, 0);
-            // Should the runner die, its sessions are cancelled rather than left running.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (getppid() != parent)
-                _exit(1);
-            // The cancel signals stay blocked through exec, so one that comes before the
-            // session has set up its signalfd is still read there as a cancel.
-            struct sigaction dfl {};
-            dfl.sa_handler = SIG_DFL;
-            sigemptyset(&dfl.sa_mask);
-            for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
-                sigaction(sig, &dfl, nullptr);
-            sigset_t mask;
-            sigemptyset(&mask);
-            for (const int sig : {SIGINT, SIGTERM, SIGHUP})
-                sigaddset(&mask, sig);
-            sigprocmask(SIG_SETMASK, &mask, nullptr);
-            dup2(out[1], STDOUT_FILENO);
-            dup2(err[1], STDERR_FILENO);
-            const int devnull = open("/dev/null", O_RDONLY);
-            if (devnull >= 0)
-                dup2(devnull, STDIN_FILENO);
-            execve(pszProgram, argv.data(), environ);
-            const ssize_t n = write(STDERR_FILENO, strExecFailed.data(), strExecFailed.size());
-            (void)n;
-            _exit(127);
-        }
-        const int nForkErrno = errno;
-        close(out[1]);
-        close(err[1]);
-        if (pid < 0) {
-            c.strSpawnError = std::strerror(nForkErrno);
-            close(out[0]);
-            close(err[0]);
-        } else {
-            c.state.pid = pid;
-            c.outFd = out[0];
-            c.errFd = err[0];
-            fcntl(c.outFd, F_SETFL, O_NONBLOCK);
-            fcntl(c.errFd, F_SETFL, O_NONBLOCK);
-            c.pidFd = PidfdOpen(pid); // without it, the end of both pipes stands for the exit
-        }
-    }
+    if (c.process.Start(m_settings.strProgram, args, c.strSpawnError))
+        c.state.pid = c.process.Pid();
+    else if (c.strSpawnError.empty())
+        c.strSpawnError = "unknown reason";
 
     const int nId = c.state.nId;
     m_observer.OnStarted(c.state);
@@ -261,8 +167,7 @@ int Runner::Start(const UnitRequest& request) {
 int Runner::Signal(int nSignal) {
     int n = 0;
     for (auto& c : m_units) {
-        if (!c->state.bFinished && !c->bExited && c->state.pid > 0 &&
-            kill(c->state.pid, nSignal) == 0)
+        if (!c->state.bFinished && c->process.Signal(nSignal))
             ++n;
     }
     return n;
@@ -287,108 +192,54 @@ void Runner::FinishResultCommands() {
         Wait(1000);
 }
 
-int Runner::Wait(int nTimeoutMs, std::span<pollfd> extra) {
-    std::vector<pollfd> fds(extra.begin(), extra.end());
-    struct Slot {
-        std::size_t nUnit;
-        int nWhich; // 0 standard output, 1 standard error, 2 the process, 3 its --on-result
-    };
-    std::vector<Slot> slots;
+int Runner::Wait(int nTimeoutMs, std::span<WaitItem> extra) {
+    std::vector<WaitItem> items(extra.begin(), extra.end());
+    std::vector<std::size_t> commands; // the units whose --on-result runs, in items' order
+    std::vector<ChildProcess*> children;
     for (std::size_t i = 0; i < m_units.size(); ++i) {
-        const Child& c = *m_units[i];
+        Child& c = *m_units[i];
         if (c.onResult) {
             // Its time limit is kept by this very wait.
             const int nLeft =
                 c.onResult->Fd() >= 0 ? c.onResult->MsLeft() : std::min(c.onResult->MsLeft(), 100);
             nTimeoutMs = nTimeoutMs < 0 ? nLeft : std::min(nTimeoutMs, nLeft);
             if (c.onResult->Fd() >= 0) {
-                fds.push_back({c.onResult->Fd(), POLLIN, 0});
-                slots.push_back({i, 3});
+                items.push_back(WaitFor(c.onResult->Fd()));
+                commands.push_back(i);
             }
         }
-        if (c.state.bFinished)
-            continue;
-        const int which[3] = {c.outFd, c.errFd, c.bExited ? -1 : c.pidFd};
-        for (int w = 0; w < 3; ++w) {
-            if (which[w] >= 0) {
-                fds.push_back({which[w], POLLIN, 0});
-                slots.push_back({i, w});
-            }
-        }
+        if (!c.state.bFinished)
+            children.push_back(&c.process);
     }
-    if (fds.empty() && nTimeoutMs < 0)
+    if (children.empty() && items.empty() && nTimeoutMs < 0)
         return 0;
-    const int n = poll(fds.data(), fds.size(), nTimeoutMs);
+    const int n = WaitForChildren(children, nTimeoutMs, items);
     for (std::size_t i = 0; i < extra.size(); ++i)
-        extra[i].revents = n > 0 ? fds[i].revents : 0;
-    if (n > 0) {
-        for (std::size_t s = 0; s < slots.size(); ++s) {
-            if (fds[extra.size() + s].revents == 0)
-                continue;
-            Child& c = *m_units[slots[s].nUnit];
-            if (slots[s].nWhich == 2)
-                Reap(c, false);
-            else if (slots[s].nWhich < 2)
-                ReadPipe(c, slots[s].nWhich == 0);
-        }
-    }
+        extra[i].revents = items[i].revents;
     for (std::size_t i = 0; i < m_units.size(); ++i) {
         if (m_units[i]->onResult && m_units[i]->onResult->Check())
             ResultCommandEnded(*m_units[i]);
     }
-    // A session is over when its process has ended and everything it wrote has been read.
     for (std::size_t i = 0; i < m_units.size(); ++i) {
         Child& c = *m_units[i];
-        if (c.state.bFinished || c.outFd >= 0 || c.errFd >= 0)
+        if (c.state.bFinished)
             continue;
-        if (!c.bExited)
-            Reap(c, c.pidFd < 0);
-        if (c.bExited)
+        std::string out, err;
+        c.process.Read(out, err);
+        const bool bEnded = c.process.OutputEnded();
+        Feed(c, true, out, bEnded && !c.bOutEnded);
+        Feed(c, false, err, bEnded && !c.bErrEnded);
+        // A session is over when its process has ended and everything it wrote has been read.
+        const bool bReaped = c.process.Reap();
+        if (bEnded && bReaped)
             FinishUnit(c);
     }
     return n;
 }
 
-void Runner::Reap(Child& c, bool bBlock) {
-    if (c.bExited || c.state.pid <= 0)
-        return;
-    int status = 0;
-    rusage ru{};
-    pid_t r;
-    do {
-        r = wait4(c.state.pid, &status, bBlock ? 0 : WNOHANG, &ru);
-    } while (r < 0 && errno == EINTR);
-    if (r == c.state.pid) {
-        c.bExited = true;
-        c.nWaitStatus = status;
-        c.state.nPeakRssKiB = ru.ru_maxrss;
-        c.state.dCpuSeconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-                              static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-        CloseFd(c.pidFd);
-    } else if (r < 0) {
-        // Not ours to wait for any more (reaped elsewhere): count it as ended without a word.
-        c.bExited = true;
-        c.nWaitStatus = 0;
-        CloseFd(c.pidFd);
-    }
-}
-
-void Runner::ReadPipe(Child& c, bool bStdout) {
-    int& fd = bStdout ? c.outFd : c.errFd;
+void Runner::Feed(Child& c, bool bStdout, std::string_view chunk, bool bEnd) {
     std::string& buf = bStdout ? c.outBuf : c.errBuf;
-    char chunk[65536];
-    bool bEnd = false;
-    for (;;) {
-        const ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n > 0) {
-            buf.append(chunk, static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        bEnd = n == 0 || errno != EAGAIN;
-        break;
-    }
+    buf.append(chunk);
     std::size_t from = 0;
     for (;;) {
         const auto nl = buf.find('\n', from);
@@ -411,7 +262,7 @@ void Runner::ReadPipe(Child& c, bool bStdout) {
             m_observer.OnStderr(c.state, rest);
     }
     if (bEnd)
-        CloseFd(fd);
+        (bStdout ? c.bOutEnded : c.bErrEnded) = true;
 }
 
 void Runner::HandleLine(Child& c, std::string_view line) {
@@ -481,23 +332,22 @@ void Runner::FinishUnit(Child& c) {
     UpdateTimes(s, c);
     s.dLeft = -1;
     s.bFinished = true;
-    CloseFd(c.outFd);
-    CloseFd(c.errFd);
-    CloseFd(c.pidFd);
+    const ChildExit& exit = c.process.Exit();
+    s.nPeakRssKiB = exit.nPeakRssKiB;
+    s.dCpuSeconds = exit.dCpuSeconds;
 
     int code = kCodeFailed;
     std::string message;
     if (!c.strSpawnError.empty()) {
         message = "the session could not be started: " + c.strSpawnError;
-    } else if (WIFSIGNALED(c.nWaitStatus)) {
-        const std::string sig = std::to_string(WTERMSIG(c.nWaitStatus));
-        message = c.bResult ? "the session was ended by signal " + sig + " after its result"
-                            : "the session ended without a result (signal " + sig + ")";
+    } else if (!exit.bByItself) {
+        message = c.bResult ? "the session was ended by " + exit.strCause + " after its result"
+                            : "the session ended without a result (" + exit.strCause + ")";
     } else if (!c.bResult) {
         message = "the session ended without a result (exit code " +
-                  std::to_string(WEXITSTATUS(c.nWaitStatus)) + ")";
+                  std::to_string(exit.nExitCode) + ")";
     } else {
-        code = Int(c.result, "exit_code", WEXITSTATUS(c.nWaitStatus));
+        code = Int(c.result, "exit_code", exit.nExitCode);
         if (code < kCodeSuccess || code > kCodeLogFile)
             code = kCodeFailed;
         message = Str(c.result, "message");

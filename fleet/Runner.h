@@ -7,9 +7,11 @@
 //
 // Nothing here writes to a terminal: front ends (the command line's rows, a window's table)
 // follow the units through RunnerObserver and Units(). The runner has no thread of its own:
-// Wait() polls the children's pipes and process descriptors (and any descriptors the caller
-// adds, such as a signalfd) and calls the observer on the caller's thread.
+// Wait() waits for the children's output and ends (and for any items the caller adds, such as a
+// signalfd) and calls the observer on the caller's thread. The system's part of each child is a
+// fleet::ChildProcess.
 
+#include "fleet/ChildProcess.h"
 #include "fleet/ResultCommand.h"
 #include "fleet/UnitRecord.h"
 #include "fleet/UnitState.h"
@@ -17,7 +19,6 @@
 #include <nlohmann/json.hpp>
 
 #include <memory>
-#include <poll.h>
 #include <span>
 #include <string>
 #include <string_view>
@@ -53,7 +54,7 @@ public:
 };
 
 struct RunnerSettings {
-    std::string strProgram = "/proc/self/exe"; // the morfw to start: this very program file
+    std::string strProgram = kThisProgram; // the morfw to start: this very program file
     std::vector<std::string> sessionArgs;      // after "upload --port NAME --json"
     std::string strLogDir;                     // the records' directory, or "" for none
     RecordContext record; // what every unit's record shares; record.trace.strOnResult runs
@@ -70,7 +71,7 @@ struct UnitRequest {
 class Runner {
 public:
     Runner(RunnerSettings settings, RunnerObserver& observer);
-    // Ends what still runs (SIGTERM, the cancel; SIGKILL for any session still there 30 s
+    // Ends what still runs (SIGTERM, the cancel; a kill for any session still there 30 s
     // later) and reaps it, then waits for the --on-result commands (FinishResultCommands).
     ~Runner();
     Runner(const Runner&) = delete;
@@ -92,7 +93,7 @@ public:
     // Waits up to nTimeoutMs (-1: until something happens) for the sessions' output and ends,
     // handles them, and fills in the revents of the extra descriptors, which are polled too.
     // Returns poll's result.
-    int Wait(int nTimeoutMs, std::span<pollfd> extra = {});
+    int Wait(int nTimeoutMs, std::span<WaitItem> extra = {});
 
     // Every unit started so far in start order, the running ones' times up to now.
     std::vector<UnitState> Units() const;
@@ -101,10 +102,10 @@ public:
 
 private:
     struct Child;
-    void ReadPipe(Child& c, bool bStdout);
+    // Hands on the complete lines of a session's output (bEnd: and the rest, at its end).
+    void Feed(Child& c, bool bStdout, std::string_view chunk, bool bEnd);
     void HandleLine(Child& c, std::string_view line);
     void HandleObject(Child& c, const nlohmann::ordered_json& obj);
-    void Reap(Child& c, bool bBlock);
     void FinishUnit(Child& c);
     void ResultCommandEnded(Child& c);
     // A remark of the runner's own about a unit: to OnNotice, and as a notice object to OnJson.

@@ -3,7 +3,10 @@
 #include "fleet/Progress.h"
 #include "image/FileImg.h"
 #include "image/Sha256.h"
+#include "platform/FileCompat.h"
+#include "platform/LocalTime.h"
 #include "platform/PrintableText.h"
+#include "platform/ProgramDir.h"
 #include "platform/WriteAll.h"
 
 #include <nlohmann/json.hpp>
@@ -12,10 +15,6 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace fleet {
 
@@ -114,29 +113,17 @@ const std::string& ResultsCsvHeader() {
 
 bool AppendCsvRow(const std::string& strPath, const std::string& strHeaderRow,
                   const std::string& strRow, std::string& strError) {
-    const int fd = open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd =
+        open(strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_BINARY, 0644);
     if (fd < 0) {
         strError = std::strerror(errno);
         return false;
     }
-    // Another run may append at the same moment: the lock makes "empty? then the header" and
-    // the row one step, and the row goes out in one write.
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            strError = std::strerror(errno);
-            close(fd);
-            return false;
-        }
-    }
-    struct stat st {};
-    bool bOk = fstat(fd, &st) == 0;
-    if (bOk && st.st_size == 0)
-        bOk = WriteAll(fd, strHeaderRow);
-    if (bOk)
-        bOk = WriteAll(fd, strRow);
+    // Another run may append at the same moment: the file's lock makes "empty? then the
+    // header" and the row one step, and the row goes out whole.
+    bool bOk = AppendWhole(fd, strRow, strHeaderRow);
     if (!bOk)
         strError = std::strerror(errno);
-    flock(fd, LOCK_UN);
     if (close(fd) != 0 && bOk) {
         strError = std::strerror(errno);
         bOk = false;
@@ -151,9 +138,7 @@ UnitRecord::~UnitRecord() {
 
 bool UnitRecord::Open(const std::string& strDir, const UnitState& unit, const RecordContext& ctx,
                       std::string& strError) {
-    m_strDir = strDir;
-    if (!m_strDir.empty() && m_strDir.back() != '/')
-        m_strDir += '/';
+    m_strDir = WithTrailingSeparator(strDir);
     m_strHost = ctx.strHost;
     m_trace = ctx.trace;
     m_strLabel = unit.strLabel;
@@ -161,7 +146,7 @@ bool UnitRecord::Open(const std::string& strDir, const UnitState& unit, const Re
     m_strAdapterSerial = unit.strAdapterSerial;
     m_strSerial = unit.strSerial;
     const std::time_t now = std::time(nullptr);
-    m_strStartTime = LocalTime(now, "%Y-%m-%d %H:%M:%S %z");
+    m_strStartTime = LocalTimestamp(now);
     const std::string base = LogFileName(unit.strLabel, now);
     // Two units of one port in one second (a unit plugged in again at once): a suffix. Opened
     // for appending, as the session appends to it too; readable, to see how it ends.
@@ -169,7 +154,8 @@ bool UnitRecord::Open(const std::string& strDir, const UnitState& unit, const Re
         m_strPath =
             m_strDir +
             (n == 1 ? base : base.substr(0, base.size() - 4) + "-" + std::to_string(n) + ".log");
-        m_fd = open(m_strPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        m_fd = open(m_strPath.c_str(),
+                    O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_BINARY, 0644);
         if (m_fd < 0 && errno != EEXIST)
             break;
     }
@@ -246,7 +232,7 @@ bool UnitRecord::Adopt(const std::string& strHandoff, std::string& strError) {
     // already, and nothing more is written to it.
     m_strError = str("error");
     // Never made here: the runner made it, with its header.
-    m_fd = open(m_strPath.c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    m_fd = open(m_strPath.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_BINARY);
     if (m_fd < 0) {
         strError = "cannot open the log file " + EscapeControlChars(m_strPath) + ": " +
                    std::strerror(errno) + "; the record of this upload is incomplete";
@@ -276,16 +262,17 @@ bool UnitRecord::Append(std::string_view text) {
 }
 
 bool UnitRecord::EndsInLineFeed() const {
-    struct stat st {};
+    // Every write appends, wherever the file's position is left.
     char c = '\n';
-    if (fstat(m_fd, &st) == 0 && st.st_size > 0 && pread(m_fd, &c, 1, st.st_size - 1) != 1)
+    const auto nSize = lseek(m_fd, 0, SEEK_END);
+    if (nSize > 0 && (lseek(m_fd, nSize - 1, SEEK_SET) < 0 || read(m_fd, &c, 1) != 1))
         c = '\n';
     return c == '\n';
 }
 
 bool UnitRecord::AppendLine(const std::string& strPath, const std::string& strLine,
                             std::string& strError) {
-    const int fd = open(strPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    const int fd = open(strPath.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_BINARY);
     bool bOk = fd >= 0 && WriteAll(fd, strLine + "\n");
     if (!bOk)
         strError = "cannot write the log file " + EscapeControlChars(strPath) + ": " +

@@ -18,13 +18,14 @@ bool WriteAll(int fd, std::string_view text) {
     return true;
 }
 
-bool AppendWhole(int fd, std::string_view text) {
+bool AppendWhole(int fd, std::string_view text, std::string_view strFirst) {
     while (flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR)
             return false;
     }
     struct stat st {};
-    bool bOk = fstat(fd, &st) == 0 && WriteAll(fd, text);
+    bool bOk = fstat(fd, &st) == 0 && (st.st_size > 0 || WriteAll(fd, strFirst)) &&
+               WriteAll(fd, text);
     const int nErrno = errno;
     if (!bOk && S_ISREG(st.st_mode) && ftruncate(fd, st.st_size) != 0) {
         // The part that went out stays; errno still says why the write failed.

@@ -33,7 +33,7 @@ bool WriteAll(int fd, std::string_view text) {
     return true;
 }
 
-bool AppendWhole(int fd, std::string_view text) {
+bool AppendWhole(int fd, std::string_view text, std::string_view strFirst) {
     // A lock of the whole possible file: another append waits for it (LockFileEx without
     // LOCKFILE_FAIL_IMMEDIATELY), so it cannot land inside this one.
     const auto h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
@@ -44,7 +44,7 @@ bool AppendWhole(int fd, std::string_view text) {
         return false;
     }
     const long long nSize = _lseeki64(fd, 0, SEEK_END);
-    bool bOk = nSize >= 0 && WriteAll(fd, text);
+    bool bOk = nSize >= 0 && (nSize > 0 || WriteAll(fd, strFirst)) && WriteAll(fd, text);
     const int nErrno = errno;
     if (!bOk && nSize >= 0)
         _chsize_s(fd, nSize);
