@@ -30,7 +30,6 @@ namespace cli {
 
 namespace {
 
-constexpr const char* kDefaultDeviceDir = "/dev/serial/by-id";
 constexpr const char* kDefaultLogDir = "morfw-logs";
 
 // What the station shows of its ports, and the source it gives ports back to.
@@ -139,7 +138,7 @@ int RunStation(const StationOptions& so) {
             isConsole);
     } else {
         std::string strDir, strPattern;
-        if (!fleet::SplitMatch(so.strMatch.empty() ? "*" : so.strMatch, kDefaultDeviceDir, strDir,
+        if (!fleet::SplitMatch(so.strMatch.empty() ? "*" : so.strMatch, fleet::kSerialDeviceDir, strDir,
                                strPattern))
             return Usage("--match: the directory part of " + EscapeControlChars(so.strMatch) +
                          " must not hold wildcards");
@@ -228,9 +227,9 @@ int RunStation(const StationOptions& so) {
         if (bStopping && runner.RunningCount() == 0)
             break;
 
-        std::vector<pollfd> fds = {{signals.Fd(), POLLIN, 0}};
+        std::vector<fleet::WaitItem> fds = {fleet::WaitFor(signals.Fd())};
         for (const int fd : source->Fds())
-            fds.push_back({bStopping ? -1 : fd, POLLIN, 0});
+            fds.push_back(fleet::WaitFor(bStopping ? -1 : fd));
         runner.Wait(out.bRows ? kRowTickMs : -1, std::span(fds));
         if (fds[0].revents != 0) {
             for (int sig = signals.Take(); sig != 0; sig = signals.Take()) {
@@ -256,7 +255,8 @@ int RunStation(const StationOptions& so) {
             }
         }
         if (!bStopping &&
-            std::any_of(fds.begin() + 1, fds.end(), [](const pollfd& p) { return p.revents != 0; }))
+            std::any_of(fds.begin() + 1, fds.end(),
+                        [](const fleet::WaitItem& p) { return p.revents != 0; }))
             source->Read(arrivals);
         display.Tick(runner.Units());
     }

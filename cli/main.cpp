@@ -257,11 +257,12 @@ int main(int argc, char** argv) {
         if (RefuseEmptyImages(pStation, station.upload.strImages))
             return cli::ToInt(cli::ExitCode::Usage);
 #if defined(_WIN32)
-        std::fputs("morfw: the station needs the Linux build\n", stderr);
-        return cli::ToInt(cli::ExitCode::Usage);
-#else
-        return cli::RunStation(station);
+        if (!station.upload.trace.strOnResult.empty()) {
+            std::fputs("morfw: --on-result needs the Linux build\n", stderr);
+            return cli::ToInt(cli::ExitCode::Usage);
+        }
 #endif
+        return cli::RunStation(station);
     }
     if (pCheck->parsed()) {
         if (RefuseEmptyImages(pCheck, check.strImages))

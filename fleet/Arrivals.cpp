@@ -3,8 +3,7 @@
 #include "fleet/DeviceWatch.h"
 #include "platform/PrintableText.h"
 
-#include <climits>
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -16,8 +15,9 @@ namespace {
 using Kind = Arrival::Kind;
 
 std::string Resolved(const std::string& strPath) {
-    char buf[PATH_MAX];
-    return realpath(strPath.c_str(), buf) ? buf : strPath;
+    std::error_code ec;
+    const auto p = std::filesystem::canonical(strPath, ec);
+    return ec ? strPath : p.string();
 }
 
 std::string PortFromFile(const std::string& strPath) {

@@ -42,18 +42,7 @@ std::string ParentOf(const std::string& strPath) {
 
 } // namespace
 
-bool SplitMatch(const std::string& strMatch, const std::string& strDefaultDir, std::string& strDir,
-                std::string& strPattern) {
-    const auto slash = strMatch.rfind('/');
-    if (slash == std::string::npos) {
-        strDir = strDefaultDir;
-        strPattern = strDefaultDir + "/" + strMatch;
-        return true;
-    }
-    strDir = slash == 0 ? "/" : strMatch.substr(0, slash);
-    strPattern = strMatch;
-    return strDir.find_first_of("*?[") == std::string::npos;
-}
+const char* const kSerialDeviceDir = "/dev/serial/by-id";
 
 DeviceWatch::DeviceWatch(std::string strDir, std::string strPattern)
     : m_strDir(std::move(strDir)), m_strPattern(std::move(strPattern)) {

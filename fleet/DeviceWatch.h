@@ -81,6 +81,11 @@ private:
     Changes m_initial;
 };
 
+// Where the system's serial devices come from, the default directory to watch: udev's
+// /dev/serial/by-id on Linux; on Windows "\\.\", the devices' namespace, where the COM ports
+// that HKLM\HARDWARE\DEVICEMAP\SERIALCOMM lists are (a unit there is named by its port, COM7).
+extern const char* const kSerialDeviceDir;
+
 // Splits a --match pattern into the directory to watch and the pattern for its entries'
 // paths: "/dev/serial/by-path/*usb-0:1.2*" watches /dev/serial/by-path; a pattern without a
 // '/' names entries of strDefaultDir. False when the directory part holds a wildcard.

@@ -1,78 +1,9 @@
 #include "fleet/ModemWatch.h"
 
-#include "platform/WakeSignal.h"
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <fcntl.h>
-#include <pthread.h>
-#include <sys/eventfd.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace fleet {
-
-namespace {
-
-class TtyModemInput final : public IModemInput {
-public:
-    TtyModemInput(std::string strDevice, int nBit)
-        : m_strDevice(std::move(strDevice)), m_nBit(nBit) {}
-    ~TtyModemInput() override { Close(); }
-
-    bool Open(std::string& strError) override {
-        InstallWakeSignal();
-        m_fd = open(m_strDevice.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (m_fd < 0) {
-            strError = m_strDevice + ": cannot open: " + std::strerror(errno);
-            return false;
-        }
-        return true;
-    }
-    void Close() override {
-        if (m_fd >= 0)
-            close(m_fd);
-        m_fd = -1;
-    }
-    int Level(std::string& strError) override {
-        int bits = 0;
-        if (ioctl(m_fd, TIOCMGET, &bits) != 0) {
-            strError = m_strDevice + ": no modem-status lines (" + std::strerror(errno) + ")";
-            return -1;
-        }
-        return (bits & m_nBit) != 0 ? 1 : 0;
-    }
-    Wait WaitChange(std::string& strError) override {
-        m_waiter.store(pthread_self());
-        m_bWaiting.store(true);
-        const int r = ioctl(m_fd, TIOCMIWAIT, m_nBit);
-        const int e = errno;
-        m_bWaiting.store(false);
-        if (r == 0)
-            return Wait::Changed;
-        if (e == EINTR)
-            return Wait::Interrupted;
-        strError = m_strDevice + ": cannot wait for the modem lines (" + std::strerror(e) + ")";
-        // The driver has no such wait (ENOTTY), as opposed to a line that went away (EIO).
-        const bool bNoWait = e == ENOTTY || e == EINVAL || e == ENOSYS || e == EOPNOTSUPP;
-        return bNoWait ? Wait::Unsupported : Wait::Failed;
-    }
-    void Interrupt() override {
-        if (m_bWaiting.load())
-            SendWakeSignal(m_waiter.load());
-    }
-
-private:
-    std::string m_strDevice;
-    int m_nBit;
-    int m_fd = -1;
-    std::atomic<pthread_t> m_waiter{};
-    std::atomic<bool> m_bWaiting{false};
-};
-
-} // namespace
 
 bool ParseModemLine(const std::string& strName, ModemLine& line) {
     std::string s = strName;
@@ -88,13 +19,6 @@ bool ParseModemLine(const std::string& strName, ModemLine& line) {
     return true;
 }
 
-std::unique_ptr<IModemInput> MakeTtyModemInput(const std::string& strDevice, ModemLine line) {
-    const int bit = line == ModemLine::Dcd   ? TIOCM_CD
-                    : line == ModemLine::Dsr ? TIOCM_DSR
-                                             : TIOCM_CTS;
-    return std::make_unique<TtyModemInput>(strDevice, bit);
-}
-
 ModemWatch::ModemWatch(std::vector<std::string> ports, Factory factory)
     : m_factory(std::move(factory)) {
     for (auto& port : ports) {
@@ -105,16 +29,11 @@ ModemWatch::ModemWatch(std::vector<std::string> ports, Factory factory)
 
 ModemWatch::~ModemWatch() {
     Stop();
-    if (m_eventFd >= 0)
-        close(m_eventFd);
 }
 
 bool ModemWatch::Start(std::string& strError) {
-    m_eventFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (m_eventFd < 0) {
-        strError = std::string("eventfd: ") + std::strerror(errno);
+    if (!m_ready.Create(strError))
         return false;
-    }
     for (auto& p : m_ports) {
         p->input = m_factory(p->strPort);
         Port& port = *p;
@@ -154,15 +73,11 @@ void ModemWatch::Report(ModemChange change) {
         std::lock_guard lock(m_mutex);
         m_changes.push_back(std::move(change));
     }
-    const std::uint64_t one = 1;
-    const ssize_t n = write(m_eventFd, &one, sizeof one);
-    (void)n; // a full counter still reads as readable
+    m_ready.Raise();
 }
 
 void ModemWatch::Read(std::vector<ModemChange>& changes) {
-    std::uint64_t count = 0;
-    const ssize_t n = read(m_eventFd, &count, sizeof count);
-    (void)n;
+    m_ready.Lower();
     std::lock_guard lock(m_mutex);
     changes.insert(changes.end(), m_changes.begin(), m_changes.end());
     m_changes.clear();

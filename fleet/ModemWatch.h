@@ -7,6 +7,8 @@
 // before it reports a unit, and opens it again only when told that the session has ended, to wait
 // for the line to drop.
 
+#include "fleet/ReadyFlags.h"
+
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -25,8 +27,9 @@ inline constexpr int kModemPollMs = 10;
 // "dcd", "dsr", "cts" (any case).
 bool ParseModemLine(const std::string& strName, ModemLine& line);
 
-// One port's modem-status input as the watcher uses it: a tty (MakeTtyModemInput) or, in
-// tests, a scripted line.
+// One port's modem-status input as the watcher uses it: the system's serial port
+// (MakeTtyModemInput: a tty on Linux, ModemInput.cpp; a COM port on Windows,
+// ModemInput_win32.cpp) or, in tests, a scripted line.
 class IModemInput {
 public:
     virtual ~IModemInput() = default;
@@ -64,8 +67,8 @@ public:
     // port whose line is already up is reported at once. False and strError when no port can
     // be watched at all (Read gives each port's reason).
     bool Start(std::string& strError);
-    // Readable (an eventfd) while Read has changes to give.
-    int Fd() const { return m_eventFd; }
+    // Ready (a fleet::WaitItem) while Read has changes to give.
+    int Fd() const { return m_ready.Fd(); }
     void Read(std::vector<ModemChange>& changes);
     // The port's session has ended: its watcher opens the port again and waits for the drop.
     void Release(const std::string& strPort);
@@ -90,7 +93,7 @@ private:
 
     std::vector<std::unique_ptr<Port>> m_ports;
     Factory m_factory;
-    int m_eventFd = -1;
+    ReadyFlag m_ready;
     std::mutex m_mutex;
     std::condition_variable m_cv;
     bool m_bStop = false;

@@ -1,23 +1,28 @@
 #include "fleet/Rehearsal.h"
 
+#include "fleet/ReadyFlags.h"
 #include "platform/PrintableText.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <sys/timerfd.h>
-#include <unistd.h>
+#include <fstream>
+#include <random>
+#include <string_view>
 
 namespace fleet {
 
 namespace {
 
+namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+
+void Remove(const std::string& strPath) {
+    std::error_code ec;
+    fs::remove(strPath, ec);
+}
 
 bool ParseWhole(const std::string& s, unsigned long& n) {
     if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos || s.size() > 9)
@@ -34,24 +39,19 @@ public:
     ~Rehearsal() override {
         // Its own units go with it; a directory it made, too.
         for (std::size_t k = 0; k < m_fixtures.size() && !m_strDir.empty(); ++k)
-            unlink(FixturePath(k).c_str());
+            Remove(FixturePath(k));
         if (m_bMadeDir)
-            rmdir(m_strDir.c_str());
-        if (m_timerFd >= 0)
-            close(m_timerFd);
+            Remove(m_strDir);
     }
 
     bool Start(std::string& strError) override {
         if (!MakeDir(strError))
             return false;
-        m_timerFd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-        if (m_timerFd < 0) {
-            strError = std::string("timerfd: ") + std::strerror(errno);
+        if (!m_timer.Create(strError))
             return false;
-        }
         // A fixture's file left by a rehearsal that was killed is no unit of this one.
         for (std::size_t k = 0; k < m_fixtures.size(); ++k)
-            unlink(FixturePath(k).c_str());
+            Remove(FixturePath(k));
         m_watch = MakeDeviceArrivals(m_strDir, m_strDir + "/*", true, {});
         if (!m_watch->Start(strError))
             return false;
@@ -60,23 +60,17 @@ public:
         return true;
     }
 
-    std::vector<int> Fds() const override { return {m_watch->Fds().front(), m_timerFd}; }
+    std::vector<int> Fds() const override { return {m_watch->Fds().front(), m_timer.Fd()}; }
 
     void Read(std::vector<Arrival>& arrivals) override {
-        std::uint64_t expirations = 0;
-        if (read(m_timerFd, &expirations, sizeof expirations) < 0 && errno != EAGAIN)
-            arrivals.push_back({Arrival::Kind::Notice,
-                                {},
-                                {},
-                                {},
-                                std::string("rehearsal timer: ") + std::strerror(errno)});
+        m_timer.Clear();
         const auto now = Clock::now();
         for (std::size_t k = 0; k < m_fixtures.size() && !m_bStopped; ++k) {
             Fixture& f = m_fixtures[k];
             if (f.step == Step::None || f.due > now)
                 continue;
             if (f.step == Step::TakeOut) {
-                unlink(FixturePath(k).c_str());
+                Remove(FixturePath(k));
                 Schedule(k, Step::PutIn);
             } else {
                 f.step = Step::None;
@@ -150,16 +144,26 @@ private:
                 m_strDir.pop_back();
             return true;
         }
-        const char* tmp = std::getenv("TMPDIR");
-        std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/morfw-rehearsal-XXXXXX";
-        if (!mkdtemp(templ.data())) {
-            strError = "cannot make the rehearsal's directory " + EscapeControlChars(templ) + ": " +
-                       std::strerror(errno);
-            return false;
+        // A directory of its own under the system's temporary one ($TMPDIR, else /tmp; %TEMP%).
+        std::error_code ec;
+        const fs::path base = fs::temp_directory_path(ec);
+        std::random_device random;
+        constexpr std::string_view kLetters =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+        for (int i = 0; i < 100 && !ec; ++i) {
+            std::string name = "morfw-rehearsal-";
+            for (int n = 0; n < 6; ++n)
+                name += kLetters[random() % kLetters.size()];
+            if (fs::create_directory(base / name, ec)) {
+                m_strDir = (base / name).string();
+                m_bMadeDir = true;
+                return true;
+            }
         }
-        m_strDir = templ;
-        m_bMadeDir = true;
-        return true;
+        strError = "cannot make the rehearsal's directory in " +
+                   EscapeControlChars(base.string()) + ": " +
+                   (ec ? ec.message() : std::string("every name taken"));
+        return false;
     }
 
     // A new unit on fixture k, as udev makes a link: written aside, renamed into place.
@@ -173,13 +177,18 @@ private:
         char suffix[17];
         std::snprintf(suffix, sizeof suffix, "%016llx", ++m_nTempNames);
         const std::string aside = m_strDir + "/.#" + FixtureName(k) + suffix;
-        const int fd = open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        bool bOk =
-            fd >= 0 && write(fd, port.data(), port.size()) == static_cast<ssize_t>(port.size());
-        if (fd >= 0)
-            bOk = close(fd) == 0 && bOk;
-        if (!bOk || rename(aside.c_str(), FixturePath(k).c_str()) != 0)
-            unlink(aside.c_str()); // the fixture stays empty; its unit never comes
+        bool bOk;
+        {
+            std::ofstream out(aside, std::ios::binary | std::ios::trunc);
+            bOk = static_cast<bool>(out << port);
+            out.close();
+            bOk = bOk && !out.fail();
+        }
+        std::error_code ec;
+        if (bOk)
+            fs::rename(aside, FixturePath(k), ec);
+        if (!bOk || ec)
+            Remove(aside); // the fixture stays empty; its unit never comes
     }
 
     void Schedule(std::size_t k, Step step) {
@@ -190,19 +199,16 @@ private:
 
     // The timer for the earliest step due, or off when none is.
     void Arm() {
-        itimerspec spec{};
         const auto now = Clock::now();
         Clock::duration next = Clock::duration::max();
         for (const auto& f : m_fixtures) {
             if (f.step != Step::None && !m_bStopped)
                 next = std::min(next, std::max(f.due - now, Clock::duration(1)));
         }
-        if (next != Clock::duration::max()) {
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(next).count();
-            spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-            spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
-        }
-        timerfd_settime(m_timerFd, 0, &spec, nullptr);
+        if (next != Clock::duration::max())
+            m_timer.Set(next);
+        else
+            m_timer.Clear();
     }
 
     RehearsalPlan m_plan;
@@ -210,7 +216,7 @@ private:
     std::string m_strDir;
     bool m_bMadeDir = false;
     bool m_bStopped = false;
-    int m_timerFd = -1;
+    ReadyTimer m_timer;
     unsigned long long m_nTempNames = 0;
     std::unique_ptr<ArrivalSource> m_watch;
 };

@@ -1,9 +1,10 @@
 // morfw.exe with several units at once, run as a user runs it under Wine: each unit is the
 // single upload's session in a process of its own (same transcript, same records), one that
 // fails or crashes fails alone, the records and the exit code say what happened, and a cancel
-// reaches every unit. The test program also stands in for a session that crashes: started as
+// reaches every unit. The station: its rehearsal, and COM ports that come and go. The test program also stands in for a session that crashes: started as
 // "upload --port NAME ...", it plays the session NAME asks for.
 
+#include "fleet/DeviceWatch.h"
 #include "fleet/Runner.h"
 #include "platform/CancelEventName.h"
 
@@ -376,6 +377,100 @@ TEST(WindowsRunner, ACrashedSessionFailsAloneAndSaysHowItEnded) {
     EXPECT_EQ(rec.finished["exit3"].strMessage, "the session ended without a result (exit code 3)");
     EXPECT_EQ(rec.finished["good"].nExitCode, 0) << rec.finished["good"].strMessage;
     EXPECT_EQ(rec.finished["good"].strStatus, "success");
+}
+
+// The station's rehearsal: simulated units arrive at two fixtures one after another, each is
+// flashed (fixture-2's fail part 2), taken out and followed by the next, until the operator
+// cancels; then the day's summary and a row per unit.
+TEST(WindowsStation, ARehearsalFlashesSimulatedUnitsOneAfterAnotherUntilCancelled) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set";
+    MakeSmallSet(set);
+    Program station({"station", "--rehearse", "2,fail=2,gap=0", "--images", set.string(),
+                     "--log-dir", (tmp.Path() / "logs").string(), "--json"},
+                    tmp.Path());
+    const auto deadline = std::chrono::steady_clock::now() + 180s;
+    const auto enough = [&] {
+        std::map<std::string, int> results;
+        for (const auto& line : Lines(station.Out())) {
+            const Json j = Json::parse(line, nullptr, false);
+            if (j.is_object() && j["type"] == "result")
+                ++results[j["port"]];
+        }
+        return results["fixture-1"] >= 2 && results["fixture-2"] >= 1;
+    };
+    while (!enough() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(enough()) << station.Out() << station.Err();
+    station.Cancel();
+    const int nExitCode = station.Finish(120s);
+
+    const auto objects = JsonLines(station.Out());
+    ASSERT_FALSE(objects.empty());
+    EXPECT_EQ(objects.front()["type"], "station");
+    EXPECT_EQ(objects.front()["watch"]["kind"], "rehearsal");
+    // Per fixture: arrived, start, result (S success, F failed in part 2, C cancelled), left.
+    std::map<std::string, std::string> order;
+    int nResults = 0;
+    for (const auto& j : objects) {
+        const std::string type = j["type"];
+        if (type == "device") {
+            order[j["port"]] += j["event"] == "arrived" ? "a" : "l";
+        } else if (type == "start") {
+            order[j["port"]] += "s";
+        } else if (type == "result") {
+            ++nResults;
+            order[j["port"]] += j["status"] == "success"                         ? "S"
+                                : j["message"] == "upload failed in part 2 of 5" ? "F"
+                                                                                 : "C";
+        }
+    }
+    EXPECT_TRUE(order["fixture-1"].starts_with("asSlasS")) << order["fixture-1"];
+    EXPECT_TRUE(order["fixture-2"].starts_with("asFl")) << order["fixture-2"];
+    EXPECT_EQ(objects.back()["type"], "summary");
+    EXPECT_EQ(objects.back()["units"], nResults);
+    EXPECT_EQ(objects.back()["exit_code"], nExitCode);
+    EXPECT_EQ(ParseCsv(ReadFile(tmp.Path() / "logs" / "results.csv")).size(),
+              static_cast<std::size_t>(nResults) + 1);
+}
+
+// A USB adapter's COM port comes and goes in HKLM\HARDWARE\DEVICEMAP\SERIALCOMM: the station's
+// watch names its unit by the port while it is listed.
+TEST(WindowsStation, AComPortIsAUnitWhileTheRegistryListsIt) {
+    HKEY hKey = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                        REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, &hKey, nullptr) != 0)
+        GTEST_SKIP() << "the serial ports' registry key cannot be written here";
+    const wchar_t* pszValue = L"\\Device\\MorfwFleetTest";
+    const std::wstring port = L"COM241";
+    fleet::DeviceWatch watch(fleet::kSerialDeviceDir, std::string(fleet::kSerialDeviceDir) + "COM24?");
+    std::string strError;
+    ASSERT_TRUE(watch.Start(strError)) << strError;
+    std::vector<fleet::DeviceChange> changes;
+    watch.Read(changes);
+    EXPECT_TRUE(changes.empty()); // none of the ports there matches
+
+    // Waits for the watch's next word, as a station does.
+    const auto next = [&] {
+        changes.clear();
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        while (changes.empty() && std::chrono::steady_clock::now() < end) {
+            WaitForSingleObject(fleet::HandleOfWait(watch.Fd()), 1000);
+            watch.Read(changes);
+        }
+    };
+    RegSetValueExW(hKey, pszValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
+                   static_cast<DWORD>((port.size() + 1) * sizeof(wchar_t)));
+    next();
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_TRUE(changes[0].bAppeared);
+    EXPECT_EQ(changes[0].strPath, "COM241");
+    RegDeleteValueW(hKey, pszValue);
+    RegCloseKey(hKey);
+    next();
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_FALSE(changes[0].bAppeared);
+    EXPECT_EQ(changes[0].strPath, "COM241");
 }
 
 int main(int argc, char** argv) {
