@@ -231,6 +231,8 @@ int FakeSession(const std::string& strPort) {
         RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
     if (strPort == "exit3")
         return 3;
+    // The name as it arrived through the command line.
+    say(Json{{"type", "notice"}, {"text", strPort}}.dump().c_str());
     // A unit that outlives its neighbours' ends, then succeeds.
     std::this_thread::sleep_for(2s);
     say(R"({"type":"result","status":"success","exit_code":0})");
@@ -353,18 +355,24 @@ TEST(WindowsManyUnits, ACancelReachesEveryUnitAndTheRunWaitsForAll) {
 }
 
 // A session that crashes (an exception nobody handles) or ends without a result fails alone and
-// says how it ended; the runner judges every other unit by its own result.
+// says how it ended; the runner judges every other unit by its own result. A port's name reaches
+// its session as it is, blanks, quotes and backslashes included.
 TEST(WindowsRunner, ACrashedSessionFailsAloneAndSaysHowItEnded) {
     struct Recorder : fleet::RunnerObserver {
         std::map<std::string, fleet::UnitState> finished;
+        std::map<std::string, std::string> notices;
         void OnFinished(const fleet::UnitState& u) override { finished[u.strLabel] = u; }
+        void OnNotice(const fleet::UnitState& u, std::string_view text) override {
+            notices[u.strLabel] += text;
+        }
     } rec;
+    const std::string odd = "odd \"quoted\" a\\b\\\\ end\\";
     wchar_t sz[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, sz, MAX_PATH);
     fleet::RunnerSettings settings;
     settings.strProgram = fs::path(sz).string();
     fleet::Runner runner(settings, rec);
-    for (const char* port : {"crash", "exit3", "good"})
+    for (const std::string& port : {std::string("crash"), std::string("exit3"), odd})
         runner.Start({port, {}});
     const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (runner.RunningCount() > 0 && std::chrono::steady_clock::now() < deadline)
@@ -375,8 +383,9 @@ TEST(WindowsRunner, ACrashedSessionFailsAloneAndSaysHowItEnded) {
     EXPECT_EQ(rec.finished["crash"].nExitCode, 1);
     EXPECT_EQ(rec.finished["crash"].nPart, 1);
     EXPECT_EQ(rec.finished["exit3"].strMessage, "the session ended without a result (exit code 3)");
-    EXPECT_EQ(rec.finished["good"].nExitCode, 0) << rec.finished["good"].strMessage;
-    EXPECT_EQ(rec.finished["good"].strStatus, "success");
+    EXPECT_EQ(rec.finished[odd].nExitCode, 0) << rec.finished[odd].strMessage;
+    EXPECT_EQ(rec.finished[odd].strStatus, "success");
+    EXPECT_EQ(rec.notices[odd], odd);
 }
 
 // The station's rehearsal: simulated units arrive at two fixtures one after another, each is
