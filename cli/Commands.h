@@ -57,9 +57,9 @@ struct DoctorOptions {
 };
 
 int RunUpload(const UploadOptions& options);
-// An upload to every port of options.ports at once, one session each (Linux).
+// An upload to every port of options.ports at once, one session each.
 int RunFleetUpload(const UploadOptions& options);
-// The station (Linux).
+// The station.
 int RunStation(const StationOptions& options);
 int RunCheck(const CheckOptions& options);
 int RunPorts(const PortsOptions& options);

@@ -142,13 +142,13 @@ int main(int argc, char** argv) {
     cli::StationOptions station;
     CLI::App* pStation = app.add_subcommand(
         "station", "Flash each unit as it arrives, until Ctrl-C: a serial device that appears, "
-                   "a fixture's modem line on a fixed port, or a rehearsal's simulated unit "
-                   "(Linux)");
+                   "a fixture's modem line on a fixed port, or a rehearsal's simulated unit");
     pStation
         ->add_option("--match", station.strMatch,
                      "The devices that are units: a pattern of their paths, e.g. "
-                     "'/dev/serial/by-path/*usb-0:1.*' for the sockets of one hub. Default: "
-                     "every new /dev/serial/by-id link")
+                     "'/dev/serial/by-path/*usb-0:1.*' for the sockets of one hub (on Windows "
+                     "of COM port names, e.g. 'COM1?'). Default: "
+                     "every new /dev/serial/by-id link (every new COM port)")
         ->type_name("GLOB");
     pStation
         ->add_option("--ports-from", station.strPortsFrom,
