@@ -124,11 +124,30 @@ PY
   rmdir "$store" /var/lib/morfwupload 2>/dev/null || true
 }
 
-# msi_round MSI RUN: installs MSI silently, checks what it put where, runs the installed morfw.exe
-# when RUN is yes, puts the sample set into MorFWImg\ (the operator's files), uninstalls silently
-# and checks that exactly the installed files went.
+# The Add/Remove programs entries named MorFWUpload, one "VERSION" line each (the 32-bit view
+# and the native one: a 64-bit reg.exe sees the 32-bit installer's entries in the second).
+arp_versions() {
+  local view
+  for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
+              'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
+    "$wine" reg query "$view" /s 2>/dev/null | tr -d '\r' |
+      awk '/^HKEY/ { name = v = "" } /DisplayName +REG_SZ +MorFWUpload$/ { name = 1 }
+           /DisplayVersion +REG_SZ/ { v = $3 } /^$/ { if (name) print v; name = "" }
+           END { if (name) print v }' >"$work/arp.txt" || true
+    [ -s "$work/arp.txt" ] && break
+  done
+  cat "$work/arp.txt"
+}
+
+# No section of debugging information in a Windows program.
+stripped() { ! objdump -h "$1" | grep -q '\.debug_'; }
+
+# msi_round MSI RUN UPGRADE: installs MSI silently, checks what it put where, runs the installed
+# morfw.exe when RUN is yes, puts the sample set into MorFWImg\ (the operator's files); when
+# UPGRADE is yes, installs the next build over it (one entry, the set kept) and the older one
+# again (refused); uninstalls silently and checks that exactly the installed files went.
 msi_round() {
-  local msi=$1 run=$2 win_msi dir="" d lnk arp
+  local msi=$1 run=$2 upgrade=$3 win_msi dir="" d lnk f
   win_msi=$(winepath -w "$msi")
   say "installing $msi under Wine (msiexec /i /qn)"
   "$wine" msiexec /i "$win_msi" /qn || fail "msiexec /i $msi failed"
@@ -136,20 +155,33 @@ msi_round() {
     [ -f "$WINEPREFIX/drive_c/$d/MorFWUpload/morfw.exe" ] && dir="$WINEPREFIX/drive_c/$d/MorFWUpload"
   done
   [ -n "$dir" ] || fail "no MorFWUpload\\morfw.exe under Program Files"
-  for f in morfw.exe MorFWUpload.exe MorFWUpload.html; do
+  for f in morfw.exe MorFWUpload.exe MorFWUpload.html THIRD-PARTY-NOTICES.txt; do
     [ -f "$dir/$f" ] || fail "not installed: $f"
   done
+  stripped "$dir/morfw.exe" && stripped "$dir/MorFWUpload.exe" || fail "the installed programs are not stripped"
   [ -d "$dir/MorFWImg" ] && [ -z "$(ls -A "$dir/MorFWImg")" ] || fail "MorFWImg\\ is missing or not empty"
   lnk=$(find "$WINEPREFIX/drive_c" -name MorFWUpload.lnk | head -n 1)
   [ -n "$lnk" ] || fail "no Start-menu shortcut MorFWUpload.lnk"
-  arp=$("$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null
-        "$wine" reg query 'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null || true)
-  grep -q "DisplayName *REG_SZ *MorFWUpload" <<<"$arp" &&
-    grep -q "DisplayVersion *REG_SZ *$version" <<<"$arp" || fail "no Add/Remove programs entry for MorFWUpload $version"
+  [ "$(arp_versions)" = "$version" ] || fail "no Add/Remove programs entry for MorFWUpload $version"
 
   cp "$samples"/* "$dir/MorFWImg/"
   echo "the operator's own notes" >"$dir/MorFWImg/notes.txt"
   (cd "$dir/MorFWImg" && sha256sum ./* >"$work/set.sha256")
+  if [ "$upgrade" = yes ]; then
+    # Windows Installer compares three fields of a version; the fourth is the build.
+    local next=${version%.*}.$((${version##*.} + 1)) next_msi
+    next_msi=$work/MorFWUpload-$next-win32.msi
+    scripts/package.sh msi "$win" x86 "$next_msi" "$next" >/dev/null
+    say "installing build $next over $version, then $version again"
+    "$wine" msiexec /i "$(winepath -w "$next_msi")" /qn || fail "msiexec /i $next_msi failed"
+    [ "$(arp_versions)" = "$next" ] || fail "after the upgrade to $next, Add/Remove programs lists: $(arp_versions | xargs)"
+    (cd "$dir/MorFWImg" && sha256sum -c --quiet "$work/set.sha256") || fail "the upgrade changed MorFWImg\\"
+    [ -f "$dir/morfw.exe" ] || fail "the upgrade left no morfw.exe"
+    ! "$wine" msiexec /i "$win_msi" /qn || fail "the downgrade to $version was not refused"
+    [ "$(arp_versions)" = "$next" ] || fail "the refused downgrade changed Add/Remove programs: $(arp_versions | xargs)"
+    say "build $next replaced $version in place, keeping MorFWImg\\; $version is refused over it"
+    win_msi=$(winepath -w "$next_msi")
+  fi
   if [ "$run" = yes ]; then
     [ "$("$wine" "$dir/morfw.exe" --version | tr -d '\r')" = "morfw $version" ] ||
       fail "the installed morfw.exe --version does not say morfw $version"
@@ -160,18 +192,29 @@ msi_round() {
   fi
 
   say "uninstalling (msiexec /x /qn)"
-  "$wine" msiexec /x "$win_msi" /qn || fail "msiexec /x $msi failed"
-  for f in morfw.exe MorFWUpload.exe MorFWUpload.html; do
+  "$wine" msiexec /x "$win_msi" /qn || fail "msiexec /x failed"
+  for f in morfw.exe MorFWUpload.exe MorFWUpload.html THIRD-PARTY-NOTICES.txt; do
     [ ! -e "$dir/$f" ] || fail "left after uninstalling: $f"
   done
   [ ! -e "$lnk" ] || fail "the Start-menu shortcut is left after uninstalling"
-  arp=$("$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null
-        "$wine" reg query 'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null || true)
-  ! grep -q "DisplayName *REG_SZ *MorFWUpload" <<<"$arp" || fail "the Add/Remove programs entry is left"
+  [ -z "$(arp_versions)" ] || fail "the Add/Remove programs entry is left"
   (cd "$dir/MorFWImg" && sha256sum -c --quiet "$work/set.sha256") ||
     fail "uninstalling changed the operator's files in MorFWImg\\"
   say "the operator's files in MorFWImg\\ survived msiexec /x"
   rm -rf "$dir"
+}
+
+# The zip: named with the version, the programs stripped, the notices and MorFWImg\ in it.
+check_zip() {
+  local zip=dist/MorFWUpload-$version-win32.zip f
+  [ -f "$zip" ] || fail "no $zip: run scripts/windows.sh first"
+  rm -rf "$work/zip" && mkdir -p "$work/zip" && (cd "$work/zip" && unzip -q "$root/$zip")
+  for f in morfw.exe MorFWUpload.exe MorFWUpload.html THIRD-PARTY-NOTICES.txt MorFWImg/; do
+    [ -e "$work/zip/MorFWUpload/$f" ] || fail "$zip lacks MorFWUpload/$f"
+  done
+  stripped "$work/zip/MorFWUpload/morfw.exe" && stripped "$work/zip/MorFWUpload/MorFWUpload.exe" ||
+    fail "the programs in $zip are not stripped"
+  say "$zip holds the stripped programs, the help page, the notices and MorFWImg\\"
 }
 
 check_msi() {
@@ -198,8 +241,9 @@ check_msi() {
     scripts/package.sh msi "$win64" x64 "$standin"
   fi
   "$wine" wineboot -i >/dev/null 2>&1 || fail "wineboot failed"
-  msi_round "$msi" "$([ -z "$standin" ] && echo yes || echo no)"
-  [ -z "$standin" ] || msi_round "$standin" yes
+  check_zip
+  msi_round "$msi" "$([ -z "$standin" ] && echo yes || echo no)" yes
+  [ -z "$standin" ] || msi_round "$standin" yes no
   wineserver -k 2>/dev/null || true
   rm -rf build-msi-check
 }
