@@ -104,7 +104,9 @@ for f in ./usr/lib/morfwupload/morfw ./usr/lib/morfwupload/MorFWUpload \
          ./usr/share/morfwupload/MorFWUpload.html ./usr/share/applications/MorFWUpload.desktop \
          ./usr/share/icons/hicolor/48x48/apps/MorFWUpload.png \
          ./usr/share/man/man1/MorFWUpload.1.gz \
-         ./usr/share/doc/morfwupload/copyright ./usr/share/doc/morfwupload/changelog.gz; do
+         ./usr/share/doc/morfwupload/copyright ./usr/share/doc/morfwupload/changelog.gz \
+         ./lib/systemd/system/morfw-station.service ./etc/morfwupload/station.conf \
+         ./usr/share/doc/morfwupload/examples/70-morfw-fixtures.rules; do
   grep -qxF "$f" <<<"$main" || fail "${debs[0]} lacks $f"
 done
 # The image directory is created empty: never a file in it, and no image anywhere.
@@ -119,6 +121,8 @@ done
 if grep -E 'MorFWImg|\.(bin|s19|ini)$' <<<"$sim"; then fail "${debs[1]} holds image files"; fi
 dpkg-deb -f "${debs[0]}" Depends | grep -q libqt6widgets6 ||
   fail "${debs[0]} does not depend on Qt (dpkg-shlibdeps did not run?)"
+dpkg-deb -I "${debs[0]}" conffiles | grep -qx /etc/morfwupload/station.conf ||
+  fail "${debs[0]}: the station's settings are no conffile"
 dpkg-deb -f "${debs[1]}" Depends | grep -qF "morfwupload (= $version)" ||
   fail "${debs[1]} does not depend on morfwupload $version"
 

@@ -17,13 +17,16 @@ say() { echo "package_check: $*"; }
 source scripts/apt_install.sh
 
 check_deb() {
-  store=/var/lib/morfwupload/MorFWImg
+  store=/var/lib/morfwupload/MorFWImg records=/var/lib/morfwupload/records station_pid=""
   local arch version deb_main deb_sim
   [ "$(id -u)" -eq 0 ] || fail "run as root: it installs and removes packages"
   # python3 plays the far side of morfw-sim's pseudo-terminal; strings reads the dialog's paths.
   apt_install_missing python3 binutils
   if [ -d "$store" ] && [ -n "$(ls -A "$store")" ]; then
     fail "$store already holds files; this check installs the sample set there and removes it"
+  fi
+  if [ -d "$records" ] && [ -n "$(ls -A "$records")" ]; then
+    fail "$records already holds files; this check's station writes records there and removes them"
   fi
   arch=$(dpkg --print-architecture)
   deb_main=$(ls dist/morfwupload_*_"$arch".deb 2>/dev/null | head -n 1)
@@ -35,7 +38,8 @@ check_deb() {
   [ -f "$samples/MorFWImg.ini" ] || fail "no sample set in $samples: run scripts/package.sh first"
   work=$(mktemp -d)
   # The sample set is not firmware: it does not stay on the machine, whatever happens.
-  trap 'rm -rf "$work"; rm -f "$store"/*' EXIT
+  trap '[ -z "$station_pid" ] || kill -KILL "$station_pid" 2>/dev/null; rm -rf "$work" "$records"
+        rm -f "$store"/*' EXIT
 
   say "installing $deb_main and $deb_sim"
   export DEBIAN_FRONTEND=noninteractive
@@ -84,6 +88,8 @@ print("package_check: morfw-sim said: " + ready)
 sys.exit(0 if "/usr/lib/morfwupload/MorFWImg/" in ready and rc == 0 else 1)
 PY
 
+  check_station
+
   # The dialog starts offscreen and paints its window; it is still running then (no crash) and
   # ends on SIGTERM. Its help page is where the program looks for it.
   local app_pid
@@ -119,9 +125,82 @@ PY
   [ ! -e /usr/lib/morfwupload ] || fail "/usr/lib/morfwupload is left after purging"
   (cd "$store" && sha256sum -c --quiet "$work/set.sha256") || fail "dpkg -P changed the image set"
   say "the image set in $store survived apt-get remove and dpkg -P"
+  [ -f "$records/results.csv" ] || fail "dpkg -P removed the station's records"
 
   rm -f "$store"/*
+  rm -rf "$records"
   rmdir "$store" /var/lib/morfwupload 2>/dev/null || true
+}
+
+# The station's service as installed: disabled and stopped, its settings a conffile, its user in
+# dialout owning the records' directory, accepted by systemd-analyze verify. Then its command
+# line as systemd runs it (the unit's environment and settings file, its user, SIGTERM to the
+# station alone) rehearses with simulated units, and SIGTERM cancels them with the day's summary.
+check_station() {
+  local unit=/lib/systemd/system/morfw-station.service conf=/etc/morfwupload/station.conf
+  local line key value word opts words=() split=() extra=() cmd=() rc=0 waited=0
+  local -A env=()
+  [ -f "$unit" ] || fail "no $unit"
+  dpkg-query -W -f='${Conffiles}\n' morfwupload | grep -q "^ $conf " || fail "$conf is not a conffile"
+  id -nG morfwupload 2>/dev/null | grep -qw dialout || fail "no system user morfwupload in dialout"
+  [ "$(stat -c %U "$records")" = morfwupload ] || fail "$records does not belong to morfwupload"
+  ! compgen -G "/etc/systemd/system/*.wants/morfw-station.service" >/dev/null || fail "the service is enabled"
+  ! pgrep -u morfwupload >/dev/null || fail "something runs as morfwupload already"
+  systemd-analyze verify "$unit" || fail "systemd-analyze verify $unit failed"
+
+  # The rehearsal: simulated fixtures whose units come and go.
+  cp "$conf" "$work/station.conf"
+  if morfw station --help | grep -q -- --rehearse; then
+    opts="--rehearse 2"
+  else
+    say "morfw station has no --rehearse yet: two sim: units named by files (MORFW_STATION_PORT_FILES)"
+    mkdir -p "$work/fixtures" && chmod 755 "$work"
+    echo "sim:seed=1" >"$work/fixtures/unit-1" && echo "sim:seed=2" >"$work/fixtures/unit-2"
+    opts="--match $work/fixtures/unit-*" extra=(MORFW_STATION_PORT_FILES=1)
+  fi
+  echo "MORFW_STATION_OPTIONS=$opts" >>"$conf"
+  # As systemd reads them: Environment= first, then the settings file (KEY=VALUE, the rest of
+  # the line); in the command line $NAME is split into words, ${NAME} is one word.
+  while IFS= read -r line; do
+    [[ $line =~ ^[[:space:]]*([A-Za-z_][A-Za-z0-9_]*)=(.*)$ ]] || continue
+    key=${BASH_REMATCH[1]} value=${BASH_REMATCH[2]}
+    [[ $value =~ ^\"(.*)\"$ ]] && value=${BASH_REMATCH[1]}
+    env[$key]=$value
+  done < <(sed -n 's/^Environment=//p' "$unit"; cat "$conf")
+  read -ra words <<<"$(sed -n 's/^ExecStart=//p' "$unit")"
+  for word in "${words[@]}"; do
+    if [[ $word =~ ^\$([A-Za-z_][A-Za-z0-9_]*)$ ]]; then
+      read -ra split <<<"${env[${BASH_REMATCH[1]}]:-}"
+      cmd+=("${split[@]}")
+    else
+      while [[ $word =~ \$\{([A-Za-z_][A-Za-z0-9_]*)\} ]]; do
+        word=${word//"${BASH_REMATCH[0]}"/"${env[${BASH_REMATCH[1]}]:-}"}
+      done
+      cmd+=("$word")
+    fi
+  done
+  say "running the service's command line as morfwupload: ${cmd[*]}"
+  for key in "${!env[@]}"; do extra+=("$key=${env[$key]}"); done
+  (cd "$(sed -n 's/^WorkingDirectory=//p' "$unit")" &&
+   exec setpriv --reuid=morfwupload --regid=morfwupload --init-groups \
+     env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "${extra[@]}" "${cmd[@]}") >"$work/station.txt" 2>&1 &
+  station_pid=$!
+  until [ "$(grep -c 'Uploading firmware - part 3 of 5' "$work/station.txt")" -ge 2 ]; do
+    kill -0 $station_pid 2>/dev/null || { cat "$work/station.txt"; fail "the station ended by itself"; }
+    [ $waited -lt 600 ] || { cat "$work/station.txt"; fail "the station's two units did not reach part 3 in 60 s"; }
+    sleep 0.1; waited=$((waited + 1))
+  done
+  kill -TERM $station_pid
+  wait $station_pid || rc=$?
+  station_pid=""
+  cp "$work/station.conf" "$conf"
+  # Both units were cancelled: the day's code is 5, which the unit counts as a clean end.
+  [ $rc -eq 5 ] || { cat "$work/station.txt"; fail "the station ended with $rc on SIGTERM, not 5"; }
+  grep -q "^in all " "$work/station.txt" || { cat "$work/station.txt"; fail "no day's summary after SIGTERM"; }
+  [ "$(find "$records" -name '*.log' -user morfwupload | wc -l)" -ge 2 ] &&
+    [ "$(grep -c cancelled "$records/results.csv")" -ge 2 ] ||
+    { ls -l "$records"; fail "the station's records are not in $records"; }
+  say "the service's command line rehearsed as morfwupload and ended on SIGTERM with the day's summary"
 }
 
 # The Add/Remove programs entries named MorFWUpload, one "VERSION" line each (the 32-bit view
