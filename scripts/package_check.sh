@@ -303,6 +303,8 @@ check_msi() {
   [ -n "$version" ] && [ -f "$msi" ] || fail "no dist/MorFWUpload-VERSION-win32.msi: run scripts/windows.sh first"
   samples=$win/bin/MorFWImg
   [ -f "$samples/MorFWImg.ini" ] || fail "no sample set in $samples"
+  # unzip opens the zip; objdump (binutils) lists the programs' sections.
+  apt_install_missing unzip binutils
   export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
   # A prefix of its own, so nothing gets installed into the one the suites run in.
   rm -rf build-msi-check && mkdir -p build-msi-check
