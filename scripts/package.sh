@@ -45,6 +45,7 @@ if [ "${1:-deb}" = msi ] || [ "${1:-deb}" = zip ]; then
   rm -f "$out"
   if [ "$kind" = zip ]; then
     # The portable form: the same files and an empty MorFWImg\ for the operator's set.
+    apt_install_missing zip
     mkdir "$files/MorFWImg" && : >"$files/MorFWImg/PUT-THE-IMAGE-SET-HERE.txt"
     (cd "$stage" && zip -qr "$out" MorFWUpload)
   else
