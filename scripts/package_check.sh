@@ -38,8 +38,10 @@ check_deb() {
   [ -f "$samples/MorFWImg.ini" ] || fail "no sample set in $samples: run scripts/package.sh first"
   work=$(mktemp -d)
   # The sample set is not firmware: it does not stay on the machine, whatever happens.
-  trap '[ -z "$station_pid" ] || kill -KILL "$station_pid" 2>/dev/null; rm -rf "$work" "$records"
-        rm -f "$store"/*' EXIT
+  # Nor do the station rehearsal's records; its settings file gets back what it held.
+  trap '[ -z "$station_pid" ] || kill -KILL "$station_pid" 2>/dev/null
+        [ ! -f "$work/station.conf" ] || cp "$work/station.conf" /etc/morfwupload/station.conf
+        rm -rf "$work" "$records"; rm -f "$store"/*' EXIT
 
   say "installing $deb_main and $deb_sim"
   export DEBIAN_FRONTEND=noninteractive
@@ -193,7 +195,7 @@ check_station() {
   kill -TERM $station_pid
   wait $station_pid || rc=$?
   station_pid=""
-  cp "$work/station.conf" "$conf"
+  mv "$work/station.conf" "$conf"
   # Both units were cancelled: the day's code is 5, which the unit counts as a clean end.
   [ $rc -eq 5 ] || { cat "$work/station.txt"; fail "the station ended with $rc on SIGTERM, not 5"; }
   grep -q "^in all " "$work/station.txt" || { cat "$work/station.txt"; fail "no day's summary after SIGTERM"; }
