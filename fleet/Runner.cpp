@@ -11,8 +11,10 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +28,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+constexpr std::string_view SELF_PROGRAM = "/proc/self/exe";
 constexpr std::string_view STAGE_PREFIX = "Uploading firmware - part ";
 // A line longer than this without a line feed is handed on in pieces.
 constexpr std::size_t MAX_LINE = 1 << 20;
@@ -57,6 +60,40 @@ void CloseFd(int& fd) {
         close(fd);
     fd = -1;
 }
+
+// This very program file, to start the sessions from. Exec'ing "/proc/self/exe" names every
+// session "exe" in ps, pgrep and the busy reports of other programs; exec'ing the file's own
+// path names it after the file ("morfw"), but the path may lead to another file by then (a
+// package upgrade replaces it), and a session must run the runner's own program. So the child
+// execs the path only while it still leads to the file held open here, else the file itself.
+struct SelfFile {
+    int fd = -1;
+    struct stat id {};
+    std::string strPath; // "" when it cannot be read
+    SelfFile() {
+        fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || fstat(fd, &id) != 0)
+            return;
+        char buf[4096];
+        const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+        if (n > 0)
+            strPath.assign(buf, static_cast<std::size_t>(n));
+    }
+    ~SelfFile() { CloseFd(fd); }
+    SelfFile(const SelfFile&) = delete;
+    SelfFile& operator=(const SelfFile&) = delete;
+
+    // In the child after fork: async-signal-safe calls only. Returns only when no exec worked.
+    void Exec(char* const argv[]) const {
+        struct stat now {};
+        if (!strPath.empty() && stat(strPath.c_str(), &now) == 0 && now.st_dev == id.st_dev &&
+            now.st_ino == id.st_ino)
+            execve(strPath.c_str(), argv, environ);
+        if (fd >= 0)
+            syscall(SYS_execveat, fd, "", argv, environ, AT_EMPTY_PATH);
+        execve("/proc/self/exe", argv, environ);
+    }
+};
 
 } // namespace
 
@@ -188,6 +225,9 @@ int Runner::Start(const UnitRequest& request) {
     argv.push_back(nullptr);
     const std::string strExecFailed = "morfw: cannot start " + m_settings.strProgram + "\n";
     const char* pszProgram = m_settings.strProgram.c_str();
+    std::optional<SelfFile> self;
+    if (m_settings.strProgram == SELF_PROGRAM)
+        self.emplace();
 
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
@@ -225,7 +265,10 @@ int Runner::Start(const UnitRequest& request) {
             const int devnull = open("/dev/null", O_RDONLY);
             if (devnull >= 0)
                 dup2(devnull, STDIN_FILENO);
-            execve(pszProgram, argv.data(), environ);
+            if (self)
+                self->Exec(argv.data());
+            else
+                execve(pszProgram, argv.data(), environ);
             const ssize_t n = write(STDERR_FILENO, strExecFailed.data(), strExecFailed.size());
             (void)n;
             _exit(127);
