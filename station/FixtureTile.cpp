@@ -19,11 +19,11 @@ QString FromUtf8(const std::string& s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
 }
 
-// Rows of the tile in units (see UnitFor): padding, title, name, state, two detail lines, the
-// bar or field, the figures, the counts with the button, padding.
+// Rows of the tile in units (see UnitFor): padding, the title with the fixture's counts, the
+// name, the state, two detail lines, the bar or field, the figures with the button, padding.
 constexpr double kPad = 0.4, kTitle = 1.0, kName = 0.45, kState = 1.3, kDetail = 0.6;
-constexpr double kRowsHigh = 2 * kPad + kTitle * 1.25 + kName * 1.3 + kState * 1.25 +
-                             2 * kDetail * 1.25 + 1.1 + kDetail * 1.3 + kDetail * 2.2;
+constexpr double kRowsHigh =
+    2 * kPad + kTitle * 1.25 + kName * 1.3 + kState * 1.25 + 2 * kDetail * 1.25 + 1.1 + kDetail * 2.2;
 
 QFont Sized(const QFont& base, double dPixels, bool bBold) {
     QFont f = base;
@@ -140,7 +140,7 @@ void CFixtureTile::PlaceChildren() {
     const int w = std::min(width() / 2, QFontMetrics(small).horizontalAdvance(m_btnStart->text()) +
                                             static_cast<int>(1.5 * u));
     m_btnStart->setGeometry(width() - pad - w, height() - pad - h, w, h);
-    const double barTop = kPad + kTitle * 1.25 + kName * 1.3 + kState * 1.25 + 2 * kDetail * 1.25;
+    const double barTop = kPad + kTitle * 1.25 + kName * 1.3 + kState * 1.25 + kDetail * 2.5;
     m_edtSerial->setGeometry(pad, static_cast<int>(barTop * u), width() - 2 * pad,
                              static_cast<int>(1.05 * u));
 }
@@ -175,8 +175,25 @@ void CFixtureTile::paintEvent(QPaintEvent*) {
         y += rowUnits * u;
     };
 
-    line(Sized(font(), kTitle * u, true), kTitle * 1.25, FromUtf8(m_view.strTitle),
-         Qt::AlignLeft | Qt::AlignVCenter, c.text);
+    // The fixture's counts at the right of its title: a fixture that fails again and again
+    // is a fixture problem.
+    const QFont countsFont = Sized(font(), kDetail * u, true);
+    const QString counts = FromUtf8(m_view.strCounts);
+    const int countsW = std::min(textW / 2, QFontMetrics(countsFont).horizontalAdvance(counts));
+    p.setFont(countsFont);
+    p.setPen(c.text);
+    p.drawText(QRect(width() - pad - countsW, static_cast<int>(y), countsW,
+                     static_cast<int>(kTitle * 1.25 * u)),
+               Qt::AlignRight | Qt::AlignVCenter,
+               QFontMetrics(countsFont).elidedText(counts, Qt::ElideRight, countsW));
+    const QFont titleFont = Sized(font(), kTitle * u, true);
+    p.setFont(titleFont);
+    const int titleW = textW - countsW - pad / 2;
+    p.drawText(QRect(pad, static_cast<int>(y), titleW, static_cast<int>(kTitle * 1.25 * u)),
+               Qt::AlignLeft | Qt::AlignVCenter,
+               QFontMetrics(titleFont).elidedText(FromUtf8(m_view.strTitle), Qt::ElideMiddle,
+                                                  titleW));
+    y += kTitle * 1.25 * u;
     line(Sized(font(), kName * u, false), kName * 1.3, FromUtf8(m_view.strName),
          Qt::AlignLeft | Qt::AlignVCenter, c.text);
     const QString state = GlyphOf(m_view.look) + FromUtf8(m_view.strState);
@@ -194,17 +211,16 @@ void CFixtureTile::paintEvent(QPaintEvent*) {
         const double share = std::clamp(static_cast<double>(m_view.nValue) / m_view.nMax, 0.0, 1.0);
         p.fillRect(QRectF(bar.left(), bar.top(), bar.width() * share, bar.height()), c.frame);
     }
-    y += 1.1 * u;
-    line(Sized(font(), kDetail * u, false), kDetail * 1.3, FromUtf8(m_view.strFigures),
-         Qt::AlignLeft | Qt::AlignVCenter, c.text);
-    const int countsW = m_btnStart->isVisible() ? m_btnStart->x() - pad - pad / 2 : textW;
-    p.setFont(Sized(font(), kDetail * u, true));
+    // The figures on the last row, beside the button.
+    const QFont figuresFont = Sized(font(), kDetail * u, false);
+    const int figuresW = m_btnStart->isVisible() ? m_btnStart->x() - pad - pad / 2 : textW;
+    p.setFont(figuresFont);
     p.setPen(c.text);
-    p.drawText(QRect(pad, height() - pad - static_cast<int>(kDetail * u * 2.0), countsW,
+    p.drawText(QRect(pad, height() - pad - static_cast<int>(kDetail * u * 2.0), figuresW,
                      static_cast<int>(kDetail * u * 2.0)),
                Qt::AlignLeft | Qt::AlignVCenter,
-               QFontMetrics(p.font()).elidedText(FromUtf8(m_view.strCounts), Qt::ElideRight,
-                                                 countsW));
+               QFontMetrics(figuresFont).elidedText(FromUtf8(m_view.strFigures), Qt::ElideRight,
+                                                    figuresW));
 
     if (hasFocus()) {
         // A frame of its own inside the border, in both black and white, on any fill.

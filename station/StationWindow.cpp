@@ -629,11 +629,11 @@ void CStationWindow::RefreshBanner() {
         int n = 0;
         for (const auto& m : m_models)
             n += m->Running() ? 1 : 0;
-        text = QStringLiteral("\u23f3 Ending: every unit being flashed is cancelled; the window "
-                              "closes once %1 closed %2.")
-                   .arg(n == 1 ? QStringLiteral("its session has")
-                               : QStringLiteral("every session has"),
-                        n == 1 ? QStringLiteral("its port") : QStringLiteral("its port"));
+        text = n == 1 ? QStringLiteral("ENDING: the unit being flashed is cancelled; the window "
+                                       "closes once its session has closed its port.")
+                      : QStringLiteral("ENDING: the %1 units being flashed are cancelled; the "
+                                       "window closes once every session has closed its port.")
+                            .arg(n);
     } else if (!m_lock.bValid) {
         text = QStringLiteral("\u26a0 NO UNIT STARTS: the image set in ") +
                Escaped(m_lock.strImageDir) + QStringLiteral(" cannot be used: ") +

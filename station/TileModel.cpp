@@ -64,8 +64,9 @@ TileView DescribeTile(const TileModel& t) {
     v.strTitle = EscapeControlChars(t.strLabel.empty() ? LastPart(t.strPort) : t.strLabel);
     v.strName = EscapeControlChars(
         t.bUnit && !t.unit.strStableName.empty() ? t.unit.strStableName : t.strPort);
-    v.strCounts = std::to_string(t.counts.Passed()) + " passed  " +
-                  std::to_string(t.counts.Failed()) + " failed";
+    // The same marks as the state words: a tick for passed, a cross for failed.
+    v.strCounts = "\u2714 " + std::to_string(t.counts.Passed()) + "  \u2716 " +
+                  std::to_string(t.counts.Failed());
     const std::string key = t.nKey > 0 ? "F" + std::to_string(t.nKey) : std::string();
 
     if (!t.strWatchError.empty()) {

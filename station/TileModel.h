@@ -30,7 +30,7 @@ struct TileView {
     std::string strState;    // "PASSED", "FLASHING", ...: the big words
     std::string strDetail;   // why it failed, which part, what to do
     std::string strFigures;  // "0:14 elapsed  2 retries"
-    std::string strCounts;   // "12 passed  1 failed"
+    std::string strCounts;   // the fixture's day: "✔ 12  ✖ 1" (passed, failed)
     int nValue = 0;          // the progress bar, when nMax > 0
     int nMax = 0;
     bool bStartButton = false; // the tile offers its Start button now
