@@ -38,6 +38,7 @@ namespace {
 constexpr const char* kHelpPage = "MorFWStation.html";
 constexpr const char* kTitle = "MorFWStation";
 constexpr int kStartKeys = 12;
+constexpr int kTileRefreshMs = 250;
 
 QString FromUtf8(const std::string& s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
@@ -58,7 +59,8 @@ QLabel* AddCount(QGridLayout* pGrid, int nColumn, const QString& strCaption, QWi
     f.setPointSizeF(f.pointSizeF() * 2.6);
     f.setBold(true);
     pValue->setFont(f);
-    pValue->setMinimumWidth(QFontMetrics(f).horizontalAdvance(QStringLiteral("100 %")));
+    pValue->setMinimumWidth(QFontMetrics(f).horizontalAdvance(QStringLiteral("88.8 %")) +
+                            QFontMetrics(f).averageCharWidth());
     QPalette pal = pValue->palette();
     pal.setColor(QPalette::WindowText, colour);
     pValue->setPalette(pal);
@@ -126,6 +128,9 @@ CStationWindow::CStationWindow(const station::StationOptions& options,
     m_tmrHeader.setInterval(10000);
     connect(&m_tmrHeader, &QTimer::timeout, this, &CStationWindow::RefreshHeader);
     m_tmrHeader.start();
+    m_tmrTiles.setSingleShot(true);
+    m_tmrTiles.setInterval(kTileRefreshMs);
+    connect(&m_tmrTiles, &QTimer::timeout, this, &CStationWindow::RefreshDirty);
     connect(this, &CStationWindow::batchArrived, this, &CStationWindow::TakeBatches,
             Qt::QueuedConnection);
 
@@ -545,13 +550,15 @@ void CStationWindow::Handle(EngineEvent& e) {
         m.strTranscript += e.strText;
         if (pShown)
             pShown->Append(FromUtf8(e.strText));
-        break;
+        RefreshSoon(i);
+        return;
     case Kind::Progress:
     case Kind::Tick:
         if (e.unit.nId != m.unit.nId || m.unit.bFinished)
             return;
         m.unit = e.unit;
-        break;
+        RefreshSoon(i);
+        return;
     case Kind::Notice:
         statusBar()->showMessage(FromUtf8(station::DescribeTile(m).strTitle) +
                                  QStringLiteral(": ") + Escaped(e.strText));
@@ -580,7 +587,23 @@ void CStationWindow::Handle(EngineEvent& e) {
 }
 
 void CStationWindow::Refresh(int nIndex) {
+    m_models[static_cast<std::size_t>(nIndex)]->bDirty = false;
     Tile(nIndex)->SetView(station::DescribeTile(*m_models[static_cast<std::size_t>(nIndex)]));
+}
+
+void CStationWindow::RefreshSoon(int nIndex) {
+    // A running unit's figures change with every record: its tile is drawn a few times a
+    // second, not at each one.
+    m_models[static_cast<std::size_t>(nIndex)]->bDirty = true;
+    if (!m_tmrTiles.isActive())
+        m_tmrTiles.start();
+}
+
+void CStationWindow::RefreshDirty() {
+    for (int i = 0; i < TileCount(); ++i) {
+        if (m_models[static_cast<std::size_t>(i)]->bDirty)
+            Refresh(i);
+    }
 }
 
 QString CStationWindow::HeaderText() const {

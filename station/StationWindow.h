@@ -82,6 +82,8 @@ private:
     int Find(const std::string& strPort) const;
     void RemoveFixture(int nIndex);
     void Refresh(int nIndex);
+    void RefreshSoon(int nIndex);
+    void RefreshDirty();
     void RefreshHeader();
     void RefreshBanner();
     void TakeBatches();
@@ -130,4 +132,5 @@ private:
     QAction* m_actAbout = nullptr;
     QFileSystemWatcher* m_pWatcher = nullptr;
     QTimer m_tmrHeader;
+    QTimer m_tmrTiles;
 };

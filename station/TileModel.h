@@ -55,6 +55,7 @@ struct TileModel {
     bool bStale = false;       // the unit left while its session ran: clear at the next arrival
 
     fleet::DayCounts counts;
+    bool bDirty = false; // the window's: the tile is to be drawn again
 
     bool Running() const { return bUnit && !unit.bFinished; }
     // Something is under way: asking, held, or running.

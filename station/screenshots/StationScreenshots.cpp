@@ -2,8 +2,9 @@
 // simulated fixtures (one of whose units fails part 2) started at once, pictured mid-run and
 // after the run. Not installed.
 //
-//   morfw_station_screenshots OUT_DIR SUFFIX    writes MorFWStation-running-SUFFIX.png and
-//                                               MorFWStation-done-SUFFIX.png
+//   morfw_station_screenshots OUT_DIR SUFFIX [WIDTH HEIGHT]
+//       writes MorFWStation-running-SUFFIX.png and MorFWStation-done-SUFFIX.png, the window
+//       WIDTH x HEIGHT logical pixels large (default 1280 x 800)
 
 #include "station/StationIcon.h"
 #include "station/StationOptions.h"
@@ -20,12 +21,13 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    if (argc != 3) {
-        std::fputs("usage: morfw_station_screenshots OUT_DIR SUFFIX\n", stderr);
+    if (argc != 3 && argc != 5) {
+        std::fputs("usage: morfw_station_screenshots OUT_DIR SUFFIX [WIDTH HEIGHT]\n", stderr);
         return 2;
     }
     const QString outDir = QString::fromLocal8Bit(argv[1]);
@@ -60,7 +62,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     CStationWindow window(o, std::move(setup), strAppDir);
-    window.resize(1280, 800);
+    window.resize(argc == 5 ? std::atoi(argv[3]) : 1280, argc == 5 ? std::atoi(argv[4]) : 800);
     window.show();
     if (!window.StartEngine(strError)) {
         std::fprintf(stderr, "%s\n", strError.c_str());
