@@ -179,7 +179,9 @@ void CFixtureTile::paintEvent(QPaintEvent*) {
     // is a fixture problem.
     const QFont countsFont = Sized(font(), kDetail * u, true);
     const QString counts = FromUtf8(m_view.strCounts);
-    const int countsW = std::min(textW / 2, QFontMetrics(countsFont).horizontalAdvance(counts));
+    // A little room beyond the measured width: glyphs from a fallback font round up at 200 %.
+    const int countsW =
+        std::min(textW / 2, QFontMetrics(countsFont).horizontalAdvance(counts) + u / 3);
     p.setFont(countsFont);
     p.setPen(c.text);
     p.drawText(QRect(width() - pad - countsW, static_cast<int>(y), countsW,

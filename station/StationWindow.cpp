@@ -218,6 +218,11 @@ int CStationWindow::AddFixture(const std::string& strPort, const std::string& st
     model->strPort = strPort;
     model->strLabel = strLabel;
     model->mode = m_setup.engine.mode;
+    // A device that comes back has its fixture's counts of the day again.
+    if (const auto it = m_pastCounts.find(strPort); it != m_pastCounts.end()) {
+        model->counts = it->second;
+        m_pastCounts.erase(it);
+    }
     const int nIndex = TileCount();
     if (model->mode == ArrivalMode::StartKey && nIndex < kStartKeys)
         model->nKey = nIndex + 1;
@@ -249,6 +254,8 @@ void CStationWindow::RemoveFixture(int nIndex) {
     else if (m_nTranscriptOf > nIndex)
         --m_nTranscriptOf;
     m_pGrid->Remove(Tile(nIndex));
+    const auto& m = m_models[static_cast<std::size_t>(nIndex)];
+    m_pastCounts[m->strPort] = m->counts;
     m_models.erase(m_models.begin() + nIndex);
 }
 

@@ -220,3 +220,36 @@ TEST(StationWindow, HelpIsOnCtrlF1WhereF1IsAStartKey) {
     ASSERT_EQ(urls.urls.size(), 1u);
     EXPECT_TRUE(urls.urls[0].path().endsWith("/MorFWStation.html"));
 }
+
+// Units that arrive as devices (a directory the test fills, as udev fills /dev/serial/by-id):
+// a tile comes with each, shows its result, and goes with it; a device that comes back has its
+// fixture's counts of the day again.
+TEST(StationWindow, DevicesThatComeAndGoHaveTilesThatComeAndGo) {
+    TempDir dirs;
+    const fs::path watched = dirs.Path() / "by-id";
+    fs::create_directories(watched);
+    const auto plug = [&](const std::string& port) {
+        WriteFile(dirs.Path() / "new", port + "\n");
+        fs::rename(dirs.Path() / "new", watched / "unit-A");
+    };
+    plug("sim:seed=1");
+    setenv("MORFW_STATION_PORT_FILES", "1", 1);
+    StationRun run("", [&](auto& o) {
+        o.strPortsFrom.clear();
+        o.strMatch = (watched / "unit-*").string();
+    });
+    unsetenv("MORFW_STATION_PORT_FILES");
+    CStationWindow& w = *run.window;
+    ASSERT_TRUE(WaitUntil([&] { return w.TileCount() == 1 && run.Ended(0); }, kMinute));
+    EXPECT_EQ(w.Tile(0)->View().strTitle, "unit-A");
+    EXPECT_EQ(run.State(0), "PASSED");
+    EXPECT_FALSE(w.Tile(0)->View().bStartButton) << "devices start by arriving";
+
+    fs::remove(watched / "unit-A");
+    ASSERT_TRUE(WaitUntil([&] { return w.TileCount() == 0; }, kMinute));
+    plug("sim:seed=2,ok=0");
+    ASSERT_TRUE(WaitUntil([&] { return w.TileCount() == 1 && run.Ended(0); }, kMinute));
+    EXPECT_EQ(run.State(0), "FAILED");
+    EXPECT_EQ(w.Tile(0)->View().strCounts, "\u2714 1  \u2716 1");
+    EXPECT_EQ(w.CountsText(), "passed 1, failed 1, yield 50.0 %, units per hour -");
+}
