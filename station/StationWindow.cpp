@@ -290,7 +290,8 @@ bool CStationWindow::StartEngine(std::string& strError) {
         m_pEngine.reset();
         return false;
     }
-    if (m_options.bStart)
+    // A rehearsal's units arrive by themselves.
+    if (m_options.bStart || m_options.nRehearse > 0)
         OnStartAll();
     return true;
 }
