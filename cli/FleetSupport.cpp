@@ -1,11 +1,13 @@
 #include "cli/FleetSupport.h"
 
 #include "cli/CancelSignals.h"
-#include "fleet/LogDir.h"
 #include "platform/PrintableText.h"
+#include "fleet/LogDir.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <unistd.h>
 
