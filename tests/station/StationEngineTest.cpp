@@ -202,7 +202,8 @@ TEST(StationEngine, CancelEndsTheRunningSessionsAndTakesNoMoreUnits) {
     bench.a.Set(true);
     bench.Next(Kind::Started, Bench::kA);
     bench.engine->CancelAll();
-    EXPECT_EQ(bench.Next(Kind::Finished, Bench::kA).unit.nExitCode, 5);
+    const auto ended = bench.Next(Kind::Finished, Bench::kA);
+    EXPECT_EQ(ended.unit.nExitCode, 5) << ended.unit.strMessage;
     bench.Next(Kind::AllEnded);
     bench.b.Set(true);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
