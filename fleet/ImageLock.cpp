@@ -39,8 +39,8 @@ ImageSetLock JudgeImageSet(const std::string& strImageDir) {
     lock.bValid = check.bValid && !lock.strSetDigest.empty();
     for (const auto& f : check.files) {
         if (!f.bValid) {
-            lock.strProblem = f.strName + ": " +
-                              (f.strError.empty() ? std::string("not valid") : f.strError);
+            lock.strProblem =
+                f.strName + ": " + (f.strError.empty() ? std::string("not valid") : f.strError);
             break;
         }
     }

@@ -12,12 +12,12 @@
 namespace fleet {
 
 struct ImageSetLock {
-    std::string strImageDir;            // ending in '/'
-    bool bValid = false;                // every file loads: an upload would take this set
-    std::string strProblem;             // when not valid: the first fault, "NAME: reason"
-    std::string strRevision;            // the INI file's revision ("Unspecified" without one)
-    std::string strSetDigest;           // SHA-256 of the set (DigestOfSet), "" when unreadable
-    std::vector<IMAGE_DIGEST> digests;  // each file's, in load order
+    std::string strImageDir;           // ending in '/'
+    bool bValid = false;               // every file loads: an upload would take this set
+    std::string strProblem;            // when not valid: the first fault, "NAME: reason"
+    std::string strRevision;           // the INI file's revision ("Unspecified" without one)
+    std::string strSetDigest;          // SHA-256 of the set (DigestOfSet), "" when unreadable
+    std::vector<IMAGE_DIGEST> digests; // each file's, in load order
 };
 
 // Judges the set in strImageDir (every check of morfw check) and takes its digests.

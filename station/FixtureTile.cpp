@@ -22,8 +22,8 @@ QString FromUtf8(const std::string& s) {
 // Rows of the tile in units (see UnitFor): padding, the title with the fixture's counts, the
 // name, the state, two detail lines, the bar or field, the figures with the button, padding.
 constexpr double kPad = 0.4, kTitle = 1.0, kName = 0.45, kState = 1.3, kDetail = 0.6;
-constexpr double kRowsHigh =
-    2 * kPad + kTitle * 1.25 + kName * 1.3 + kState * 1.25 + 2 * kDetail * 1.25 + 1.1 + kDetail * 2.2;
+constexpr double kRowsHigh = 2 * kPad + kTitle * 1.25 + kName * 1.3 + kState * 1.25 +
+                             2 * kDetail * 1.25 + 1.1 + kDetail * 2.2;
 
 QFont Sized(const QFont& base, double dPixels, bool bBold) {
     QFont f = base;
@@ -155,8 +155,8 @@ void CFixtureTile::paintEvent(QPaintEvent*) {
     const int frame = std::max(2, u / 8);
 
     p.fillRect(rect(), palette().color(QPalette::Window));
-    const QRectF box = QRectF(rect()).adjusted(frame / 2.0, frame / 2.0, -frame / 2.0,
-                                               -frame / 2.0);
+    const QRectF box =
+        QRectF(rect()).adjusted(frame / 2.0, frame / 2.0, -frame / 2.0, -frame / 2.0);
     p.setPen(QPen(c.frame, frame));
     p.setBrush(c.fill);
     p.drawRoundedRect(box, u / 3.0, u / 3.0);
@@ -168,9 +168,9 @@ void CFixtureTile::paintEvent(QPaintEvent*) {
         const int rowH = static_cast<int>(std::lround(rowUnits * u));
         p.setFont(f);
         p.setPen(colour);
-        const QString shown =
-            (flags & Qt::TextWordWrap) ? text
-                                       : QFontMetrics(f).elidedText(text, Qt::ElideMiddle, textW);
+        const QString shown = (flags & Qt::TextWordWrap)
+                                  ? text
+                                  : QFontMetrics(f).elidedText(text, Qt::ElideMiddle, textW);
         p.drawText(QRect(pad, static_cast<int>(y), textW, rowH), flags, shown);
         y += rowUnits * u;
     };
@@ -191,10 +191,10 @@ void CFixtureTile::paintEvent(QPaintEvent*) {
     const QFont titleFont = Sized(font(), kTitle * u, true);
     p.setFont(titleFont);
     const int titleW = textW - countsW - pad / 2;
-    p.drawText(QRect(pad, static_cast<int>(y), titleW, static_cast<int>(kTitle * 1.25 * u)),
-               Qt::AlignLeft | Qt::AlignVCenter,
-               QFontMetrics(titleFont).elidedText(FromUtf8(m_view.strTitle), Qt::ElideMiddle,
-                                                  titleW));
+    p.drawText(
+        QRect(pad, static_cast<int>(y), titleW, static_cast<int>(kTitle * 1.25 * u)),
+        Qt::AlignLeft | Qt::AlignVCenter,
+        QFontMetrics(titleFont).elidedText(FromUtf8(m_view.strTitle), Qt::ElideMiddle, titleW));
     y += kTitle * 1.25 * u;
     line(Sized(font(), kName * u, false), kName * 1.3, FromUtf8(m_view.strName),
          Qt::AlignLeft | Qt::AlignVCenter, c.text);
@@ -221,8 +221,8 @@ void CFixtureTile::paintEvent(QPaintEvent*) {
     p.drawText(QRect(pad, height() - pad - static_cast<int>(kDetail * u * 2.0), figuresW,
                      static_cast<int>(kDetail * u * 2.0)),
                Qt::AlignLeft | Qt::AlignVCenter,
-               QFontMetrics(figuresFont).elidedText(FromUtf8(m_view.strFigures), Qt::ElideRight,
-                                                    figuresW));
+               QFontMetrics(figuresFont)
+                   .elidedText(FromUtf8(m_view.strFigures), Qt::ElideRight, figuresW));
 
     if (hasFocus()) {
         // A frame of its own inside the border, in both black and white, on any fill.

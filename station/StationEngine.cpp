@@ -48,7 +48,7 @@ struct StationEngine::Fixture {
     bool bRunning = false;
     int nUnitId = 0;
     std::string strSerial;
-    long long nLeaveAt = -1; // a rehearsal's unit leaves then ...
+    long long nLeaveAt = -1;  // a rehearsal's unit leaves then ...
     long long nArriveAt = -1; // ... and comes again then
 };
 
@@ -101,8 +101,8 @@ bool StationEngine::Start(std::string& strError) {
     m_parts = std::make_unique<Parts>(*this, m_settings.runner);
     switch (m_settings.mode) {
     case ArrivalMode::Devices:
-        m_parts->devices =
-            std::make_unique<fleet::DeviceWatch>(m_settings.strWatchDir, m_settings.strWatchPattern);
+        m_parts->devices = std::make_unique<fleet::DeviceWatch>(m_settings.strWatchDir,
+                                                                m_settings.strWatchPattern);
         if (!m_parts->devices->Start(strError))
             return false;
         break;
@@ -201,7 +201,8 @@ void StationEngine::Run() {
             m_nLastTick = now;
             for (const auto& [label, f] : m_fixtures) {
                 if (f->bRunning && f->nUnitId > 0)
-                    Emit({EngineEvent::Kind::Tick, label, {}, m_parts->runner.Unit(f->nUnitId), {}});
+                    Emit(
+                        {EngineEvent::Kind::Tick, label, {}, m_parts->runner.Unit(f->nUnitId), {}});
             }
         }
         if (m_bCancelled && !m_bAllEndedSent && m_parts->runner.RunningCount() == 0) {
@@ -210,7 +211,7 @@ void StationEngine::Run() {
         }
         Flush(false);
 
-        const int arrivalsFd = m_bCancelled        ? -1
+        const int arrivalsFd = m_bCancelled       ? -1
                                : m_parts->devices ? m_parts->devices->Fd()
                                : m_parts->modems  ? m_parts->modems->Fd()
                                                   : -1;
@@ -250,8 +251,7 @@ void StationEngine::ReadArrivals() {
                 Depart(c.strPath);
                 continue;
             }
-            const std::string port =
-                m_settings.bPortFiles ? PortFromFile(c.strPath) : c.strPath;
+            const std::string port = m_settings.bPortFiles ? PortFromFile(c.strPath) : c.strPath;
             if (port.empty())
                 Emit({EngineEvent::Kind::WatchFailed, c.strPath, "names no port", {}, {}});
             else
@@ -262,8 +262,11 @@ void StationEngine::ReadArrivals() {
         m_parts->modems->Read(changes);
         for (const auto& c : changes) {
             if (!c.strError.empty())
-                Emit({EngineEvent::Kind::WatchFailed, c.strPort, EscapeControlChars(c.strError),
-                      {}, {}});
+                Emit({EngineEvent::Kind::WatchFailed,
+                      c.strPort,
+                      EscapeControlChars(c.strError),
+                      {},
+                      {}});
             else if (c.bUp)
                 Arrive(c.strPort, c.strPort);
             else

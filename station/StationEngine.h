@@ -14,8 +14,8 @@
 
 #include <functional>
 #include <map>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,18 +30,18 @@ enum class ArrivalMode {
 
 struct EngineSettings {
     ArrivalMode mode = ArrivalMode::Devices;
-    std::string strWatchDir;            // Devices: the directory and the entries' pattern
+    std::string strWatchDir; // Devices: the directory and the entries' pattern
     std::string strWatchPattern;
-    bool bPortFiles = false;            // Devices: each entry is a file naming its port (tests)
-    std::vector<std::string> ports;     // ModemLine, StartKey: the fixtures' ports
-    fleet::ModemWatch::Factory modems;  // ModemLine: each port's modem-status input
-    bool bAskSerial = false;            // a unit starts only with its serial number
+    bool bPortFiles = false;           // Devices: each entry is a file naming its port (tests)
+    std::vector<std::string> ports;    // ModemLine, StartKey: the fixtures' ports
+    fleet::ModemWatch::Factory modems; // ModemLine: each port's modem-status input
+    bool bAskSerial = false;           // a unit starts only with its serial number
     // StartKey: a unit that ended leaves after nCycleLeaveMs and comes again nCycleArriveMs later
     // (a rehearsal's simulated fixtures); 0: never.
     int nCycleLeaveMs = 0;
     int nCycleArriveMs = 0;
     fleet::RunnerSettings runner;
-    fleet::ImageSetLock lock;           // the job, as judged when the window opened
+    fleet::ImageSetLock lock; // the job, as judged when the window opened
 };
 
 struct EngineEvent {

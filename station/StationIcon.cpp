@@ -26,7 +26,7 @@ QImage PaintStationIcon(int nSize) {
         p.drawRoundedRect(QRectF(t.x, t.y, 80, 80), 12, 12);
     }
     p.setBrush(QColor(0xe0, 0x7a, 0x10));
-    p.drawPolygon(QPolygonF({{176, 148}, {204, 180}, {186, 180}, {186, 204}, {166, 204},
-                             {166, 180}, {148, 180}}));
+    p.drawPolygon(QPolygonF(
+        {{176, 148}, {204, 180}, {186, 180}, {186, 204}, {166, 204}, {166, 180}, {148, 180}}));
     return image;
 }

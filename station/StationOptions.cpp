@@ -149,8 +149,8 @@ bool MakeStationSetup(const StationOptions& o, const std::string& strProgramDir,
         if (!o.strStartOn.empty()) {
             fleet::ModemLine line;
             if (!fleet::ParseModemLine(o.strStartOn, line)) {
-                strError = "--start-on: expected dcd, dsr or cts, not " +
-                           EscapeControlChars(o.strStartOn);
+                strError =
+                    "--start-on: expected dcd, dsr or cts, not " + EscapeControlChars(o.strStartOn);
                 return false;
             }
             e.mode = ArrivalMode::ModemLine;
@@ -193,8 +193,8 @@ bool MakeStationSetup(const StationOptions& o, const std::string& strProgramDir,
                    EscapeControlChars(strProgram);
         return false;
     }
-    if (!fleet::PrepareLogDir(o.strLogDir.empty() ? strDefaultLogDir : o.strLogDir,
-                              setup.strLogDir, strError))
+    if (!fleet::PrepareLogDir(o.strLogDir.empty() ? strDefaultLogDir : o.strLogDir, setup.strLogDir,
+                              strError))
         return false;
 
     const std::string strImageDir =

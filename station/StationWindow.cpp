@@ -71,9 +71,8 @@ QLabel* AddCount(QGridLayout* pGrid, int nColumn, const QString& strCaption, QWi
 
 } // namespace
 
-CStationWindow::CStationWindow(const station::StationOptions& options,
-                               station::StationSetup setup, std::string strAppDir,
-                               QWidget* pParent)
+CStationWindow::CStationWindow(const station::StationOptions& options, station::StationSetup setup,
+                               std::string strAppDir, QWidget* pParent)
     : QMainWindow(pParent), m_options(options), m_setup(std::move(setup)),
       m_strAppDir(std::move(strAppDir)), m_lock(m_setup.engine.lock) {
     setWindowTitle(QString::fromUtf8(kTitle) + QStringLiteral(" - ") +
@@ -166,7 +165,8 @@ void CStationWindow::CreateHeader(QWidget* pParent) {
     pCounts->setHorizontalSpacing(fontMetrics().averageCharWidth() * 3);
     m_stcPassed = AddCount(pCounts, 0, QStringLiteral("PASSED"), pHeader, QColor(0x1b, 0x5e, 0x20));
     m_stcFailed = AddCount(pCounts, 1, QStringLiteral("FAILED"), pHeader, QColor(0xb7, 0x1c, 0x1c));
-    m_stcYield = AddCount(pCounts, 2, QStringLiteral("YIELD"), pHeader, palette().windowText().color());
+    m_stcYield =
+        AddCount(pCounts, 2, QStringLiteral("YIELD"), pHeader, palette().windowText().color());
     m_stcRate = AddCount(pCounts, 3, QStringLiteral("UNITS / HOUR"), pHeader,
                          palette().windowText().color());
     pRow->addLayout(pCounts);
@@ -193,13 +193,13 @@ void CStationWindow::CreateMenus() {
     QMenu* pHelp = menuBar()->addMenu(QStringLiteral("&Help"));
     m_actHelp = pHelp->addAction(QStringLiteral("&Help"), this, &CStationWindow::OnHelp);
     // F1 to F12 start the fixtures where they have start keys; help is then on Ctrl+F1.
-    m_actHelp->setShortcuts(m_setup.engine.mode == ArrivalMode::StartKey
-                                ? QList<QKeySequence>{QKeySequence(Qt::CTRL | Qt::Key_F1)}
-                                : QList<QKeySequence>{QKeySequence(Qt::Key_F1),
-                                                      QKeySequence(Qt::CTRL | Qt::Key_F1)});
+    m_actHelp->setShortcuts(
+        m_setup.engine.mode == ArrivalMode::StartKey
+            ? QList<QKeySequence>{QKeySequence(Qt::CTRL | Qt::Key_F1)}
+            : QList<QKeySequence>{QKeySequence(Qt::Key_F1), QKeySequence(Qt::CTRL | Qt::Key_F1)});
     pHelp->addSeparator();
-    m_actAbout = pHelp->addAction(QStringLiteral("&About MorFWStation..."), this,
-                                  &CStationWindow::OnAbout);
+    m_actAbout =
+        pHelp->addAction(QStringLiteral("&About MorFWStation..."), this, &CStationWindow::OnAbout);
 }
 
 void CStationWindow::CreateStartKeys() {
@@ -237,7 +237,8 @@ int CStationWindow::AddFixture(const std::string& strPort, const std::string& st
         const auto& tiles = m_pGrid->Tiles();
         return static_cast<int>(std::find(tiles.begin(), tiles.end(), pTile) - tiles.begin());
     };
-    connect(pTile, &CFixtureTile::transcriptRequested, this, [=, this] { OnTranscript(indexOf()); });
+    connect(pTile, &CFixtureTile::transcriptRequested, this,
+            [=, this] { OnTranscript(indexOf()); });
     connect(pTile, &CFixtureTile::startRequested, this, [=, this] { OnStartKey(indexOf()); });
     connect(pTile, &CFixtureTile::serialEntered, this,
             [=, this](int, const QString& s) { OnSerialEntered(indexOf(), s); });

@@ -104,7 +104,7 @@ private:
     std::vector<std::unique_ptr<station::TileModel>> m_models;
     fleet::DayCounts m_counts;
     std::map<std::string, fleet::DayCounts> m_pastCounts; // of devices that went away
-    std::vector<int> m_codes; // every ended unit's exit code
+    std::vector<int> m_codes;                             // every ended unit's exit code
     std::chrono::steady_clock::time_point m_start = std::chrono::steady_clock::now();
 
     std::unique_ptr<station::StationEngine> m_pEngine;

@@ -62,9 +62,8 @@ void CTileGrid::Relayout() {
     const QSize tile = TileSize(n, m_nColumns, size(), gap);
     for (int i = 0; i < n; ++i) {
         const int row = i / m_nColumns, col = i % m_nColumns;
-        m_tiles[static_cast<std::size_t>(i)]->setGeometry(gap + col * (tile.width() + gap),
-                                                          gap + row * (tile.height() + gap),
-                                                          std::max(1, tile.width()),
-                                                          std::max(1, tile.height()));
+        m_tiles[static_cast<std::size_t>(i)]->setGeometry(
+            gap + col * (tile.width() + gap), gap + row * (tile.height() + gap),
+            std::max(1, tile.width()), std::max(1, tile.height()));
     }
 }

@@ -62,8 +62,8 @@ const char* ResultWords(int nExitCode) {
 TileView DescribeTile(const TileModel& t) {
     TileView v;
     v.strTitle = EscapeControlChars(t.strLabel.empty() ? LastPart(t.strPort) : t.strLabel);
-    v.strName = EscapeControlChars(
-        t.bUnit && !t.unit.strStableName.empty() ? t.unit.strStableName : t.strPort);
+    v.strName = EscapeControlChars(t.bUnit && !t.unit.strStableName.empty() ? t.unit.strStableName
+                                                                            : t.strPort);
     // The same marks as the state words: a tick for passed, a cross for failed.
     v.strCounts = "\u2714 " + std::to_string(t.counts.Passed()) + "  \u2716 " +
                   std::to_string(t.counts.Failed());
@@ -122,8 +122,8 @@ TileView DescribeTile(const TileModel& t) {
     }
     v.look = ResultLook(u.nExitCode);
     v.strState = ResultWords(u.nExitCode);
-    v.strDetail = u.nExitCode == fleet::kCodeSuccess ? "Take the unit out"
-                                                      : EscapeControlChars(u.strMessage);
+    v.strDetail =
+        u.nExitCode == fleet::kCodeSuccess ? "Take the unit out" : EscapeControlChars(u.strMessage);
     v.bStartButton = t.mode == ArrivalMode::StartKey;
     return v;
 }

@@ -19,8 +19,8 @@ CTranscriptDlg::CTranscriptDlg(QWidget* pParent) : QDialog(pParent) {
     // The pane is made anew for each unit (see Show); a place holder keeps its place.
     pLayout->addStretch();
     auto* pButtons = new QDialogButtonBox(QDialogButtonBox::Close, this);
-    QPushButton* pCopy = pButtons->addButton(QStringLiteral("&Copy All"),
-                                              QDialogButtonBox::ActionRole);
+    QPushButton* pCopy =
+        pButtons->addButton(QStringLiteral("&Copy All"), QDialogButtonBox::ActionRole);
     connect(pCopy, &QPushButton::clicked, this,
             [this] { QApplication::clipboard()->setText(Text()); });
     connect(pButtons, &QDialogButtonBox::rejected, this, &QDialog::reject);

@@ -14,8 +14,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     for (const int nSize : {16, 32, 48, 64, 128, 256}) {
-        const QString path = QString::fromLocal8Bit(argv[1]) +
-                             QStringLiteral("/MorFWStation-%1.png").arg(nSize);
+        const QString path =
+            QString::fromLocal8Bit(argv[1]) + QStringLiteral("/MorFWStation-%1.png").arg(nSize);
         if (!PaintStationIcon(nSize).save(path)) {
             std::fprintf(stderr, "cannot write %s\n", path.toLocal8Bit().constData());
             return 1;

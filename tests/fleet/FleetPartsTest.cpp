@@ -276,9 +276,8 @@ TEST(FleetPortList, OneNameALineWithCommentsBlanksAndLabelsSkipped) {
     std::vector<std::string> ports = {"given"};
     std::string err;
     ASSERT_TRUE(cli::ReadPortList(file.string(), ports, err)) << err;
-    EXPECT_EQ(ports,
-              (std::vector<std::string>{"given", "/dev/ttyUSB0", "sim:seed=2,dump=/tmp/x",
-                                        "/dev/serial/by-path/pci-0:1.2", "/dev/ttyUSB#1"}));
+    EXPECT_EQ(ports, (std::vector<std::string>{"given", "/dev/ttyUSB0", "sim:seed=2,dump=/tmp/x",
+                                               "/dev/serial/by-path/pci-0:1.2", "/dev/ttyUSB#1"}));
 
     WriteFile(file, "# nothing\n\n");
     EXPECT_FALSE(cli::ReadPortList(file.string(), ports, err));

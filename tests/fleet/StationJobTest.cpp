@@ -46,7 +46,7 @@ TEST(FleetDayCounts, YieldAndPaceOfTheJudgedUnits) {
     for (int i = 0; i < 998; ++i)
         d.OnFinished(fleet::kCodeSuccess, 1800);
     d.OnFinished(fleet::kCodePort, 1800);
-    d.OnFinished(fleet::kCodeLogFile, 1800); // no record: not shippable
+    d.OnFinished(fleet::kCodeLogFile, 1800);   // no record: not shippable
     d.OnFinished(fleet::kCodeCancelled, 1800); // never judged
     EXPECT_EQ(d.Passed(), 998);
     EXPECT_EQ(d.Failed(), 2);
@@ -87,9 +87,9 @@ TEST(FleetImageLock, TheSetIsJudgedOnceAndEveryChangeIsNamed) {
     const fleet::ImageSetLock now = fleet::ReadImageSet(set.string());
     EXPECT_EQ(fleet::DescribeImageChange(held, now),
               "kernimg.s19 changed (sha256 " + oldKernel.substr(0, 12) + " is now " +
-                  now.digests[3].strHex.substr(0, 12) + ")\nMorvane.s19 cannot be read: " +
-                  now.digests[4].strError + "\nthe revision changed from " + held.strRevision +
-                  " to 9.9");
+                  now.digests[3].strHex.substr(0, 12) +
+                  ")\nMorvane.s19 cannot be read: " + now.digests[4].strError +
+                  "\nthe revision changed from " + held.strRevision + " to 9.9");
     EXPECT_FALSE(now.bValid);
 
     const fleet::ImageSetLock judged = fleet::JudgeImageSet(set.string());

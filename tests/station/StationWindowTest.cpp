@@ -214,7 +214,8 @@ TEST(StationWindow, AskSerialTakesTheNumberBeforeTheUnitStarts) {
 TEST(StationWindow, HelpIsOnCtrlF1WhereF1IsAStartKey) {
     StationRun run("sim:seed=1\n");
     CStationWindow& w = *run.window;
-    EXPECT_EQ(w.HelpAction()->shortcuts(), QList<QKeySequence>{QKeySequence(Qt::CTRL | Qt::Key_F1)});
+    EXPECT_EQ(w.HelpAction()->shortcuts(),
+              QList<QKeySequence>{QKeySequence(Qt::CTRL | Qt::Key_F1)});
     CUrlRecorder urls;
     w.OnHelp();
     ASSERT_EQ(urls.urls.size(), 1u);
