@@ -54,11 +54,6 @@ CFixtureTile::CFixtureTile(int nIndex, QWidget* pParent) : QFrame(pParent), m_nI
     m_edtSerial->setAccessibleName(QStringLiteral("Serial number"));
     m_edtSerial->hide();
     m_edtSerial->installEventFilter(this);
-    connect(m_edtSerial, &QLineEdit::returnPressed, this, [this] {
-        const QString s = m_edtSerial->text().trimmed();
-        if (!s.isEmpty())
-            emit serialEntered(m_nIndex, s);
-    });
 }
 
 int CFixtureTile::UnitFor(const QSize& size) {
@@ -252,10 +247,20 @@ void CFixtureTile::keyPressEvent(QKeyEvent* pEvent) {
 }
 
 bool CFixtureTile::eventFilter(QObject* pWatched, QEvent* pEvent) {
-    if (pWatched == m_edtSerial && pEvent->type() == QEvent::KeyPress &&
-        static_cast<QKeyEvent*>(pEvent)->key() == Qt::Key_Escape) {
+    if (pWatched != m_edtSerial || pEvent->type() != QEvent::KeyPress)
+        return QFrame::eventFilter(pWatched, pEvent);
+    // Enter and Escape end the question here: passed on (as the field does with Enter) they
+    // would open the transcript.
+    switch (static_cast<QKeyEvent*>(pEvent)->key()) {
+    case Qt::Key_Escape:
         emit serialCancelled(m_nIndex);
         return true;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (const QString s = m_edtSerial->text().trimmed(); !s.isEmpty())
+            emit serialEntered(m_nIndex, s);
+        return true;
+    default:
+        return QFrame::eventFilter(pWatched, pEvent);
     }
-    return QFrame::eventFilter(pWatched, pEvent);
 }

@@ -495,8 +495,11 @@ void CStationWindow::Handle(EngineEvent& e) {
         m_strImagesChanged.clear();
         RefreshBanner();
         WatchImages();
-        for (const auto& m : m_models)
-            m->bHeld = false; // the engine starts them, or holds them again
+        // The engine starts the units that waited, or holds them again.
+        for (int i = 0; i < TileCount(); ++i) {
+            m_models[static_cast<std::size_t>(i)]->bHeld = false;
+            Refresh(i);
+        }
         return;
     case Kind::AllEnded:
         if (m_bEnding) {

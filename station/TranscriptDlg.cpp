@@ -35,7 +35,7 @@ void CTranscriptDlg::Show(const QString& strHeading, const QString& strText) {
     auto* pEdit = new ZEdit(pal.color(QPalette::Active, QPalette::Text),
                             pal.color(QPalette::Active, QPalette::Base), this);
     if (m_edtLog) {
-        pLayout->replaceWidget(m_edtLog, pEdit);
+        delete pLayout->replaceWidget(m_edtLog, pEdit); // the old pane's layout item is ours
         delete m_edtLog;
     } else {
         delete pLayout->takeAt(1);

@@ -120,6 +120,13 @@ TEST(StationWindow, ThreeFixturesOneFailingPartTwoEndWithTheirTilesCountsAndReco
     QTest::keyClick(w.Tile(1), Qt::Key_Return);
     ASSERT_NE(w.Transcript(), nullptr);
     EXPECT_EQ(w.Transcript()->Text().toStdString(), w.Model(1).strTranscript);
+
+    // The fixture starts again: the open transcript follows its new unit.
+    const int nFirst = w.Model(1).unit.nId;
+    w.OnStartKey(1);
+    ASSERT_TRUE(WaitUntil([&] { return w.Model(1).unit.nId != nFirst && run.Ended(1); }, kMinute));
+    EXPECT_EQ(w.Transcript()->Text().toStdString(), w.Model(1).strTranscript);
+    EXPECT_EQ(w.Tile(1)->View().strCounts, "\u2714 0  \u2716 2");
 }
 
 // Closing while units are flashed asks the dialog's question; Yes cancels each unit, which logs
@@ -202,6 +209,7 @@ TEST(StationWindow, AskSerialTakesTheNumberBeforeTheUnitStarts) {
     QTest::keyClick(&w, Qt::Key_F2);
     QTest::keyClicks(pField, "  SN-0042 ");
     QTest::keyClick(pField, Qt::Key_Return);
+    EXPECT_EQ(w.Transcript(), nullptr) << "the scanner's Enter starts the unit, nothing else";
     ASSERT_TRUE(WaitUntil([&] { return run.Ended(1); }, kMinute));
     EXPECT_EQ(w.Model(1).unit.strSerial, "SN-0042");
     EXPECT_EQ(run.State(1), "PASSED");
