@@ -95,17 +95,19 @@ public:
         std::string err;
         EXPECT_TRUE(engine->Start(err)) << err;
     }
-    // Waits (up to a minute) for an event of this kind at this fixture and returns it.
+    // Waits (up to a minute) for the first event of this kind at this fixture not taken yet,
+    // and takes it (the fixtures' events interleave in any order).
     station::EngineEvent Next(Kind kind, const std::string& strLabel = {}) {
         std::unique_lock lock(m_mutex);
         station::EngineEvent found{};
         found.kind = Kind::AllEnded;
         const bool bSeen = m_cv.wait_for(lock, std::chrono::minutes(1), [&] {
-            for (; m_nRead < m_events.size(); ++m_nRead) {
-                const auto& e = m_events[m_nRead];
-                if (e.kind == kind && (strLabel.empty() || e.strLabel == strLabel)) {
+            m_taken.resize(m_events.size());
+            for (std::size_t i = 0; i < m_events.size(); ++i) {
+                const auto& e = m_events[i];
+                if (!m_taken[i] && e.kind == kind && (strLabel.empty() || e.strLabel == strLabel)) {
+                    m_taken[i] = true;
                     found = e;
-                    ++m_nRead;
                     return true;
                 }
             }
@@ -131,7 +133,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::vector<station::EngineEvent> m_events;
-    std::size_t m_nRead = 0;
+    std::vector<bool> m_taken;
 };
 
 } // namespace
