@@ -63,7 +63,7 @@ struct RunnerSettings {
 struct UnitRequest {
     std::string strPort;  // what the session opens
     std::string strLabel; // the name the unit is shown and recorded by; "" for strPort
-    std::string strSerial = {}; // the unit's serial number as the operator gave it, or ""
+    std::string strSerial = {}; // the unit's serial number for its records, or ""
 };
 
 class Runner {

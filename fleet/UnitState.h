@@ -36,7 +36,7 @@ struct UnitState {
     std::string strPort;          // what the session opens (usually the same)
     std::string strStableName;    // its /dev/serial/by-id or by-path link, or ""
     std::string strAdapterSerial; // the USB adapter's serial number, or ""
-    std::string strSerial;        // the unit's own serial number as the operator gave it, or ""
+    std::string strSerial;        // the unit's own serial number when one was given, or ""
     pid_t pid = -1;
     bool bFinished = false;
     int nPart = 0;                 // 1..5 once a part has begun
