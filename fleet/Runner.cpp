@@ -199,6 +199,7 @@ int Runner::Start(const UnitRequest& request) {
     c.state.nId = m_nNextId++;
     c.state.strPort = request.strPort;
     c.state.strLabel = request.strLabel.empty() ? request.strPort : request.strLabel;
+    c.state.strSerial = request.strSerial;
     const PortIdentity id =
         IdentifyPort(c.state.strLabel, m_settings.strDevDir, m_settings.strSysClassTty);
     c.state.strStableName = id.strStableName;
@@ -238,6 +239,13 @@ int Runner::Start(const UnitRequest& request) {
                 close(fd);
         }
     } else {
+        // The cancel signals stay blocked from before the fork: a cancel sent the moment the
+        // session exists then waits for its signalfd rather than killing it first.
+        sigset_t cancelSignals, before;
+        sigemptyset(&cancelSignals);
+        for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+            sigaddset(&cancelSignals, sig);
+        pthread_sigmask(SIG_BLOCK, &cancelSignals, &before);
         const pid_t parent = getpid();
         const pid_t pid = fork();
         if (pid == 0) {
@@ -274,6 +282,7 @@ int Runner::Start(const UnitRequest& request) {
             _exit(127);
         }
         const int nForkErrno = errno;
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
         close(out[1]);
         close(err[1]);
         if (pid < 0) {
