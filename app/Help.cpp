@@ -8,10 +8,14 @@
 #endif
 
 QString FindHelpPage(const std::string& strAppDir) {
+    return FindHelpPage(strAppDir, HELP_PAGE_NAME);
+}
+
+QString FindHelpPage(const std::string& strAppDir, const char* pszPageName) {
     const QString strDir = QString::fromStdString(strAppDir);
     const QString candidates[] = {
-        strDir + QLatin1String(HELP_PAGE_NAME),
-        strDir + QLatin1String(MORFW_HELP_INSTALL_REL "/") + QLatin1String(HELP_PAGE_NAME),
+        strDir + QLatin1String(pszPageName),
+        strDir + QLatin1String(MORFW_HELP_INSTALL_REL "/") + QLatin1String(pszPageName),
     };
     for (const QString& strPath : candidates) {
         const QFileInfo fi(strPath);

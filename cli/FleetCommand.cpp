@@ -8,13 +8,11 @@
 #include "cli/FleetSupport.h"
 #include "cli/Terminal.h"
 
+#include "fleet/FixtureList.h"
 #include "platform/PrintableText.h"
 #include "upload/UploadTexts.h"
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <fstream>
 
 namespace cli {
 
@@ -29,29 +27,12 @@ static_assert(ToInt(ExitCode::Success) == fleet::kCodeSuccess &&
 
 bool ReadPortList(const std::string& strFile, std::vector<std::string>& ports,
                   std::string& strError) {
-    std::ifstream in(strFile);
-    if (!in) {
-        strError = "cannot read the port list " + EscapeControlChars(strFile) + ": " +
-                   std::strerror(errno);
+    // A fixture's label after its port (the station window shows it) is not part of the name.
+    std::vector<fleet::Fixture> fixtures;
+    if (!fleet::ReadFixtureList(strFile, fixtures, strError))
         return false;
-    }
-    const std::size_t nBefore = ports.size();
-    for (std::string line; std::getline(in, line);) {
-        const auto first = line.find_first_not_of(" \t\r");
-        if (first == std::string::npos || line[first] == '#')
-            continue;
-        const auto last = line.find_last_not_of(" \t\r");
-        ports.push_back(line.substr(first, last - first + 1));
-    }
-    if (in.bad()) {
-        strError = "cannot read the port list " + EscapeControlChars(strFile) + ": " +
-                   std::strerror(errno);
-        return false;
-    }
-    if (ports.size() == nBefore) {
-        strError = "the port list " + EscapeControlChars(strFile) + " names no port";
-        return false;
-    }
+    for (auto& f : fixtures)
+        ports.push_back(std::move(f.strPort));
     return true;
 }
 

@@ -2,10 +2,9 @@
 
 #include "cli/CancelSignals.h"
 #include "fleet/PortIdentity.h"
-#include "platform/FileCompat.h"
+#include "fleet/LogDir.h"
 #include "platform/HostName.h"
 #include "platform/PrintableText.h"
-#include "platform/ProgramDir.h"
 
 #include <cerrno>
 #include <csignal>
@@ -37,23 +36,7 @@ std::string DuplicatePortError(const std::vector<std::string>& ports) {
 }
 
 bool PrepareLogDir(const std::string& strDir, std::string& strResolved, std::string& strError) {
-    std::error_code ec;
-    std::filesystem::create_directories(strDir, ec);
-    if (!ec && !std::filesystem::is_directory(strDir, ec))
-        ec = std::make_error_code(std::errc::not_a_directory);
-    if (!ec && access(strDir.c_str(), W_OK | X_OK) != 0)
-        ec = std::error_code(errno, std::generic_category());
-    if (ec) {
-        strError =
-            "cannot use the log directory " + EscapeControlChars(strDir) + ": " + ec.message();
-        return false;
-    }
-    // Absolute, so that the records name their log files wherever they are read from.
-    std::string abs = std::filesystem::absolute(strDir, ec).lexically_normal().string();
-    if (ec)
-        abs = strDir;
-    strResolved = WithTrailingSeparator(abs);
-    return true;
+    return fleet::PrepareLogDir(strDir, strResolved, strError);
 }
 
 fleet::RunnerSettings MakeRunnerSettings(const UploadOptions& o, const std::string& strImageDir,

@@ -1,10 +1,13 @@
 # The Debian packages (scripts/package.sh: cpack -G DEB on a build with the debian layout):
 #   morfwupload   morfw and MorFWUpload, the manual page, the desktop entry, the icons, the help
-#                 page, and the link to the image set's directory (components morfw and app)
+#                 page, the link to the image set's directory, and the station's systemd unit
+#                 (components morfw and app)
 #   morfw-sim     the simulated unit on a serial device (component sim)
 # Their version is the project's; their dependencies come from dpkg-shlibdeps.
 set(MORFW_PACKAGE_MAINTAINER "MorFWUpload maintainers <maintainers@morfwupload.invalid>"
     CACHE STRING "The packages' maintainer (name <address>)")
+set(MORFW_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH
+    "Where the Debian package puts the station's systemd unit")
 
 if(MORFW_INSTALL_LAYOUT STREQUAL "debian")
   # Each package's copyright and changelog (native: changelog.gz), as Debian requires.
@@ -25,6 +28,19 @@ if(MORFW_INSTALL_LAYOUT STREQUAL "debian")
   # package's paths).
   morfw_install_man(${PROJECT_SOURCE_DIR}/packaging/debian/MorFWUpload.1 1 app)
   morfw_install_man(${PROJECT_SOURCE_DIR}/packaging/debian/morfw-sim.1 1 sim)
+  # The station as a service, disabled until the site enables it, with its settings (a conffile)
+  # and the README's udev rule as an example. The maintainer scripts make its system user and
+  # records' directory.
+  set(debian ${PROJECT_SOURCE_DIR}/packaging/debian)
+  install(FILES ${debian}/morfw-station.service DESTINATION ${MORFW_SYSTEMD_UNIT_DIR}
+          COMPONENT morfw)
+  install(FILES ${debian}/station.conf DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/morfwupload
+          COMPONENT morfw)
+  install(FILES ${debian}/70-morfw-fixtures.rules
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/morfwupload/examples COMPONENT morfw)
+  set(CPACK_DEBIAN_MORFWUPLOAD_PACKAGE_CONTROL_EXTRA
+      ${debian}/postinst ${debian}/prerm ${debian}/postrm ${debian}/conffiles)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
 set(CPACK_PACKAGE_NAME morfwupload)
@@ -46,6 +62,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 # Per package (CPack names these after the component group, upper-cased).
 set(CPACK_DEBIAN_MORFWUPLOAD_PACKAGE_NAME morfwupload)
+# The maintainer scripts make the station's system user; the libraries come from dpkg-shlibdeps.
+set(CPACK_DEBIAN_MORFWUPLOAD_PACKAGE_DEPENDS adduser)
 # The first line is the synopsis; CPack indents the rest.
 set(CPACK_DEBIAN_MORFWUPLOAD_DESCRIPTION "Morvane 2000 firmware upload over RS-232
 MorFWUpload replaces the firmware of a Morvane 2000 unit over a serial
@@ -55,7 +73,11 @@ with the manual pages and the dialog's help page.
 .
 The image set (the five image files and MorFWImg.ini) goes into
 ${MORFW_IMAGE_STORE}, which the package creates and
-never fills or empties.")
+never fills or empties.
+.
+The systemd service morfw-station runs morfw station, which flashes
+each unit as it arrives; it is installed disabled, with its settings
+in /etc/morfwupload/station.conf.")
 set(CPACK_DEBIAN_SIMUNIT_PACKAGE_NAME morfw-sim)
 set(CPACK_DEBIAN_SIMUNIT_PACKAGE_DEPENDS "morfwupload (= ${MORFW_VERSION})")
 set(CPACK_DEBIAN_SIMUNIT_DESCRIPTION "simulated Morvane 2000 unit on a serial device

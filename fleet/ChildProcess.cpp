@@ -4,8 +4,11 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +34,40 @@ void CloseFd(int& fd) {
         close(fd);
     fd = -1;
 }
+
+// This very program file, to start the sessions from. Exec'ing "/proc/self/exe" names every
+// session "exe" in ps, pgrep and the busy reports of other programs; exec'ing the file's own
+// path names it after the file ("morfw"), but the path may lead to another file by then (a
+// package upgrade replaces it), and a session must run the runner's own program. So the child
+// execs the path only while it still leads to the file held open here, else the file itself.
+struct SelfFile {
+    int fd = -1;
+    struct stat id {};
+    std::string strPath; // "" when it cannot be read
+    SelfFile() {
+        fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || fstat(fd, &id) != 0)
+            return;
+        char buf[4096];
+        const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+        if (n > 0)
+            strPath.assign(buf, static_cast<std::size_t>(n));
+    }
+    ~SelfFile() { CloseFd(fd); }
+    SelfFile(const SelfFile&) = delete;
+    SelfFile& operator=(const SelfFile&) = delete;
+
+    // In the child after fork: async-signal-safe calls only. Returns only when no exec worked.
+    void Exec(char* const argv[]) const {
+        struct stat now {};
+        if (!strPath.empty() && stat(strPath.c_str(), &now) == 0 && now.st_dev == id.st_dev &&
+            now.st_ino == id.st_ino)
+            execve(strPath.c_str(), argv, environ);
+        if (fd >= 0)
+            syscall(SYS_execveat, fd, "", argv, environ, AT_EMPTY_PATH);
+        execve("/proc/self/exe", argv, environ);
+    }
+};
 
 } // namespace
 
@@ -73,6 +110,9 @@ bool ChildProcess::Start(const std::string& strProgram, const std::vector<std::s
     argv.push_back(nullptr);
     const std::string strExecFailed = "morfw: cannot start " + strProgram + "\n";
     const char* pszProgram = strProgram.c_str();
+    std::optional<SelfFile> self;
+    if (strProgram == kThisProgram)
+        self.emplace();
 
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
@@ -84,6 +124,13 @@ bool ChildProcess::Start(const std::string& strProgram, const std::vector<std::s
         }
         return false;
     }
+    // The cancel signals stay blocked from before the fork: a cancel sent the moment the session
+    // exists then waits for its signalfd rather than killing it first.
+    sigset_t cancelSignals, before;
+    sigemptyset(&cancelSignals);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&cancelSignals, sig);
+    pthread_sigmask(SIG_BLOCK, &cancelSignals, &before);
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
@@ -111,12 +158,16 @@ bool ChildProcess::Start(const std::string& strProgram, const std::vector<std::s
         const int devnull = open("/dev/null", O_RDONLY);
         if (devnull >= 0)
             dup2(devnull, STDIN_FILENO);
-        execve(pszProgram, argv.data(), environ);
+        if (self)
+            self->Exec(argv.data());
+        else
+            execve(pszProgram, argv.data(), environ);
         const ssize_t n = write(STDERR_FILENO, strExecFailed.data(), strExecFailed.size());
         (void)n;
         _exit(127);
     }
     const int nForkErrno = errno;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     close(out[1]);
     close(err[1]);
     if (pid < 0) {

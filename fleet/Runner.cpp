@@ -129,6 +129,7 @@ int Runner::Start(const UnitRequest& request) {
     c.state.nId = m_nNextId++;
     c.state.strPort = request.strPort;
     c.state.strLabel = request.strLabel.empty() ? request.strPort : request.strLabel;
+    c.state.strSerial = request.strSerial;
     const PortIdentity id =
         IdentifyPort(c.state.strLabel, m_settings.strDevDir, m_settings.strSysClassTty);
     c.state.strStableName = id.strStableName;

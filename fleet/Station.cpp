@@ -15,13 +15,15 @@ Station::Port& Station::Get(const std::string& strLabel) {
 void Station::StartSession(Port& p) {
     p.bRunning = true;
     p.bAgain = false;
-    m_pRunner->Start({p.strPort, p.tally.strLabel});
+    m_pRunner->Start({p.strPort, p.tally.strLabel, p.strSerial});
 }
 
-void Station::Arrive(const std::string& strLabel, const std::string& strPort) {
+void Station::Arrive(const std::string& strLabel, const std::string& strPort,
+                     const std::string& strSerial) {
     Port& p = Get(strLabel);
     p.bPresent = true;
     p.strPort = strPort;
+    p.strSerial = strSerial;
     m_observer.OnDevice(strLabel, true);
     if (m_bStopping || !m_pRunner)
         return;

@@ -36,8 +36,10 @@ public:
     // The runner whose observer this station is (set before the first arrival).
     void SetRunner(Runner* pRunner) { m_pRunner = pRunner; }
 
-    // A unit at strLabel, whose session opens strPort.
-    void Arrive(const std::string& strLabel, const std::string& strPort);
+    // A unit at strLabel, whose session opens strPort; strSerial is its serial number, if the
+    // site asks for one.
+    void Arrive(const std::string& strLabel, const std::string& strPort,
+                const std::string& strSerial = {});
     void Depart(const std::string& strLabel);
     // From now on no session starts (the station is ending).
     void StopTaking() { m_bStopping = true; }
@@ -67,6 +69,7 @@ public:
 private:
     struct Port {
         std::string strPort;
+        std::string strSerial;
         bool bPresent = false;
         bool bRunning = false;
         bool bAgain = false; // the unit came again while its session ran

@@ -6,9 +6,12 @@
 #       and runs lintian on them (an error stops the script; warnings are listed). The
 #       maintainer field is MORFW_PACKAGE_MAINTAINER="Name <address>" from the environment,
 #       else the build's default, an address under .invalid that reaches nobody.
-#   scripts/package.sh msi [BUILD_DIR [x86|x64 [OUTPUT]]]   the Windows installer of a Windows
-#       build (default build-win, x86: dist/MorFWUpload-VERSION-win32.msi) with wixl, from
-#       packaging/windows/MorFWUpload.wxs; scripts/windows.sh runs it after its build
+#   scripts/package.sh msi [BUILD_DIR [x86|x64 [OUTPUT [VERSION]]]]   the Windows installer of a
+#       Windows build (default build-win, x86: dist/MorFWUpload-VERSION-win32.msi) with wixl,
+#       from packaging/windows/MorFWUpload.wxs; VERSION (default the build's) gives the same
+#       programs another build number, for the upgrade check
+#   scripts/package.sh zip [...]   the same files as a zip (dist/MorFWUpload-VERSION-win32.zip)
+#       with an empty MorFWImg\ folder; scripts/windows.sh makes both after its build
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -18,8 +21,8 @@ version_of() { sed -n 's/^#define MORFW_VERSION "\(.*\)"$/\1/p' "$1/generated/Mo
 
 source scripts/apt_install.sh
 
-if [ "${1:-deb}" = msi ]; then
-  build=${2:-build-win} arch=${3:-x86}
+if [ "${1:-deb}" = msi ] || [ "${1:-deb}" = zip ]; then
+  kind=$1 build=${2:-build-win} arch=${3:-x86}
   [ -f "$build/bin/morfw.exe" ] && [ -f "$build/bin/MorFWUpload.exe" ] ||
     fail "no Windows programs in $build/bin: run scripts/windows.sh first"
   case "$arch" in
@@ -27,23 +30,40 @@ if [ "${1:-deb}" = msi ]; then
     x64) bits=64 strip=x86_64-w64-mingw32-strip ;;
     *) fail "the architecture is x86 or x64" ;;
   esac
-  version=$(version_of "$build")
-  out=${4:-dist/MorFWUpload-$version-win$bits.msi}
-  apt_install_missing wixl
-  # wixl takes the files by plain names, from the folder it runs in.
-  stage=$build/msi-stage
-  rm -rf "$stage" && mkdir -p "$stage" "$(dirname "$out")"
-  cp "$build/bin/morfw.exe" "$build/bin/MorFWUpload.exe" app/help/MorFWUpload.html \
-     app/win32/MorFWUpload.ico "$stage/"
-  # The installed programs carry no debugging information (the build's copies keep it).
-  "$strip" "$stage/morfw.exe" "$stage/MorFWUpload.exe"
+  version=${5:-$(version_of "$build")}
+  [[ $version =~ ^([0-9]+)\.([0-9]+)\.([0-9]+)\.([0-9]+)$ ]] || fail "the version is A.B.C.D, not '$version'"
+  out=${4:-dist/MorFWUpload-$version-win$bits.$kind}
+  # What both carry: the programs without debugging information (the build's copies keep it),
+  # the help page and the third-party notices (with Windows line ends).
+  stage=$build/$kind-stage
+  rm -rf "$stage" && mkdir -p "$stage/MorFWUpload" "$(dirname "$out")"
+  files=$stage/MorFWUpload
+  cp "$build/bin/morfw.exe" "$build/bin/MorFWUpload.exe" app/help/MorFWUpload.html "$files/"
+  "$strip" "$files/morfw.exe" "$files/MorFWUpload.exe"
+  sed 's/$/\r/' packaging/windows/THIRD-PARTY-NOTICES.txt >"$files/THIRD-PARTY-NOTICES.txt"
   out=$(realpath "$out")
-  (cd "$stage" && wixl -a "$arch" -D "Arch=$arch" -D "Version=$version" -o "$out" \
-     "$root/packaging/windows/MorFWUpload.wxs")
+  rm -f "$out"
+  if [ "$kind" = zip ]; then
+    # The portable form: the same files and an empty MorFWImg\ for the operator's set.
+    apt_install_missing zip
+    mkdir "$files/MorFWImg" && : >"$files/MorFWImg/PUT-THE-IMAGE-SET-HERE.txt"
+    (cd "$stage" && zip -qr "$out" MorFWUpload)
+  else
+    apt_install_missing wixl
+    # wixl takes the files by plain names, from the folder it runs in. Windows Installer
+    # compares three fields of a version: the installer gets the fourth (the build) apart.
+    cp app/win32/MorFWUpload.ico "$files/"
+    (cd "$files" && wixl -a "$arch" -D "Arch=$arch" -D "Version=$version" \
+       -D "Release=${BASH_REMATCH[1]}.${BASH_REMATCH[2]}.${BASH_REMATCH[3]}" \
+       -D "Build=${BASH_REMATCH[4]}" \
+       -D "NextRelease=${BASH_REMATCH[1]}.${BASH_REMATCH[2]}.$((BASH_REMATCH[3] + 1))" \
+       -o "$out" "$root/packaging/windows/MorFWUpload.wxs")
+  fi
   echo "package: wrote ${out#"$root"/} ($((SECONDS - start)) s)"
   exit 0
 fi
-[ "${1:-deb}" = deb ] || fail "usage: scripts/package.sh [deb | msi [BUILD_DIR [x86|x64 [OUTPUT]]]]"
+[ "${1:-deb}" = deb ] ||
+  fail "usage: scripts/package.sh [deb | msi|zip [BUILD_DIR [x86|x64 [OUTPUT [VERSION]]]]]"
 
 # dpkg-dev: dpkg-shlibdeps and dpkg-buildflags; file: CPack finds the programs with it.
 apt_install_missing build-essential cmake ninja-build pkg-config qt6-base-dev \
@@ -85,7 +105,9 @@ for f in ./usr/lib/morfwupload/morfw ./usr/lib/morfwupload/MorFWUpload \
          ./usr/share/morfwupload/MorFWUpload.html ./usr/share/applications/MorFWUpload.desktop \
          ./usr/share/icons/hicolor/48x48/apps/MorFWUpload.png \
          ./usr/share/man/man1/MorFWUpload.1.gz \
-         ./usr/share/doc/morfwupload/copyright ./usr/share/doc/morfwupload/changelog.gz; do
+         ./usr/share/doc/morfwupload/copyright ./usr/share/doc/morfwupload/changelog.gz \
+         ./lib/systemd/system/morfw-station.service ./etc/morfwupload/station.conf \
+         ./usr/share/doc/morfwupload/examples/70-morfw-fixtures.rules; do
   grep -qxF "$f" <<<"$main" || fail "${debs[0]} lacks $f"
 done
 # The image directory is created empty: never a file in it, and no image anywhere.
@@ -100,6 +122,8 @@ done
 if grep -E 'MorFWImg|\.(bin|s19|ini)$' <<<"$sim"; then fail "${debs[1]} holds image files"; fi
 dpkg-deb -f "${debs[0]}" Depends | grep -q libqt6widgets6 ||
   fail "${debs[0]} does not depend on Qt (dpkg-shlibdeps did not run?)"
+dpkg-deb -I "${debs[0]}" conffiles | grep -qx /etc/morfwupload/station.conf ||
+  fail "${debs[0]}: the station's settings are no conffile"
 dpkg-deb -f "${debs[1]}" Depends | grep -qF "morfwupload (= $version)" ||
   fail "${debs[1]} does not depend on morfwupload $version"
 

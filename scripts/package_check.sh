@@ -17,13 +17,16 @@ say() { echo "package_check: $*"; }
 source scripts/apt_install.sh
 
 check_deb() {
-  store=/var/lib/morfwupload/MorFWImg
+  store=/var/lib/morfwupload/MorFWImg records=/var/lib/morfwupload/records station_pid=""
   local arch version deb_main deb_sim
   [ "$(id -u)" -eq 0 ] || fail "run as root: it installs and removes packages"
   # python3 plays the far side of morfw-sim's pseudo-terminal; strings reads the dialog's paths.
   apt_install_missing python3 binutils
   if [ -d "$store" ] && [ -n "$(ls -A "$store")" ]; then
     fail "$store already holds files; this check installs the sample set there and removes it"
+  fi
+  if [ -d "$records" ] && [ -n "$(ls -A "$records")" ]; then
+    fail "$records already holds files; this check's station writes records there and removes them"
   fi
   arch=$(dpkg --print-architecture)
   deb_main=$(ls dist/morfwupload_*_"$arch".deb 2>/dev/null | head -n 1)
@@ -35,7 +38,10 @@ check_deb() {
   [ -f "$samples/MorFWImg.ini" ] || fail "no sample set in $samples: run scripts/package.sh first"
   work=$(mktemp -d)
   # The sample set is not firmware: it does not stay on the machine, whatever happens.
-  trap 'rm -rf "$work"; rm -f "$store"/*' EXIT
+  # Nor do the station rehearsal's records; its settings file gets back what it held.
+  trap '[ -z "$station_pid" ] || kill -KILL "$station_pid" 2>/dev/null
+        [ ! -f "$work/station.conf" ] || cp "$work/station.conf" /etc/morfwupload/station.conf
+        rm -rf "$work" "$records"; rm -f "$store"/*' EXIT
 
   say "installing $deb_main and $deb_sim"
   export DEBIAN_FRONTEND=noninteractive
@@ -84,6 +90,8 @@ print("package_check: morfw-sim said: " + ready)
 sys.exit(0 if "/usr/lib/morfwupload/MorFWImg/" in ready and rc == 0 else 1)
 PY
 
+  check_station
+
   # The dialog starts offscreen and paints its window; it is still running then (no crash) and
   # ends on SIGTERM. Its help page is where the program looks for it.
   local app_pid
@@ -119,16 +127,101 @@ PY
   [ ! -e /usr/lib/morfwupload ] || fail "/usr/lib/morfwupload is left after purging"
   (cd "$store" && sha256sum -c --quiet "$work/set.sha256") || fail "dpkg -P changed the image set"
   say "the image set in $store survived apt-get remove and dpkg -P"
+  [ -f "$records/results.csv" ] || fail "dpkg -P removed the station's records"
 
   rm -f "$store"/*
+  rm -rf "$records"
   rmdir "$store" /var/lib/morfwupload 2>/dev/null || true
 }
 
-# msi_round MSI RUN: installs MSI silently, checks what it put where, runs the installed morfw.exe
-# when RUN is yes, puts the sample set into MorFWImg\ (the operator's files), uninstalls silently
-# and checks that exactly the installed files went.
+# The station's service as installed: disabled and stopped, its settings a conffile, its user in
+# dialout owning the records' directory, accepted by systemd-analyze verify. Then its command
+# line as systemd runs it (the unit's environment and settings file, its user, SIGTERM to the
+# station alone) rehearses with simulated units, and SIGTERM cancels them with the day's summary.
+check_station() {
+  local unit=/lib/systemd/system/morfw-station.service conf=/etc/morfwupload/station.conf
+  local line key value word opts words=() split=() extra=() cmd=() rc=0 waited=0
+  local -A env=()
+  [ -f "$unit" ] || fail "no $unit"
+  dpkg-query -W -f='${Conffiles}\n' morfwupload | grep -q "^ $conf " || fail "$conf is not a conffile"
+  id -nG morfwupload 2>/dev/null | grep -qw dialout || fail "no system user morfwupload in dialout"
+  [ "$(stat -c %U "$records")" = morfwupload ] || fail "$records does not belong to morfwupload"
+  ! compgen -G "/etc/systemd/system/*.wants/morfw-station.service" >/dev/null || fail "the service is enabled"
+  ! pgrep -u morfwupload >/dev/null || fail "something runs as morfwupload already"
+  systemd-analyze verify "$unit" || fail "systemd-analyze verify $unit failed"
+
+  # The rehearsal: simulated fixtures whose units come and go.
+  cp "$conf" "$work/station.conf"
+  opts="--rehearse 2"
+  echo "MORFW_STATION_OPTIONS=$opts" >>"$conf"
+  # As systemd reads them: Environment= first, then the settings file (KEY=VALUE, the rest of
+  # the line); in the command line $NAME is split into words, ${NAME} is one word.
+  while IFS= read -r line; do
+    [[ $line =~ ^[[:space:]]*([A-Za-z_][A-Za-z0-9_]*)=(.*)$ ]] || continue
+    key=${BASH_REMATCH[1]} value=${BASH_REMATCH[2]}
+    [[ $value =~ ^\"(.*)\"$ ]] && value=${BASH_REMATCH[1]}
+    env[$key]=$value
+  done < <(sed -n 's/^Environment=//p' "$unit"; cat "$conf")
+  read -ra words <<<"$(sed -n 's/^ExecStart=//p' "$unit")"
+  for word in "${words[@]}"; do
+    if [[ $word =~ ^\$([A-Za-z_][A-Za-z0-9_]*)$ ]]; then
+      read -ra split <<<"${env[${BASH_REMATCH[1]}]:-}"
+      cmd+=("${split[@]}")
+    else
+      while [[ $word =~ \$\{([A-Za-z_][A-Za-z0-9_]*)\} ]]; do
+        word=${word//"${BASH_REMATCH[0]}"/"${env[${BASH_REMATCH[1]}]:-}"}
+      done
+      cmd+=("$word")
+    fi
+  done
+  say "running the service's command line as morfwupload: ${cmd[*]}"
+  for key in "${!env[@]}"; do extra+=("$key=${env[$key]}"); done
+  (cd "$(sed -n 's/^WorkingDirectory=//p' "$unit")" &&
+   exec setpriv --reuid=morfwupload --regid=morfwupload --init-groups \
+     env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "${extra[@]}" "${cmd[@]}") >"$work/station.txt" 2>&1 &
+  station_pid=$!
+  until [ "$(grep -c 'Uploading firmware - part 3 of 5' "$work/station.txt")" -ge 2 ]; do
+    kill -0 $station_pid 2>/dev/null || { cat "$work/station.txt"; fail "the station ended by itself"; }
+    [ $waited -lt 600 ] || { cat "$work/station.txt"; fail "the station's two units did not reach part 3 in 60 s"; }
+    sleep 0.1; waited=$((waited + 1))
+  done
+  kill -TERM $station_pid
+  wait $station_pid || rc=$?
+  station_pid=""
+  mv "$work/station.conf" "$conf"
+  # Both units were cancelled: the day's code is 5, which the unit counts as a clean end.
+  [ $rc -eq 5 ] || { cat "$work/station.txt"; fail "the station ended with $rc on SIGTERM, not 5"; }
+  grep -q "^in all " "$work/station.txt" || { cat "$work/station.txt"; fail "no day's summary after SIGTERM"; }
+  [ "$(find "$records" -name '*.log' -user morfwupload | wc -l)" -ge 2 ] &&
+    [ "$(grep -c cancelled "$records/results.csv")" -ge 2 ] ||
+    { ls -l "$records"; fail "the station's records are not in $records"; }
+  say "the service's command line rehearsed as morfwupload and ended on SIGTERM with the day's summary"
+}
+
+# The Add/Remove programs entries named MorFWUpload, one "VERSION" line each (the 32-bit view
+# and the native one: a 64-bit reg.exe sees the 32-bit installer's entries in the second).
+arp_versions() {
+  local view
+  for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
+              'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
+    "$wine" reg query "$view" /s 2>/dev/null | tr -d '\r' |
+      awk '/^HKEY/ { name = v = "" } /DisplayName +REG_SZ +MorFWUpload$/ { name = 1 }
+           /DisplayVersion +REG_SZ/ { v = $3 } /^$/ { if (name) print v; name = "" }
+           END { if (name) print v }' >"$work/arp.txt" || true
+    [ -s "$work/arp.txt" ] && break
+  done
+  cat "$work/arp.txt"
+}
+
+# No section of debugging information in a Windows program.
+stripped() { ! objdump -h "$1" | grep -q '\.debug_'; }
+
+# msi_round MSI RUN UPGRADE: installs MSI silently, checks what it put where, runs the installed
+# morfw.exe when RUN is yes, puts the sample set into MorFWImg\ (the operator's files); when
+# UPGRADE is yes, installs the next build over it (one entry, the set kept) and the older one
+# again (refused); uninstalls silently and checks that exactly the installed files went.
 msi_round() {
-  local msi=$1 run=$2 win_msi dir="" d lnk arp
+  local msi=$1 run=$2 upgrade=$3 win_msi dir="" d lnk f
   win_msi=$(winepath -w "$msi")
   say "installing $msi under Wine (msiexec /i /qn)"
   "$wine" msiexec /i "$win_msi" /qn || fail "msiexec /i $msi failed"
@@ -136,20 +229,33 @@ msi_round() {
     [ -f "$WINEPREFIX/drive_c/$d/MorFWUpload/morfw.exe" ] && dir="$WINEPREFIX/drive_c/$d/MorFWUpload"
   done
   [ -n "$dir" ] || fail "no MorFWUpload\\morfw.exe under Program Files"
-  for f in morfw.exe MorFWUpload.exe MorFWUpload.html; do
+  for f in morfw.exe MorFWUpload.exe MorFWUpload.html THIRD-PARTY-NOTICES.txt; do
     [ -f "$dir/$f" ] || fail "not installed: $f"
   done
+  stripped "$dir/morfw.exe" && stripped "$dir/MorFWUpload.exe" || fail "the installed programs are not stripped"
   [ -d "$dir/MorFWImg" ] && [ -z "$(ls -A "$dir/MorFWImg")" ] || fail "MorFWImg\\ is missing or not empty"
   lnk=$(find "$WINEPREFIX/drive_c" -name MorFWUpload.lnk | head -n 1)
   [ -n "$lnk" ] || fail "no Start-menu shortcut MorFWUpload.lnk"
-  arp=$("$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null
-        "$wine" reg query 'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null || true)
-  grep -q "DisplayName *REG_SZ *MorFWUpload" <<<"$arp" &&
-    grep -q "DisplayVersion *REG_SZ *$version" <<<"$arp" || fail "no Add/Remove programs entry for MorFWUpload $version"
+  [ "$(arp_versions)" = "$version" ] || fail "no Add/Remove programs entry for MorFWUpload $version"
 
   cp "$samples"/* "$dir/MorFWImg/"
   echo "the operator's own notes" >"$dir/MorFWImg/notes.txt"
   (cd "$dir/MorFWImg" && sha256sum ./* >"$work/set.sha256")
+  if [ "$upgrade" = yes ]; then
+    # Windows Installer compares three fields of a version; the fourth is the build.
+    local next=${version%.*}.$((${version##*.} + 1)) next_msi
+    next_msi=$work/MorFWUpload-$next-win32.msi
+    scripts/package.sh msi "$win" x86 "$next_msi" "$next" >/dev/null
+    say "installing build $next over $version, then $version again"
+    "$wine" msiexec /i "$(winepath -w "$next_msi")" /qn || fail "msiexec /i $next_msi failed"
+    [ "$(arp_versions)" = "$next" ] || fail "after the upgrade to $next, Add/Remove programs lists: $(arp_versions | xargs)"
+    (cd "$dir/MorFWImg" && sha256sum -c --quiet "$work/set.sha256") || fail "the upgrade changed MorFWImg\\"
+    [ -f "$dir/morfw.exe" ] || fail "the upgrade left no morfw.exe"
+    ! "$wine" msiexec /i "$win_msi" /qn || fail "the downgrade to $version was not refused"
+    [ "$(arp_versions)" = "$next" ] || fail "the refused downgrade changed Add/Remove programs: $(arp_versions | xargs)"
+    say "build $next replaced $version in place, keeping MorFWImg\\; $version is refused over it"
+    win_msi=$(winepath -w "$next_msi")
+  fi
   if [ "$run" = yes ]; then
     [ "$("$wine" "$dir/morfw.exe" --version | tr -d '\r')" = "morfw $version" ] ||
       fail "the installed morfw.exe --version does not say morfw $version"
@@ -160,18 +266,29 @@ msi_round() {
   fi
 
   say "uninstalling (msiexec /x /qn)"
-  "$wine" msiexec /x "$win_msi" /qn || fail "msiexec /x $msi failed"
-  for f in morfw.exe MorFWUpload.exe MorFWUpload.html; do
+  "$wine" msiexec /x "$win_msi" /qn || fail "msiexec /x failed"
+  for f in morfw.exe MorFWUpload.exe MorFWUpload.html THIRD-PARTY-NOTICES.txt; do
     [ ! -e "$dir/$f" ] || fail "left after uninstalling: $f"
   done
   [ ! -e "$lnk" ] || fail "the Start-menu shortcut is left after uninstalling"
-  arp=$("$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null
-        "$wine" reg query 'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null || true)
-  ! grep -q "DisplayName *REG_SZ *MorFWUpload" <<<"$arp" || fail "the Add/Remove programs entry is left"
+  [ -z "$(arp_versions)" ] || fail "the Add/Remove programs entry is left"
   (cd "$dir/MorFWImg" && sha256sum -c --quiet "$work/set.sha256") ||
     fail "uninstalling changed the operator's files in MorFWImg\\"
   say "the operator's files in MorFWImg\\ survived msiexec /x"
   rm -rf "$dir"
+}
+
+# The zip: named with the version, the programs stripped, the notices and MorFWImg\ in it.
+check_zip() {
+  local zip=dist/MorFWUpload-$version-win32.zip f
+  [ -f "$zip" ] || fail "no $zip: run scripts/windows.sh first"
+  rm -rf "$work/zip" && mkdir -p "$work/zip" && (cd "$work/zip" && unzip -q "$root/$zip")
+  for f in morfw.exe MorFWUpload.exe MorFWUpload.html THIRD-PARTY-NOTICES.txt MorFWImg/; do
+    [ -e "$work/zip/MorFWUpload/$f" ] || fail "$zip lacks MorFWUpload/$f"
+  done
+  stripped "$work/zip/MorFWUpload/morfw.exe" && stripped "$work/zip/MorFWUpload/MorFWUpload.exe" ||
+    fail "the programs in $zip are not stripped"
+  say "$zip holds the stripped programs, the help page, the notices and MorFWImg\\"
 }
 
 check_msi() {
@@ -181,6 +298,8 @@ check_msi() {
   [ -n "$version" ] && [ -f "$msi" ] || fail "no dist/MorFWUpload-VERSION-win32.msi: run scripts/windows.sh first"
   samples=$win/bin/MorFWImg
   [ -f "$samples/MorFWImg.ini" ] || fail "no sample set in $samples"
+  # unzip opens the zip; objdump (binutils) lists the programs' sections.
+  apt_install_missing unzip binutils
   export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
   # A prefix of its own, so nothing gets installed into the one the suites run in.
   rm -rf build-msi-check && mkdir -p build-msi-check
@@ -198,8 +317,9 @@ check_msi() {
     scripts/package.sh msi "$win64" x64 "$standin"
   fi
   "$wine" wineboot -i >/dev/null 2>&1 || fail "wineboot failed"
-  msi_round "$msi" "$([ -z "$standin" ] && echo yes || echo no)"
-  [ -z "$standin" ] || msi_round "$standin" yes
+  check_zip
+  msi_round "$msi" "$([ -z "$standin" ] && echo yes || echo no)" yes
+  [ -z "$standin" ] || msi_round "$standin" yes no
   wineserver -k 2>/dev/null || true
   rm -rf build-msi-check
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Windows: installs what is missing (mingw-w64, Wine, a virtual X display), cross-builds
 # morfw.exe and the native dialog MorFWUpload.exe for 32-bit Windows (build-win/), packs them
-# (dist/MorFWUpload-win32.zip; the installer dist/MorFWUpload-VERSION-win32.msi through
-# scripts/package.sh msi), and runs the Windows suites under Wine (the dialog's on the
+# (dist/MorFWUpload-VERSION-win32.zip and the installer dist/MorFWUpload-VERSION-win32.msi,
+# through scripts/package.sh), and runs the Windows suites under Wine (the dialog's on the
 # virtual display), with a whole upload to sim: whose transcript must equal the Linux build's,
 # and prints bench_sim_upload's figures under Wine (figures only, never a failure on time).
 #
@@ -52,15 +52,12 @@ cmake -S . -B build-win "${common[@]}" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.c
   -DMORFW_BUILD_TESTS=$runs_here -DMORFW_BUILD_BENCH=$runs_here
 cmake --build build-win
 
-# The package: both programs, the help page, and an empty MorFWImg\ for the operator's set.
-rm -rf dist/MorFWUpload && mkdir -p dist/MorFWUpload/MorFWImg
-cp build-win/bin/morfw.exe build-win/bin/MorFWUpload.exe app/help/MorFWUpload.html \
-  dist/MorFWUpload/
-: > dist/MorFWUpload/MorFWImg/PUT-THE-IMAGE-SET-HERE.txt
-(cd dist && rm -f MorFWUpload-win32.zip && zip -qr MorFWUpload-win32.zip MorFWUpload)
-echo "windows: wrote dist/MorFWUpload-win32.zip"
-# The installer: the same files per machine under Program Files, with a Start-menu shortcut and
-# an empty MorFWImg\ (scripts/package_check.sh msi installs and removes it under Wine).
+# The packages: both programs (stripped), the help page, the third-party notices and an empty
+# MorFWImg\ for the operator's set, as a zip to unpack anywhere and as the installer, per
+# machine under Program Files with a Start-menu shortcut (scripts/package_check.sh msi installs,
+# upgrades and removes it under Wine).
+rm -rf dist/MorFWUpload dist/MorFWUpload-win32.zip
+scripts/package.sh zip build-win x86
 scripts/package.sh msi build-win x86
 
 if [ $wine32 = yes ]; then

@@ -198,7 +198,8 @@ TEST(MorfwDoctor, WhatIsNoSerialDeviceIsRefusedBeforeAnyOtherCheck) {
         {"/", "not a serial port: / is a directory"},
         {"/dev/ttyMORFW-NO-SUCH-PORT", "no such device: /dev/ttyMORFW-NO-SUCH-PORT ("}};
     // Where this machine's kernel console is a port (console=ttyS0), it is refused as such.
-    for (const auto& port : Json::parse(Morfw({"ports", "--json"}).strOut)["ports"]) {
+    const Json listed = Json::parse(Morfw({"ports", "--json"}).strOut);
+    for (const auto& port : listed["ports"]) {
         const std::string dev = port["device"];
         if (port["console"] == true)
             cases.emplace_back(dev, "console: " + dev + " is the kernel console (");

@@ -300,17 +300,16 @@ TEST(FleetPortIdentity, ADeviceIsKnownByItsByIdLinkElseItsByPathLink) {
 
 // --- The port list ----------------------------------------------------------------------------
 
-TEST(FleetPortList, OneNameALineWithCommentsAndBlanksSkipped) {
+TEST(FleetPortList, OneNameALineWithCommentsBlanksAndLabelsSkipped) {
     TempDir tmp;
     const fs::path file = tmp.Path() / "ports";
     WriteFile(file, "# fixture rack A\n/dev/ttyUSB0\n\n  sim:seed=2,dump=/tmp/x  \r\n"
-                    "\t# spare\n/dev/serial/by-path/pci-0:1.2 # not a comment here\n");
+                    "\t# spare\n/dev/serial/by-path/pci-0:1.2 # A2\n/dev/ttyUSB#1  B1\n");
     std::vector<std::string> ports = {"given"};
     std::string err;
     ASSERT_TRUE(cli::ReadPortList(file.string(), ports, err)) << err;
-    EXPECT_EQ(ports,
-              (std::vector<std::string>{"given", "/dev/ttyUSB0", "sim:seed=2,dump=/tmp/x",
-                                        "/dev/serial/by-path/pci-0:1.2 # not a comment here"}));
+    EXPECT_EQ(ports, (std::vector<std::string>{"given", "/dev/ttyUSB0", "sim:seed=2,dump=/tmp/x",
+                                               "/dev/serial/by-path/pci-0:1.2", "/dev/ttyUSB#1"}));
 
     WriteFile(file, "# nothing\n\n");
     EXPECT_FALSE(cli::ReadPortList(file.string(), ports, err));

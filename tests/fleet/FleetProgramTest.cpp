@@ -8,6 +8,7 @@
 #include "image/Sha256.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <thread>
@@ -42,6 +43,21 @@ Reference SingleUpload(const fs::path& set, const fs::path& dir) {
     const RunResult text = Morfw({"upload", "--port", "sim:", "--images", set.string()});
     ref.strText = WithoutElapsed(text.strOut);
     return ref;
+}
+
+// The processes whose parent is pid.
+std::vector<pid_t> ChildrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const std::string stat = ReadFile(entry.path() / "stat"); // "N (comm) S PPID ..."
+        const auto close = stat.rfind(')');
+        if (close != std::string::npos && std::atoi(stat.c_str() + close + 4) == pid)
+            children.push_back(std::stoi(name));
+    }
+    return children;
 }
 
 } // namespace
@@ -263,6 +279,15 @@ TEST(MorfwManyUnits, CtrlCCancelsEveryUnitAndWaitsForAll) {
         if (j["type"] == "log" && j["text"] == "Uploading firmware - part 3 of 5...\n")
             inPartThree.insert(j["port"]);
     }
+    // Each session shows as morfw (ps, pgrep, other programs' busy reports) and runs morfw's
+    // own file.
+    const auto sessions = ChildrenOf(child.Pid());
+    EXPECT_EQ(sessions.size(), ports.size());
+    for (const pid_t pid : sessions) {
+        const fs::path proc = "/proc/" + std::to_string(pid);
+        EXPECT_EQ(ReadFile(proc / "comm"), "morfw\n");
+        EXPECT_EQ(fs::read_symlink(proc / "exe"), fs::canonical(kMorfw));
+    }
     child.Signal(SIGINT);
     std::this_thread::sleep_for(50ms);
     child.Signal(SIGINT); // only said; the sessions got theirs once
@@ -357,4 +382,39 @@ TEST(MorfwManyUnits, ALogFileThatCannotBeWrittenIsSaidAsItHappens) {
     EXPECT_TRUE(std::regex_search(r.strErr, said)) << r.strErr;
     const std::string first = "cannot write the log file";
     EXPECT_EQ(r.strErr.find(first), r.strErr.rfind(first)) << "said more than once: " << r.strErr;
+}
+
+// A package upgrade replaces morfw's file while a station runs: the sessions it starts after
+// that still run the station's own program, never the file now at its path.
+TEST(MorfwManyUnits, SessionsRunTheRunnersOwnFileAfterItsPathLeadsElsewhere) {
+    TempDir tmp;
+    const fs::path set = tmp.Path() / "set", watched = tmp.Path() / "by-id";
+    MakeSmallSet(set);
+    fs::create_directories(tmp.Path() / "bin");
+    fs::create_directories(watched);
+    const fs::path copy = tmp.Path() / "bin" / "morfw";
+    fs::copy_file(kMorfw, copy);
+    RunSpec spec;
+    spec.strProgram = copy.string();
+    spec.args = {"station", "--rehearse", "0,dir=" + watched.string(), "--images", set.string(),
+                 "--log-dir", (tmp.Path() / "logs").string(), "--json"};
+    ChildProcess station(spec);
+    const fs::path exe = "/proc/" + std::to_string(station.Pid()) + "/exe";
+    for (int i = 0; i < 3000 && !(fs::exists(exe) && fs::read_symlink(exe) == copy); ++i)
+        std::this_thread::sleep_for(10ms); // until the station runs the copy
+
+    WriteFile(tmp.Path() / "new", "#!/bin/sh\nexit 42\n");
+    fs::permissions(tmp.Path() / "new", fs::perms::owner_all);
+    fs::rename(tmp.Path() / "new", copy);
+    WriteFile(watched / "unit", "sim:seed=1\n");
+    std::optional<Json> result;
+    while (!result) {
+        const auto line = station.ReadLine(60s);
+        ASSERT_TRUE(line.has_value()) << "no result";
+        if (const Json j = Json::parse(*line); j["type"] == "result")
+            result = j;
+    }
+    EXPECT_EQ((*result)["status"], "success") << result->dump();
+    station.Signal(SIGINT);
+    EXPECT_EQ(station.Finish(60s).nExitCode, 0);
 }
