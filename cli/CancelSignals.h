@@ -4,9 +4,10 @@
 // runs in signal context (CancelSignals.cpp); on Windows a console control handler
 // (SetConsoleCtrlHandler) queues Ctrl-C, Ctrl-Break and the console's closing for the main
 // thread, and so does the process's named cancel event, which its runner sets when it is a
-// session of a many-unit run (CancelSignals_win32.cpp, platform/CancelEventName.h). The main thread sets the session's cancel flag and the
-// session ends through its guard, which closes the port. Further signals only say that the
-// cancel is under way; none of them ends the process before the guard has run.
+// session of a many-unit run (CancelSignals_win32.cpp, platform/CancelEventName.h). The main thread
+// sets the session's cancel flag and the session ends through its guard, which closes the port.
+// Further signals only say that the cancel is under way; none of them ends the process before the
+// guard has run.
 
 #include "platform/Types.h"
 

@@ -13,8 +13,8 @@ namespace {
 // The handler runs on a thread of the system's: it only queues the event for the main thread.
 std::atomic<int> g_nPending{0};
 std::atomic<int> g_nLast{0};
-HANDLE g_hWake = nullptr;  // manual-reset: set while something is pending
-HANDLE g_hEnded = nullptr; // set when the session has closed its port
+HANDLE g_hWake = nullptr;          // manual-reset: set while something is pending
+HANDLE g_hEnded = nullptr;         // set when the session has closed its port
 HANDLE g_hSessionCancel = nullptr; // "Local\morfw-session-cancel-PID", set by a runner
 HANDLE g_hSessionWait = nullptr;
 

@@ -138,8 +138,8 @@ int RunStation(const StationOptions& so) {
             isConsole);
     } else {
         std::string strDir, strPattern;
-        if (!fleet::SplitMatch(so.strMatch.empty() ? "*" : so.strMatch, fleet::kSerialDeviceDir, strDir,
-                               strPattern))
+        if (!fleet::SplitMatch(so.strMatch.empty() ? "*" : so.strMatch, fleet::kSerialDeviceDir,
+                               strDir, strPattern))
             return Usage("--match: the directory part of " + EscapeControlChars(so.strMatch) +
                          " must not hold wildcards");
         source = fleet::MakeDeviceArrivals(strDir, strPattern, false, isConsole);
@@ -254,9 +254,8 @@ int RunStation(const StationOptions& so) {
                 runner.Signal(SIGINT);
             }
         }
-        if (!bStopping &&
-            std::any_of(fds.begin() + 1, fds.end(),
-                        [](const fleet::WaitItem& p) { return p.revents != 0; }))
+        if (!bStopping && std::any_of(fds.begin() + 1, fds.end(),
+                                      [](const fleet::WaitItem& p) { return p.revents != 0; }))
             source->Read(arrivals);
         display.Tick(runner.Units());
     }

@@ -247,9 +247,8 @@ bool ChildProcess::Reap() {
         if (WIFSIGNALED(status))
             s.exit.strCause = "signal " + std::to_string(WTERMSIG(status));
         s.exit.nPeakRssKiB = ru.ru_maxrss;
-        s.exit.dCpuSeconds =
-            static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+        s.exit.dCpuSeconds = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                             static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
         CloseFd(s.pidFd);
     } else if (r < 0) {
         // Not ours to wait for any more (reaped elsewhere): count it as ended without a word.
@@ -292,8 +291,9 @@ int WaitForChildren(std::span<ChildProcess* const> children, int nTimeoutMs,
             if (fds[extra.size() + i].revents == 0)
                 continue;
             ChildProcess::System& s = *slots[i].pSys;
-            (slots[i].nWhich == 0 ? s.bOutReady : slots[i].nWhich == 1 ? s.bErrReady : s.bPidReady) =
-                true;
+            (slots[i].nWhich == 0   ? s.bOutReady
+             : slots[i].nWhich == 1 ? s.bErrReady
+                                    : s.bPidReady) = true;
         }
     }
     return n;

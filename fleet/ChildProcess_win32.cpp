@@ -74,7 +74,8 @@ std::string SystemMessage(DWORD dwError) {
     std::string s = n > 0 && psz ? std::string(psz, n) : std::string();
     if (psz)
         LocalFree(psz);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '.'))
+    while (!s.empty() &&
+           (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '.'))
         s.pop_back();
     return s.empty() ? "error " + std::to_string(dwError) : s;
 }
@@ -321,8 +322,8 @@ int WaitForChildren(std::span<ChildProcess* const> children, int nTimeoutMs,
     DWORD dwTimeout = nTimeoutMs < 0 ? INFINITE : static_cast<DWORD>(nTimeoutMs);
     if (bMore)
         dwTimeout = std::min<DWORD>(dwTimeout, 50);
-    const DWORD r =
-        WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, dwTimeout);
+    const DWORD r = WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(),
+                                           FALSE, dwTimeout);
     if (r == WAIT_FAILED)
         return -1;
     int n = r == WAIT_TIMEOUT ? 0 : 1;

@@ -93,9 +93,9 @@ void DeviceWatch::Scan(Changes& changes) {
             std::error_code ecFile;
             const auto written = it->last_write_time(ecFile).time_since_epoch().count();
             const auto size = it->file_size(ecFile);
-            seen[m_strDir + "/" + name] =
-                Entry{true, {false, static_cast<unsigned long long>(size),
-                             static_cast<unsigned long long>(written)}};
+            seen[m_strDir + "/" + name] = Entry{true,
+                                                {false, static_cast<unsigned long long>(size),
+                                                 static_cast<unsigned long long>(written)}};
         }
     }
     for (auto it = m_entries.begin(); it != m_entries.end();) {

@@ -17,7 +17,8 @@ std::string SystemMessage(DWORD dwError) {
     std::string s = n > 0 && psz ? std::string(psz, n) : std::string();
     if (psz)
         LocalFree(psz);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '.'))
+    while (!s.empty() &&
+           (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '.'))
         s.pop_back();
     return s.empty() ? "error " + std::to_string(dwError) : s;
 }
@@ -40,8 +41,8 @@ public:
         // COM10 and up are reached only through "\\.\".
         const std::string name =
             m_strPort.find('\\') == std::string::npos ? "\\\\.\\" + m_strPort : m_strPort;
-        m_hPort = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        m_hPort = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
         if (m_hPort == INVALID_HANDLE_VALUE) {
             m_hPort = nullptr;
             strError = m_strPort + ": cannot open: " + SystemMessage(GetLastError());
@@ -58,7 +59,8 @@ public:
     int Level(std::string& strError) override {
         DWORD dwStatus = 0;
         if (!GetCommModemStatus(m_hPort, &dwStatus)) {
-            strError = m_strPort + ": no modem-status lines (" + SystemMessage(GetLastError()) + ")";
+            strError =
+                m_strPort + ": no modem-status lines (" + SystemMessage(GetLastError()) + ")";
             return -1;
         }
         return (dwStatus & m_dwStatusBit) != 0 ? 1 : 0;

@@ -160,9 +160,8 @@ private:
                 return true;
             }
         }
-        strError = "cannot make the rehearsal's directory in " +
-                   EscapeControlChars(base.string()) + ": " +
-                   (ec ? ec.message() : std::string("every name taken"));
+        strError = "cannot make the rehearsal's directory in " + EscapeControlChars(base.string()) +
+                   ": " + (ec ? ec.message() : std::string("every name taken"));
         return false;
     }
 

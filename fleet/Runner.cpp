@@ -345,8 +345,8 @@ void Runner::FinishUnit(Child& c) {
         message = c.bResult ? "the session was ended by " + exit.strCause + " after its result"
                             : "the session ended without a result (" + exit.strCause + ")";
     } else if (!c.bResult) {
-        message = "the session ended without a result (exit code " +
-                  std::to_string(exit.nExitCode) + ")";
+        message =
+            "the session ended without a result (exit code " + std::to_string(exit.nExitCode) + ")";
     } else {
         code = Int(c.result, "exit_code", exit.nExitCode);
         if (code < kCodeSuccess || code > kCodeLogFile)

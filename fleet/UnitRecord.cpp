@@ -154,8 +154,8 @@ bool UnitRecord::Open(const std::string& strDir, const UnitState& unit, const Re
         m_strPath =
             m_strDir +
             (n == 1 ? base : base.substr(0, base.size() - 4) + "-" + std::to_string(n) + ".log");
-        m_fd = open(m_strPath.c_str(),
-                    O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_BINARY, 0644);
+        m_fd = open(m_strPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | O_BINARY,
+                    0644);
         if (m_fd < 0 && errno != EEXIST)
             break;
     }

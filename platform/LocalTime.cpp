@@ -17,8 +17,8 @@ std::string UtcOffsetText(std::time_t t) {
     int nDays = local.tm_yday - utc.tm_yday;
     if (local.tm_year != utc.tm_year)
         nDays = local.tm_year > utc.tm_year ? 1 : -1;
-    const long nSeconds = nDays * 86400L + (local.tm_hour - utc.tm_hour) * 3600L +
-                          (local.tm_min - utc.tm_min) * 60L;
+    const long nSeconds =
+        nDays * 86400L + (local.tm_hour - utc.tm_hour) * 3600L + (local.tm_min - utc.tm_min) * 60L;
     const long nMinutes = std::labs(nSeconds) / 60;
     char buf[16];
     std::snprintf(buf, sizeof buf, "%c%02ld%02ld", nSeconds < 0 ? '-' : '+', nMinutes / 60,

@@ -24,8 +24,8 @@ bool AppendWhole(int fd, std::string_view text, std::string_view strFirst) {
             return false;
     }
     struct stat st {};
-    bool bOk = fstat(fd, &st) == 0 && (st.st_size > 0 || WriteAll(fd, strFirst)) &&
-               WriteAll(fd, text);
+    bool bOk =
+        fstat(fd, &st) == 0 && (st.st_size > 0 || WriteAll(fd, strFirst)) && WriteAll(fd, text);
     const int nErrno = errno;
     if (!bOk && S_ISREG(st.st_mode) && ftruncate(fd, st.st_size) != 0) {
         // The part that went out stays; errno still says why the write failed.

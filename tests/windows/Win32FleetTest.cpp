@@ -1,8 +1,9 @@
 // morfw.exe with several units at once, run as a user runs it under Wine: each unit is the
 // single upload's session in a process of its own (same transcript, same records), one that
 // fails or crashes fails alone, the records and the exit code say what happened, and a cancel
-// reaches every unit. The station: its rehearsal, and COM ports that come and go. The test program also stands in for a session that crashes: started as
-// "upload --port NAME ...", it plays the session NAME asks for.
+// reaches every unit. The station: its rehearsal, and COM ports that come and go. The test program
+// also stands in for a session that crashes: started as "upload --port NAME ...", it plays the
+// session NAME asks for.
 
 #include "fleet/DeviceWatch.h"
 #include "fleet/Runner.h"
@@ -157,7 +158,8 @@ public:
     std::string Err() const { return ReadFile(m_err); }
     // The operator's Ctrl-C as a runner would pass it on: the process's named cancel event.
     void Cancel() const {
-        const HANDLE h = CreateEventA(nullptr, TRUE, FALSE, SessionCancelEventName(m_dwPid).c_str());
+        const HANDLE h =
+            CreateEventA(nullptr, TRUE, FALSE, SessionCancelEventName(m_dwPid).c_str());
         SetEvent(h);
         CloseHandle(h);
     }
@@ -246,9 +248,9 @@ TEST(WindowsManyUnits, ABatchWithAFailingUnitKeepsEachUnitsSessionAndRecords) {
     const fs::path set = tmp.Path() / "set";
     MakeSmallSet(set);
     const auto dump = [&](const char* name) { return (tmp.Path() / name).string(); };
-    const RunResult ref = Morfw({"upload", "--port", "sim:dump=" + dump("ref"), "--images",
-                                 set.string(), "--json"},
-                                tmp.Path());
+    const RunResult ref =
+        Morfw({"upload", "--port", "sim:dump=" + dump("ref"), "--images", set.string(), "--json"},
+              tmp.Path());
     ASSERT_EQ(ref.nExitCode, 0) << ref.strErr;
     std::string refLog;
     for (const auto& j : JsonLines(ref.strOut)) {
@@ -260,10 +262,10 @@ TEST(WindowsManyUnits, ABatchWithAFailingUnitKeepsEachUnitsSessionAndRecords) {
     const std::string failing = "sim:ok=0,seed=2";
     const std::string good2 = "sim:seed=3,dump=" + dump("good2");
     const fs::path logs = tmp.Path() / "records";
-    const RunResult r = Morfw({"upload", "--images", set.string(), "--json", "--log-dir",
-                               logs.string(), "--port", good1, "--port", failing, "--port", good2,
-                               "--operator", "Ann Lee"},
-                              tmp.Path());
+    const RunResult r =
+        Morfw({"upload", "--images", set.string(), "--json", "--log-dir", logs.string(), "--port",
+               good1, "--port", failing, "--port", good2, "--operator", "Ann Lee"},
+              tmp.Path());
     EXPECT_EQ(r.nExitCode, 1) << r.strErr;
     EXPECT_EQ(r.strErr, "");
 
@@ -452,7 +454,8 @@ TEST(WindowsStation, AComPortIsAUnitWhileTheRegistryListsIt) {
         GTEST_SKIP() << "the serial ports' registry key cannot be written here";
     const wchar_t* pszValue = L"\\Device\\MorfwFleetTest";
     const std::wstring port = L"COM241";
-    fleet::DeviceWatch watch(fleet::kSerialDeviceDir, std::string(fleet::kSerialDeviceDir) + "COM24?");
+    fleet::DeviceWatch watch(fleet::kSerialDeviceDir,
+                             std::string(fleet::kSerialDeviceDir) + "COM24?");
     std::string strError;
     ASSERT_TRUE(watch.Start(strError)) << strError;
     std::vector<fleet::DeviceChange> changes;
