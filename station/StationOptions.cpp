@@ -217,9 +217,12 @@ bool MakeStationSetup(const StationOptions& o, const std::string& strProgramDir,
     r.record.strVersion = std::string("MorFWStation ") + MORFW_VERSION;
     r.record.strImageDir = strImageDir;
     r.record.strOptions = strOptions.empty() ? "none" : strOptions;
-    // To wire once fleet's traceability settings are in: operator, work order, station name
-    // and --on-result go to the records from here.
+    // Who, for which order, where, and what happens with each result: the records' own.
     setup.strStationName = o.strStation.empty() ? HostName() : o.strStation;
+    r.record.trace.strOperator = o.strOperator;
+    r.record.trace.strWorkOrder = o.strWorkOrder;
+    r.record.trace.strStation = setup.strStationName;
+    r.record.trace.strOnResult = o.strOnResult;
 
     e.bAskSerial = o.bAskSerial;
     e.lock = fleet::JudgeImageSet(strImageDir);

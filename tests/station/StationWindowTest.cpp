@@ -107,11 +107,15 @@ TEST(StationWindow, ThreeFixturesOneFailingPartTwoEndWithTheirTilesCountsAndReco
     // The records: a row each in results.csv and a log file holding the tile's transcript.
     const auto rows = Lines(ReadFile(run.tmp.Path() / "logs" / "results.csv"));
     ASSERT_EQ(rows.size(), 4u);
+    EXPECT_NE(rows[1].find(",J. Okafor,WO-1,"), std::string::npos) << rows[1];
     for (int i = 0; i < 3; ++i) {
         const auto& m = w.Model(i);
         ASSERT_FALSE(m.unit.strLogFile.empty());
         const std::string log = ReadFile(m.unit.strLogFile);
         EXPECT_NE(log.find(m.strTranscript), std::string::npos) << m.unit.strLogFile;
+        EXPECT_NE(log.find(", operator J. Okafor, work order WO-1, serial none\n"),
+                  std::string::npos)
+            << log;
         EXPECT_NE(m.strTranscript.find("Uploading firmware - part 2 of 5...\n"), std::string::npos);
     }
 
