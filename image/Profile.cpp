@@ -116,8 +116,14 @@ PROFILE_VALUE ReadProfileValue(const char* pszSection, const char* pszKey, const
     // Non-blocking open: a FIFO of that name must not hang the window's start.
     const int fd = ::open(strFileName.c_str(), O_RDONLY | O_BINARY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        result.strNote = errno == ENOENT ? std::string("not found")
-                                         : std::string("cannot open: ") + std::strerror(errno);
+        const int nError = errno;
+        // Windows refuses to open a folder ("Permission denied"): what it is says more.
+        struct stat other {};
+        if (nError != ENOENT && ::stat(strFileName.c_str(), &other) == 0 && !S_ISREG(other.st_mode))
+            result.strNote = "not a regular file";
+        else
+            result.strNote = nError == ENOENT ? std::string("not found")
+                                              : std::string("cannot open: ") + std::strerror(nError);
         return result;
     }
     CProfileLookup lookup(pszSection, pszKey);

@@ -116,6 +116,17 @@ PY
   [ -n "$help" ] && [ -f "/usr/lib/morfwupload/$help/MorFWUpload.html" ] ||
     fail "the help page is not where MorFWUpload looks ('$help')"
 
+  # The station window: the program, its menu entry, icon and help page, and its usage.
+  for f in /usr/bin/MorFWStation /usr/share/applications/MorFWStation.desktop \
+           /usr/share/icons/hicolor/scalable/apps/MorFWStation.svg \
+           /usr/share/morfwupload/MorFWStation.html; do
+    [ -e "$f" ] || fail "no $f"
+  done
+  QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work" MorFWStation --help >"$work/station-help.txt" 2>&1 ||
+    { cat "$work/station-help.txt"; fail "MorFWStation --help failed"; }
+  grep -q -- "--ask-serial" "$work/station-help.txt" || fail "MorFWStation --help names no --ask-serial"
+  say "MorFWStation is installed with its menu entry, icon and help page"
+
   # Removing and purging the packages leaves the operator's set as it was.
   say "removing the packages"
   apt-get remove -y -q morfw-sim morfwupload >"$work/apt.txt" 2>&1 || { cat "$work/apt.txt"; fail "apt-get remove failed"; }
