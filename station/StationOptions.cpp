@@ -3,6 +3,7 @@
 #include "MorFWVersion.h"
 #include "fleet/DeviceWatch.h"
 #include "fleet/LogDir.h"
+#include "fleet/Rehearsal.h"
 #include "image/FileImg.h"
 #include "platform/PrintableText.h"
 
@@ -62,10 +63,11 @@ int ParseStationOptions(int argc, const char* const* argv, StationOptions& o, st
                    "With --ports-from: the modem line the fixture raises while a unit is seated "
                    "(dcd, dsr or cts)")
         ->type_name("LINE");
-    app.add_option("--rehearse", o.nRehearse,
+    app.add_option("--rehearse", o.strRehearse,
                    "A rehearsal: N simulated fixtures whose units arrive, are flashed, leave and "
-                   "come again")
-        ->type_name("N");
+                   "come again; seed=S, fail=K (fixture K's units fail part 2) and gap=SECONDS "
+                   "as in morfw station")
+        ->type_name("N[,seed=S][,fail=K][,gap=SECONDS]");
     app.add_option("--log-dir", o.strLogDir,
                    "A log file per unit and a row in DIR/results.csv. Default: "
                    "~/.local/share/MorFWStation/logs")
@@ -106,13 +108,34 @@ int ParseStationOptions(int argc, const char* const* argv, StationOptions& o, st
         strErr = err.str();
         return rc == 0 ? 0 : 2;
     }
+    if (!o.strRehearse.empty()) {
+        // The same words as morfw station's; the window's fixtures are its own tiles, so a
+        // directory of unit files (dir=) is the command line's.
+        fleet::RehearsalPlan plan;
+        std::string strWhy;
+        if (!fleet::ParseRehearsal(o.strRehearse, plan, strWhy) || !plan.strDir.empty() ||
+            plan.nFixtures < 1) {
+            strErr = "--rehearse: " +
+                     (strWhy.empty() ? std::string("N from 1 to 64; dir= is morfw station's")
+                                     : strWhy) +
+                     "\n";
+            return 2;
+        }
+        o.nRehearse = plan.nFixtures;
+        o.nRehearseSeed = plan.nSeed;
+        o.nRehearseFail = plan.nFailFixture;
+        o.dRehearseGap = plan.dGapSeconds;
+    }
     return -1;
 }
 
-std::vector<fleet::Fixture> RehearsalFixtures(int nCount) {
+std::vector<fleet::Fixture> RehearsalFixtures(int nCount, unsigned long nSeed, int nFail) {
     std::vector<fleet::Fixture> fixtures;
-    for (int i = 1; i <= nCount; ++i)
-        fixtures.push_back({"sim:seed=" + std::to_string(i), "R" + std::to_string(i)});
+    for (int i = 1; i <= nCount; ++i) {
+        const std::string strSeed = "seed=" + std::to_string(nSeed + static_cast<unsigned>(i - 1));
+        fixtures.push_back({i == nFail ? "sim:ok=0," + strSeed : "sim:" + strSeed,
+                            "R" + std::to_string(i)});
+    }
     return fixtures;
 }
 
@@ -137,10 +160,11 @@ bool MakeStationSetup(const StationOptions& o, const std::string& strProgramDir,
 
     if (o.nRehearse > 0) {
         e.mode = ArrivalMode::StartKey;
-        setup.fixtures = RehearsalFixtures(o.nRehearse);
+        setup.fixtures = RehearsalFixtures(o.nRehearse, o.nRehearseSeed, o.nRehearseFail);
         if (!o.bQuitWhenDone) {
-            e.nCycleLeaveMs = kRehearsalLeaveMs;
-            e.nCycleArriveMs = kRehearsalArriveMs;
+            const int nGapMs = static_cast<int>(o.dRehearseGap * 1000);
+            e.nCycleLeaveMs = o.dRehearseGap < 0 ? kRehearsalLeaveMs : nGapMs;
+            e.nCycleArriveMs = o.dRehearseGap < 0 ? kRehearsalArriveMs : nGapMs;
         }
     } else if (bFixed) {
         if (!fleet::ReadFixtureList(o.strPortsFrom, setup.fixtures, strError))

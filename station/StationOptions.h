@@ -15,7 +15,13 @@ struct StationOptions {
     std::string strMatch;
     std::string strPortsFrom;
     std::string strStartOn;
-    int nRehearse = 0; // N simulated fixtures whose units come, are flashed, leave, come again
+    // A rehearsal, in morfw station's words "N[,seed=S][,fail=K][,gap=SECONDS]": N simulated
+    // fixtures whose units come, are flashed, leave and come again.
+    std::string strRehearse;
+    int nRehearse = 0;
+    unsigned long nRehearseSeed = 1;
+    int nRehearseFail = 0;       // this fixture's units fail part 2; 0 none
+    double dRehearseGap = -1;    // seconds; < 0: the window's own pace
     // The sessions and their records (morfw station's).
     std::string strLogDir; // "": the per-user data folder
     std::string strImages; // "": MorFWImg/ beside the program
@@ -55,6 +61,6 @@ bool MakeStationSetup(const StationOptions& o, const std::string& strProgramDir,
                       std::string& strError);
 
 // The rehearsal's fixtures: N simulated units, labelled R1 ... RN.
-std::vector<fleet::Fixture> RehearsalFixtures(int nCount);
+std::vector<fleet::Fixture> RehearsalFixtures(int nCount, unsigned long nSeed = 1, int nFail = 0);
 
 } // namespace station

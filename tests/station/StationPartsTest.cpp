@@ -172,6 +172,22 @@ TEST(StationOptions, UsageErrorsNameTheProblem) {
     EXPECT_EQ(setup.engine.mode, ArrivalMode::StartKey);
     ASSERT_EQ(setup.fixtures.size(), 3u);
     EXPECT_EQ(setup.fixtures[2].strLabel, "R3");
+    std::string out2;
+    // morfw station's words: a seed, a failing fixture, the pace; its directory is its own.
+    const char* plan[] = {"MorFWStation", "--rehearse", "3,seed=5,fail=2,gap=1"};
+    station::StationOptions p;
+    ASSERT_EQ(station::ParseStationOptions(3, plan, p, out2, err), -1) << err;
+    ASSERT_TRUE(station::MakeStationSetup(p, bin, (tmp.Path() / "data").string(), setup, err));
+    ASSERT_EQ(setup.fixtures.size(), 3u);
+    EXPECT_EQ(setup.fixtures[0].strPort, "sim:seed=5");
+    EXPECT_EQ(setup.fixtures[1].strPort, "sim:ok=0,seed=6");
+    EXPECT_EQ(setup.engine.nCycleLeaveMs, 1000);
+    for (const char* bad2 : {"3,dir=/tmp", "0", "3,fail=9"}) {
+        const char* argv2[] = {"MorFWStation", "--rehearse", bad2};
+        station::StationOptions q;
+        EXPECT_EQ(station::ParseStationOptions(3, argv2, q, out2, err), 2) << bad2;
+        EXPECT_EQ(err.rfind("--rehearse: ", 0), 0u) << err;
+    }
     EXPECT_EQ(setup.strLogDir, (tmp.Path() / "data").string() + "/");
     EXPECT_GT(setup.engine.nCycleLeaveMs, 0) << "its units come again";
 }
