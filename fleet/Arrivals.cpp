@@ -20,16 +20,6 @@ std::string Resolved(const std::string& strPath) {
     return ec ? strPath : p.string();
 }
 
-std::string PortFromFile(const std::string& strPath) {
-    std::ifstream in(strPath);
-    std::stringstream s;
-    s << in.rdbuf();
-    const std::string text = s.str();
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
 
 std::string ConsoleText(const std::string& strNode) {
     return EscapeControlChars(strNode) + " is the kernel console; it is never a unit";
@@ -155,6 +145,17 @@ private:
 };
 
 } // namespace
+
+std::string PortFromFile(const std::string& strPath) {
+    std::ifstream in(strPath);
+    std::stringstream s;
+    s << in.rdbuf();
+    const std::string text = s.str();
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
 
 std::unique_ptr<ArrivalSource> MakeDeviceArrivals(const std::string& strDir,
                                                   const std::string& strPattern, bool bPortFiles,

@@ -56,6 +56,9 @@ public:
     virtual nlohmann::ordered_json DescribeJson() const = 0;
 };
 
+// The port a rehearsal's entry names: the file's text without the blanks around it.
+std::string PortFromFile(const std::string& strPath);
+
 // Devices that appear in strDir and match strPattern; each names its unit and is its port.
 // With bPortFiles each entry is a file naming the port its unit opens (a rehearsal's
 // fixtures), and the unit is named by the entry's file name.

@@ -1,5 +1,6 @@
 #include "station/StationEngine.h"
 
+#include "fleet/Arrivals.h"
 #include "fleet/DeviceWatch.h"
 #include "fleet/Station.h"
 #include "platform/PrintableText.h"
@@ -7,8 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <fstream>
-#include <sstream>
 
 namespace station {
 
@@ -18,19 +17,6 @@ long long NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-// For tests: a device entry that is a file naming the port its unit opens (a sim: port), as
-// udev's links stand for the devices they lead to.
-std::string PortFromFile(const std::string& strPath) {
-    std::ifstream in(strPath);
-    std::stringstream s;
-    s << in.rdbuf();
-    const std::string text = s.str();
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
 bool IsUrgent(EngineEvent::Kind kind) {
@@ -179,7 +165,7 @@ void StationEngine::Run() {
         m_parts->devices->Read(changes); // the devices already there are units too
         for (const auto& c : changes) {
             if (c.bAppeared)
-                Arrive(c.strPath, m_settings.bPortFiles ? PortFromFile(c.strPath) : c.strPath);
+                Arrive(c.strPath, m_settings.bPortFiles ? fleet::PortFromFile(c.strPath) : c.strPath);
         }
     }
     Flush(true);
@@ -251,7 +237,7 @@ void StationEngine::ReadArrivals() {
                 Depart(c.strPath);
                 continue;
             }
-            const std::string port = m_settings.bPortFiles ? PortFromFile(c.strPath) : c.strPath;
+            const std::string port = m_settings.bPortFiles ? fleet::PortFromFile(c.strPath) : c.strPath;
             if (port.empty())
                 Emit({EngineEvent::Kind::WatchFailed, c.strPath, "names no port", {}, {}});
             else
