@@ -1,6 +1,7 @@
 #include "fleet/ChildProcess.h"
 
 #include "platform/CancelEventName.h"
+#include "platform/SystemErrorText.h"
 #include "platform/Win32.h"
 
 #include <psapi.h>
@@ -66,19 +67,6 @@ std::wstring Quoted(const std::wstring& arg) {
     return q + L"\"";
 }
 
-std::string SystemMessage(DWORD dwError) {
-    char* psz = nullptr;
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, dwError, 0, reinterpret_cast<char*>(&psz), 0, nullptr);
-    std::string s = n > 0 && psz ? std::string(psz, n) : std::string();
-    if (psz)
-        LocalFree(psz);
-    while (!s.empty() &&
-           (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '.'))
-        s.pop_back();
-    return s.empty() ? "error " + std::to_string(dwError) : s;
-}
 
 std::wstring ThisProgram() {
     std::wstring path(MAX_PATH, L'\0');
@@ -215,7 +203,7 @@ bool ChildProcess::Start(const std::string& strProgram, const std::vector<std::s
     if (!bOk) {
         CloseIfOpen(outRead);
         CloseIfOpen(errRead);
-        strError = SystemMessage(dwError);
+        strError = SystemErrorText(dwError);
         return false;
     }
 

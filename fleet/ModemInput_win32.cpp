@@ -3,25 +3,12 @@
 // short.
 #include "fleet/ModemWatch.h"
 
+#include "platform/SystemErrorText.h"
 #include "platform/Win32.h"
 
 namespace fleet {
 
 namespace {
-
-std::string SystemMessage(DWORD dwError) {
-    char* psz = nullptr;
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, dwError, 0, reinterpret_cast<char*>(&psz), 0, nullptr);
-    std::string s = n > 0 && psz ? std::string(psz, n) : std::string();
-    if (psz)
-        LocalFree(psz);
-    while (!s.empty() &&
-           (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '.'))
-        s.pop_back();
-    return s.empty() ? "error " + std::to_string(dwError) : s;
-}
 
 class CommModemInput final : public IModemInput {
 public:
@@ -45,7 +32,7 @@ public:
                               FILE_FLAG_OVERLAPPED, nullptr);
         if (m_hPort == INVALID_HANDLE_VALUE) {
             m_hPort = nullptr;
-            strError = m_strPort + ": cannot open: " + SystemMessage(GetLastError());
+            strError = m_strPort + ": cannot open: " + SystemErrorText(GetLastError());
             return false;
         }
         SetCommMask(m_hPort, m_dwEvent);
@@ -60,7 +47,7 @@ public:
         DWORD dwStatus = 0;
         if (!GetCommModemStatus(m_hPort, &dwStatus)) {
             strError =
-                m_strPort + ": no modem-status lines (" + SystemMessage(GetLastError()) + ")";
+                m_strPort + ": no modem-status lines (" + SystemErrorText(GetLastError()) + ")";
             return -1;
         }
         return (dwStatus & m_dwStatusBit) != 0 ? 1 : 0;
@@ -86,7 +73,7 @@ public:
                 return Wait::Changed;
             dwError = GetLastError();
         }
-        strError = m_strPort + ": cannot wait for the modem lines (" + SystemMessage(dwError) + ")";
+        strError = m_strPort + ": cannot wait for the modem lines (" + SystemErrorText(dwError) + ")";
         // The driver has no such wait, as opposed to a port that went away.
         const bool bNoWait = dwError == ERROR_NOT_SUPPORTED || dwError == ERROR_INVALID_FUNCTION ||
                              dwError == ERROR_INVALID_PARAMETER;

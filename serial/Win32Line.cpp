@@ -15,6 +15,7 @@
 #include "serial/PortDiscovery.h"
 #include "serial/SerialPort.h"
 
+#include "platform/SystemErrorText.h"
 #include "platform/Win32.h"
 
 #include <algorithm>
@@ -26,16 +27,6 @@ namespace {
 
 constexpr DWORD kEventMask = EV_RXCHAR | EV_TXEMPTY | EV_BREAK | EV_ERR; // 0xC5
 
-// The system's text for an error code, without its line end.
-std::string SystemText(DWORD dwError) {
-    char buf[512];
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             dwError, 0, buf, sizeof buf, nullptr);
-    while (n > 0 && (buf[n - 1] == '\r' || buf[n - 1] == '\n' || buf[n - 1] == ' ' ||
-                     buf[n - 1] == '.'))
-        --n;
-    return n ? std::string(buf, n) : "error " + std::to_string(dwError);
-}
 
 std::string OpenErrorReason(DWORD dwError, const std::string& strName) {
     switch (dwError) {
@@ -51,7 +42,7 @@ std::string OpenErrorReason(DWORD dwError, const std::string& strName) {
     case ERROR_DEV_NOT_EXIST:
         return "gone: " + strName + " does not answer (unplugged, or no device behind it)";
     default:
-        return strName + ": " + SystemText(dwError);
+        return strName + ": " + SystemErrorText(dwError);
     }
 }
 
