@@ -7,6 +7,8 @@
 
 void TraceToSystem(const char*) {}
 
+bool TraceToSystemListens() { return false; }
+
 void SystemBeep(DWORD, DWORD dwDuration) {
     if (isatty(STDERR_FILENO)) {
         std::fputc('\a', stderr);

@@ -8,6 +8,8 @@
 // Windows: OutputDebugStringA. Linux: nothing (the debug output is stderr, switched on by
 // MORFWUPLOAD_TRACE=1).
 void TraceToSystem(const char* pszLine);
+// Whether TraceToSystem goes anywhere (the debugger's output on Windows; nowhere on Linux).
+bool TraceToSystemListens();
 
 // A tone that returns when it has ended. Windows: the system's Beep. Linux: the terminal bell
 // when stderr is a terminal, then the tone's length of silence.

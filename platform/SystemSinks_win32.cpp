@@ -6,6 +6,8 @@
 
 void TraceToSystem(const char* pszLine) { OutputDebugStringA(pszLine); }
 
+bool TraceToSystemListens() { return true; }
+
 void SystemBeep(DWORD dwFreq, DWORD dwDuration) {
     // Beep returns when the tone has ended; where it returns early (no speaker, Wine) the rest
     // of the tone's length is waited out, so that beep codes keep their rhythm.

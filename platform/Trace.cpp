@@ -35,6 +35,10 @@ TraceSink& Sink() {
     return s;
 }
 
+// A sink is set: read without the mutex, so a trace nobody reads costs the port's threads
+// neither a lock they would share nor a copy of the line.
+std::atomic<bool> g_bSink{false};
+
 } // namespace
 
 void SetTraceToStderr(bool bOn) { g_nStderr.store(bOn ? 1 : 0); }
@@ -43,10 +47,13 @@ TraceSink SetTraceSink(TraceSink sink) {
     std::lock_guard lock(SinkMutex());
     TraceSink old = std::move(Sink());
     Sink() = std::move(sink);
+    g_bSink.store(static_cast<bool>(Sink()));
     return old;
 }
 
 void TraceDebug(const char* pszText) {
+    if (!g_bSink.load() && !TraceToSystemListens() && !TraceToStderr())
+        return;
     std::string_view line(pszText ? pszText : "");
     if (!line.empty() && line.back() == '\n')
         line.remove_suffix(1);

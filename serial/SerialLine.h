@@ -11,6 +11,7 @@
 #include "platform/Types.h"
 #include "serial/PortMode.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -29,6 +30,9 @@ struct ModemStatus {
     bool bDcd = false; // carrier detect (RLSD)
     bool bRing = false;
 };
+
+// The receive thread's waiter wants a break, not bytes (ISerialLine::SetRxInterest).
+inline constexpr int kRxBreakOnly = 0x7FFFFFFF;
 
 // What came with the bytes of one Read.
 struct RxInfo {
@@ -51,6 +55,17 @@ public:
     // Waits until there is something to Read, the stop event is set, or the time runs out.
     // A line that has gone away makes this wait on the stop event alone: it never spins.
     virtual LineWait WaitRx(const CEvent& stop, DWORD dwMilliseconds) = 0;
+
+    // The reader's interest (the receive thread's): *pInterest is how many bytes its waiter
+    // still needs; 1 when nobody waits, kRxBreakOnly while the waiter wants only a break. A line
+    // that hands bytes over one at a time may end WaitRx only once that many can be read; a
+    // break, and the line going away, end it at once. Real lines batch on their own (the
+    // UART's FIFO, the adapter's USB frames) and ignore it. The counter outlives the line; the
+    // line reads it under its own lock.
+    virtual void SetRxInterest(const std::atomic<int>* /*pInterest*/) {}
+    // Another thread changed the interest: a WaitRx going on ends by the new count (at once
+    // when the waiter is gone, so that a look at the ring sees what has arrived).
+    virtual void RxInterestChanged() {}
 
     // Moves decoded received bytes (at most nCapacity) into pDest without blocking. Returns
     // the count (0 when nothing is waiting), or -1 when the line has gone away. Bytes beyond

@@ -122,6 +122,9 @@ HRESULT CSerialPort::Open(const PORTMODE& mode) {
     if (!pLine)
         return FailOpen({3, 3, 1}, strReason);
     m_pLine = std::move(pLine);
+    m_nRxWanted.store(0);
+    m_nRxInterest.store(1);
+    m_pLine->SetRxInterest(&m_nRxInterest);
     // The raw, non-blocking line in place of the port time-outs.
     if (FAILED(m_pLine->PrepareRaw()))
         return FailOpen({3, 3}, "the line refused raw transfer");
@@ -216,11 +219,15 @@ int CSerialPort::Send(const void* pData, int nLength) {
         return 1; // closed: nothing would ever send them
     if (nLength == 0)
         return 0; // nothing to send, and no transmit-empty would follow
-    CAutoSingleMutex lock(&m_hTxMutex, INFINITE, true);
-    // A count the ring cannot take raises here, before the events say bytes are queued.
-    const int nResult = m_TxBuffer.Write(static_cast<const char*>(pData), nLength);
-    m_hTxEmpty->Reset();
-    m_hTxReady->Set();
+    int nResult;
+    {
+        CAutoSingleMutex lock(&m_hTxMutex, INFINITE, true);
+        // A count the ring cannot take raises here, before the events say bytes are queued.
+        nResult = m_TxBuffer.Write(static_cast<const char*>(pData), nLength);
+        m_hTxEmpty->Reset();
+        m_hTxReady->Set();
+    }
+    // Woken after the mutex is free: the transmit thread runs at once and takes it first thing.
     m_hTxKick->Set();
     return nResult < 0 ? 1 : 0;
 }
@@ -232,7 +239,9 @@ int CSerialPort::WaitTxEmpty(DWORD dwMilliseconds) {
 }
 
 int CSerialPort::WaitRxBreak(DWORD dwMilliseconds) {
-    if (!m_hRxBreak || m_hRxBreak->Wait(dwMilliseconds) != WAIT_OBJECT_0)
+    if (!m_hRxBreak)
+        return 1;
+    if (m_hRxBreak->Wait(dwMilliseconds) != WAIT_OBJECT_0)
         return 1;
     m_hRxBreak->Reset(); // each break is reported once
     return 0;
@@ -245,18 +254,39 @@ int CSerialPort::WaitRxCount(int nCount, DWORD dwMilliseconds) {
     // to a sleep's length (a whole timer tick on some systems) to every answer.
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
-    m_nRxWanted.store(nCount); // before the look: a later read that reaches it sets the event
+    SetRxWaiter(nCount); // before the look: a later read that reaches it sets the event
+    int nResult = 1;
     for (;;) {
         m_hRxData->Reset(); // before looking: bytes added after the look set it again
-        if (GetRxCount() >= nCount)
-            return 0;
+        if (GetRxCount() >= nCount) {
+            nResult = 0;
+            break;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline)
-            return 1;
+            break;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-        if (m_hRxData->Wait(static_cast<DWORD>(left)) != WAIT_OBJECT_0)
-            return GetRxCount() >= nCount ? 0 : 1;
+        if (m_hRxData->Wait(static_cast<DWORD>(left)) != WAIT_OBJECT_0) {
+            nResult = GetRxCount() >= nCount ? 0 : 1;
+            break;
+        }
     }
+    // What arrives from here on must reach the ring as it comes, for the caller's next look.
+    SetRxWaiter(0);
+    return nResult;
+}
+
+void CSerialPort::SetRxWaiter(int nWanted) {
+    int nBefore, nAfter;
+    {
+        CAutoSingleMutex lock(&m_hRxMutex, INFINITE, true);
+        m_nRxWanted.store(nWanted);
+        nBefore = m_nRxInterest.load();
+        UpdateRxInterest(m_RxBuffer.GetCount());
+        nAfter = m_nRxInterest.load();
+    }
+    if (nAfter != nBefore && m_pLine)
+        m_pLine->RxInterestChanged();
 }
 
 HRESULT CSerialPort::SetBreak() {

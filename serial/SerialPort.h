@@ -97,6 +97,11 @@ protected:
     DWORD OnCommEvent(DWORD dwEvtMask);
     // Line errors are counted by the line and otherwise ignored.
     HRESULT OnCommError(DWORD dwErrors);
+    // Under m_hRxMutex, after the ring or the awaited count changed.
+    void UpdateRxInterest(int nRxCount);
+    // The session's thread, as a wait begins (what it waits for) and ends (0): tells the line
+    // when the receive thread's interest changed.
+    void SetRxWaiter(int nWanted);
     // Moves what the line holds into the receive ring, in pieces of the scratch buffer.
     // Returns the number of bytes appended, or -1 when the line has gone away.
     int ReadRxData(RxInfo& info);
@@ -117,8 +122,13 @@ private:
     std::unique_ptr<CEvent> m_hRxBreak;
     std::unique_ptr<CEvent> m_hRxData; // the receive ring holds m_nRxWanted bytes or more
     // The count WaitRxCount waits for (one waiter at a time, the session's thread): the receive
-    // thread wakes it only once that many bytes are in, not for each piece of an answer.
+    // thread wakes it only once that many bytes are in, not for each piece of an answer. 0 when
+    // nobody waits, kRxBreakOnly while WaitRxBreak waits.
     std::atomic<int> m_nRxWanted{0};
+    // How many more bytes that waiter needs (1 when nobody waits), changed under m_hRxMutex with
+    // the ring's count: a line that hands bytes over one at a time wakes the receive thread only
+    // when that many can be read (or a break), not for every byte of an answer.
+    std::atomic<int> m_nRxInterest{1};
     std::atomic<int> m_nRxBreaks{0};
     CThreadThunk* m_pRxThunk = nullptr;
     std::unique_ptr<CThread> m_hRxThread;

@@ -229,6 +229,7 @@ int CSerialPort::ReadRxData(RxInfo& info) {
             CAutoSingleMutex lock(&m_hRxMutex, INFINITE, true);
             m_RxBuffer.Write(m_RxScratch, n); // a full ring keeps the newest bytes
             nCount = m_RxBuffer.GetCount();
+            UpdateRxInterest(nCount);
         }
         nTotal += n;
     }
@@ -237,9 +238,17 @@ int CSerialPort::ReadRxData(RxInfo& info) {
     return nTotal;
 }
 
+void CSerialPort::UpdateRxInterest(int nRxCount) {
+    const int nWanted = m_nRxWanted.load();
+    m_nRxInterest.store(nWanted == kRxBreakOnly ? kRxBreakOnly
+                        : nWanted > nRxCount    ? nWanted - nRxCount
+                                                : 1);
+}
+
 void CSerialPort::OnRxData(int nRxCount) {
     // Wakes WaitRxCount once the ring holds what it waits for (the count was read after the
     // bytes went in, so a wait that began meanwhile has stored its count before this load).
-    if (nRxCount >= m_nRxWanted.load())
+    const int nWanted = m_nRxWanted.load();
+    if (nWanted > 0 && nRxCount >= nWanted)
         m_hRxData->Set();
 }

@@ -267,7 +267,7 @@ void CSimLine::EmitByte(BYTE value, DWORD dwBaud, SimTime start, SimTime end) {
     item.end = end;
     item.due = HandedOverAt(end);
     m_toHost.push_back(item);
-    m_rxAlarm.BringForward(item.due);
+    OnQueuedForHost();
 }
 
 SimTime CSimLine::HandedOverAt(SimTime t) const {
@@ -298,7 +298,7 @@ void CSimLine::EmitBreak(SimTime start, SimTime end) {
     // data bits and where the stop bit should be), while the break goes on.
     item.due = HandedOverAt(start + (end - start) / kSimBreakChars);
     m_toHost.push_back(item);
-    m_rxAlarm.BringForward(item.due);
+    OnQueuedForHost();
 }
 
 SimTime CSimLine::CancelFrom(SimTime t) {
@@ -351,6 +351,52 @@ LineWait CSimLine::WaitGone(const CEvent& stop, SimTime deadline) {
                                                                   : LineWait::Gone;
 }
 
+std::size_t CSimLine::RxInterest() const {
+    const int n = m_pRxInterest ? m_pRxInterest->load() : 1;
+    return n > 1 ? static_cast<std::size_t>(n) : 1;
+}
+
+SimTime CSimLine::RxReadyAt() const {
+    if (m_toHost.empty())
+        return kSimNever;
+    // Items are due in the order they were queued: the n-th's arrival completes the first n.
+    const std::size_t wanted = RxInterest();
+    const std::size_t n = std::min(wanted, m_toHost.size());
+    SimTime t = n == wanted ? m_toHost[n - 1].due : kSimNever;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (m_toHost[i].bBreak) {
+            t = std::min(t, m_toHost[i].due);
+            break;
+        }
+    }
+    // Nothing arrives after the line went away; what had arrived before stays in the host's
+    // receive buffer, readable however late the host comes to read it.
+    if (t > m_goneAt)
+        t = m_toHost.front().due <= m_goneAt ? m_goneAt : kSimNever;
+    return t;
+}
+
+void CSimLine::OnQueuedForHost() {
+    // Not woken for every character: only for the one that completes what the reader waits
+    // for, or for a break before it.
+    const std::size_t n = RxInterest();
+    const std::size_t size = m_toHost.size();
+    if (size >= n)
+        m_rxAlarm.BringForward(m_toHost[n - 1].due);
+    else if (m_toHost.back().bBreak)
+        m_rxAlarm.BringForward(m_toHost.back().due);
+}
+
+void CSimLine::SetRxInterest(const std::atomic<int>* pInterest) {
+    std::lock_guard lock(m_mutex);
+    m_pRxInterest = pInterest;
+}
+
+void CSimLine::RxInterestChanged() {
+    std::lock_guard lock(m_mutex);
+    m_rxAlarm.MoveTo(RxReadyAt());
+}
+
 LineWait CSimLine::WaitRx(const CEvent& stop, DWORD dwMilliseconds) {
     UsePreciseTimers();
     const SimTime deadline = dwMilliseconds == INFINITE
@@ -363,16 +409,15 @@ LineWait CSimLine::WaitRx(const CEvent& stop, DWORD dwMilliseconds) {
             std::lock_guard lock(m_mutex);
             const SimTime now = SimClock::now();
             bGone = IsGone(now);
-            // Characters that had arrived before the line went away are in the host's receive
-            // buffer and stay readable, however late the host comes to read them.
-            if (!m_toHost.empty() && m_toHost.front().due <= std::min(now, m_goneAt))
+            const SimTime ready = RxReadyAt();
+            if (ready <= now)
                 return LineWait::Ready;
             if (bGone)
                 next = kSimNever;
             else if (now >= deadline)
                 return LineWait::TimedOut;
             else
-                next = std::min(m_toHost.empty() ? kSimNever : m_toHost.front().due, m_goneAt);
+                next = std::min(ready, m_goneAt);
             // Armed under the lock: the unit's output scheduled after the look brings it forward.
             m_rxAlarm.Arm(next);
         }
@@ -477,7 +522,7 @@ void CSimLine::LoopBack(const HostItem& item, bool bFakeBreak) {
         out.dwHostBaud = kSimFakeBreakBaud;
     }
     m_toHost.push_back(out);
-    m_rxAlarm.BringForward(out.due);
+    OnQueuedForHost();
 }
 
 LineWait CSimLine::Write(const char* pData, int nLength, const CEvent&, DWORD) {

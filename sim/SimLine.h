@@ -52,6 +52,8 @@ public:
     HRESULT SetDtr(bool bOn) override;
     HRESULT SetRts(bool bOn) override;
     HRESULT GetModemStatus(ModemStatus* pStatus) override;
+    void SetRxInterest(const std::atomic<int>* pInterest) override;
+    void RxInterestChanged() override;
 
     // A copy of what the unit holds now.
     SimReport GetReport() const;
@@ -109,6 +111,13 @@ private:
     // Whether a character received over [start, end) was garbled by a fake break of the host.
     bool InFakeBreak(SimTime start, SimTime end);
     LineWait WaitGone(const CEvent& stop, SimTime deadline);
+    // Under m_mutex: how many characters the host's reader waits for (at least 1).
+    std::size_t RxInterest() const;
+    // Under m_mutex: when the host's reader must be woken: the character that completes what
+    // it waits for has arrived, a break has, or the line has gone with bytes left to read.
+    SimTime RxReadyAt() const;
+    // Under m_mutex, after m_toHost got its newest item: the reader's alarm for it.
+    void OnQueuedForHost();
     void FinishReport();
 
     const SimOptions m_opts;
@@ -135,6 +144,7 @@ private:
     std::deque<HostItem> m_toUnit;
     std::deque<ModemItem> m_modem;
     std::deque<OutItem> m_toHost;
+    const std::atomic<int>* m_pRxInterest = nullptr; // the host's reader's, for the line's life
 
     CBitNoise m_noiseToUnit;
     CBitNoise m_noiseToHost;

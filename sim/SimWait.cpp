@@ -90,6 +90,20 @@ void CSimAlarm::BringForward(TimePoint t) {
     timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
+void CSimAlarm::MoveTo(TimePoint t) {
+    if (t < m_at) {
+        BringForward(t);
+        return;
+    }
+    if (t == m_at)
+        return;
+    m_at = t;
+    itimerspec spec{}; // all zero: disarmed
+    if (t != TimePoint::max())
+        spec.it_value = ToTimespec(t.time_since_epoch());
+    timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+}
+
 DWORD CSimAlarm::Wait(const CEvent& stop, TimePoint deadline) {
     const DWORD r = WaitForFds(stop.Fd(), m_fd, deadline);
     if (r == WAIT_OBJECT_0 + 1) {

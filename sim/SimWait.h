@@ -35,6 +35,8 @@ public:
     void Arm(TimePoint t);
     // Another thread: go off at t if that is earlier than the moment armed.
     void BringForward(TimePoint t);
+    // Another thread: go off at t instead, earlier or later (the waiter's wants changed).
+    void MoveTo(TimePoint t);
     // The waiter: until stop is set (WAIT_OBJECT_0), the alarm goes off (WAIT_OBJECT_0 + 1) or
     // the clock reaches deadline (WAIT_TIMEOUT); WAIT_FAILED when the system refuses the wait.
     DWORD Wait(const CEvent& stop, TimePoint deadline);

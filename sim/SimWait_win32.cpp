@@ -50,6 +50,17 @@ void CSimAlarm::BringForward(TimePoint t) {
     m_moved.Set(); // the waiter takes the new moment as its time-out
 }
 
+void CSimAlarm::MoveTo(TimePoint t) {
+    if (t < m_at) {
+        BringForward(t);
+        return;
+    }
+    // Later: the waiter that has begun its wait comes round at the old moment and waits again;
+    // waking it now would cost the very wake-up the move saves.
+    m_at = t;
+    m_atForWait.store(t.time_since_epoch().count());
+}
+
 DWORD CSimAlarm::Wait(const CEvent& stop, TimePoint deadline) {
     const TimePoint at{TimePoint::duration(m_atForWait.load())};
     const DWORD r = SimWaitUntil(stop, &m_moved, std::min(at, deadline));

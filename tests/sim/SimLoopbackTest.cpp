@@ -5,15 +5,19 @@
 #include "SimTestSupport.h"
 
 #include "platform/Event.h"
+#include "serial/SerialPort.h"
 #include "sim/SimLine.h"
 #include "sim/SimOptions.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace std::chrono;
@@ -189,6 +193,84 @@ TEST(SimLoopback, BreaksComeBackAsTheAdapterReportsThem) {
         EXPECT_EQ(a.info.nBreaks, 0);
         EXPECT_EQ(a.info.nLineErrors, 1);
     }
+}
+
+TEST(SimLoopback, TheReaderIsWokenForWhatItWaitsForOrABreakNotForEachByte) {
+    // At 50 baud a character takes 200 ms: a reader that came back for one byte would have
+    // that much time before the next, however busy the machine.
+    struct Case {
+        int nInterest;
+        bool bBreakFirst;
+        std::size_t nFirstReadAtLeast;
+        std::size_t nFirstReadBelow; // 0: no bound
+        int nBreaks;
+    } const kCases[] = {
+        {6, false, 6, 0, 0}, // all six in one read
+        {6, true, 1, 6, 1},  // the break ends the wait before the bytes behind it
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.nInterest);
+        SCOPED_TRACE(c.bBreakFirst);
+        auto line = OpenPlug("sim:loopback=1");
+        ASSERT_TRUE(line);
+        SetRate(*line, 50);
+        std::atomic<int> interest{c.nInterest};
+        line->SetRxInterest(&interest);
+        CEvent stop;
+        if (c.bBreakFirst) {
+            ASSERT_EQ(line->SetBreak(true), S_OK);
+            stop.Wait(250); // longer than a character: it comes back as a break
+            ASSERT_EQ(line->SetBreak(false), S_OK);
+        }
+        const std::size_t nBytes = c.bBreakFirst ? 5 : 6;
+        ASSERT_EQ(line->Write("abcdef", static_cast<int>(nBytes), stop, 1000), LineWait::Ready);
+        ASSERT_EQ(line->WaitRx(stop, 5000), LineWait::Ready);
+        char buf[16];
+        RxInfo info;
+        const int n = line->Read(buf, sizeof buf, info);
+        EXPECT_GE(static_cast<std::size_t>(n), c.nFirstReadAtLeast);
+        if (c.nFirstReadBelow) {
+            EXPECT_LT(static_cast<std::size_t>(n), c.nFirstReadBelow);
+        }
+        EXPECT_EQ(info.nBreaks, c.nBreaks);
+    }
+
+    // The waiter gone (the interest lowered from another thread): bytes that came meanwhile end
+    // the wait at once, though fewer than the old interest.
+    auto line = OpenPlug("sim:loopback=1");
+    ASSERT_TRUE(line);
+    SetRate(*line, 38400);
+    std::atomic<int> interest{6};
+    line->SetRxInterest(&interest);
+    CEvent stop;
+    ASSERT_EQ(line->Write("abc", 3, stop, 1000), LineWait::Ready);
+    std::thread lower([&] {
+        stop.Wait(50);
+        interest.store(1);
+        line->RxInterestChanged();
+    });
+    EXPECT_EQ(line->WaitRx(stop, 10000), LineWait::Ready);
+    lower.join();
+    EXPECT_EQ(ReadBytes(*line, 3, seconds(2)).bytes, (std::vector<BYTE>{'a', 'b', 'c'}));
+}
+
+TEST(SimLoopback, ACountWaitThatRunsOutLeavesWhatCameReadableAtThePort) {
+    // The port waits for ten bytes, three come: once the wait has run out, the ring must show
+    // them to a caller that looks, though the receive thread had been told to wait for more.
+    RegisterSimLineBackend();
+    CSerialPort port;
+    PORTMODE mode{};
+    std::strcpy(mode.szPort, "sim:loopback=1,images=/nonexistent/morfw-images/");
+    mode.dwBaudRate = 38400;
+    mode.byByteSize = 8;
+    ASSERT_EQ(port.Open(mode), S_OK);
+    ASSERT_EQ(port.Send("xyz", 3), 0);
+    EXPECT_EQ(port.WaitRxCount(10, 100), 1);
+    const auto end = steady_clock::now() + seconds(5);
+    while (port.GetRxCount() < 3 && steady_clock::now() < end)
+        CEvent().Wait(5);
+    EXPECT_EQ(port.GetRxCount(), 3);
+    EXPECT_EQ(port.WaitRxCount(3, 0), 0);
 }
 
 TEST(SimLoopback, ModemInputsFollowTheOutputsOnThePlugAndStayOffAtTheUnit) {
