@@ -134,9 +134,12 @@ bool ChildProcess::Start(const std::string& strProgram, const std::vector<std::s
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
-        // A group of its own: a Ctrl-C at the terminal reaches the runner alone, which passes it
-        // on once to each session.
-        setpgid(0, 0);
+        // A session of its own, so a group of its own: a Ctrl-C at the terminal reaches the
+        // runner alone, which passes it on once to each session. The scheduler also shares the
+        // processor out by session (autogroup): one unit's busy port threads, which ask for a
+        // high priority, cannot starve another unit's upload thread, whose low priority is meant
+        // against its own port threads only.
+        setsid();
         // Should the runner die, its sessions are cancelled rather than left running.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (getppid() != parent)

@@ -31,9 +31,6 @@ struct ModemStatus {
     bool bRing = false;
 };
 
-// The receive thread's waiter wants a break, not bytes (ISerialLine::SetRxInterest).
-inline constexpr int kRxBreakOnly = 0x7FFFFFFF;
-
 // What came with the bytes of one Read.
 struct RxInfo {
     int nBreaks = 0;     // breaks received; each is also one 0x00 byte in the data
@@ -57,11 +54,10 @@ public:
     virtual LineWait WaitRx(const CEvent& stop, DWORD dwMilliseconds) = 0;
 
     // The reader's interest (the receive thread's): *pInterest is how many bytes its waiter
-    // still needs; 1 when nobody waits, kRxBreakOnly while the waiter wants only a break. A line
-    // that hands bytes over one at a time may end WaitRx only once that many can be read; a
-    // break, and the line going away, end it at once. Real lines batch on their own (the
-    // UART's FIFO, the adapter's USB frames) and ignore it. The counter outlives the line; the
-    // line reads it under its own lock.
+    // still needs, 1 when nobody waits. A line that hands bytes over one at a time may end
+    // WaitRx only once that many can be read; a break, and the line going away, end it at once.
+    // Real lines batch on their own (the UART's FIFO, the adapter's USB frames) and ignore it.
+    // The counter outlives the line; the line reads it under its own lock.
     virtual void SetRxInterest(const std::atomic<int>* /*pInterest*/) {}
     // Another thread changed the interest: a WaitRx going on ends by the new count (at once
     // when the waiter is gone, so that a look at the ring sees what has arrived).

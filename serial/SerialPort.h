@@ -123,7 +123,7 @@ private:
     std::unique_ptr<CEvent> m_hRxData; // the receive ring holds m_nRxWanted bytes or more
     // The count WaitRxCount waits for (one waiter at a time, the session's thread): the receive
     // thread wakes it only once that many bytes are in, not for each piece of an answer. 0 when
-    // nobody waits, kRxBreakOnly while WaitRxBreak waits.
+    // nobody waits.
     std::atomic<int> m_nRxWanted{0};
     // How many more bytes that waiter needs (1 when nobody waits), changed under m_hRxMutex with
     // the ring's count: a line that hands bytes over one at a time wakes the receive thread only

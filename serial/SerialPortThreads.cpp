@@ -240,9 +240,7 @@ int CSerialPort::ReadRxData(RxInfo& info) {
 
 void CSerialPort::UpdateRxInterest(int nRxCount) {
     const int nWanted = m_nRxWanted.load();
-    m_nRxInterest.store(nWanted == kRxBreakOnly ? kRxBreakOnly
-                        : nWanted > nRxCount    ? nWanted - nRxCount
-                                                : 1);
+    m_nRxInterest.store(nWanted > nRxCount ? nWanted - nRxCount : 1);
 }
 
 void CSerialPort::OnRxData(int nRxCount) {

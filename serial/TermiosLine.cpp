@@ -75,21 +75,35 @@ const char* SessionTerminalKind(dev_t rdev) {
         return "the system console";
     if (major(rdev) == 4 && minor(rdev) < 64)
         return "a virtual console";
-    // The controlling terminal: field 7 of /proc/self/stat, after the command name in brackets.
-    std::ifstream statFile("/proc/self/stat");
-    std::string strStat;
-    std::getline(statFile, strStat);
-    if (const auto close = strStat.rfind(')'); close != std::string::npos) {
+    // The controlling terminal, and the one of the program that started this one: a session
+    // that the station or a batch started runs in a session of its own, without a terminal,
+    // while the operator's terminal is still the one its runner runs in.
+    const auto statTty = [](const std::string& strPid, long* pnPpid) -> dev_t {
+        // Fields 4 and 7 of /proc/PID/stat, after the command name in brackets.
+        std::ifstream statFile("/proc/" + strPid + "/stat");
+        std::string strStat;
+        std::getline(statFile, strStat);
+        const auto close = strStat.rfind(')');
+        if (close == std::string::npos)
+            return 0;
         std::istringstream rest(strStat.substr(close + 1));
         std::string strState;
         long nPpid = 0, nPgrp = 0, nSession = 0;
         unsigned long nTty = 0;
-        if (rest >> strState >> nPpid >> nPgrp >> nSession >> nTty && nTty != 0) {
-            const unsigned nMajor = (nTty >> 8) & 0xFFF;
-            const unsigned nMinor = (nTty & 0xFF) | ((nTty >> 12) & 0xFFF00);
-            if (rdev == makedev(nMajor, nMinor))
-                return "the controlling terminal of this program";
-        }
+        if (!(rest >> strState >> nPpid >> nPgrp >> nSession >> nTty))
+            return 0;
+        if (pnPpid)
+            *pnPpid = nPpid;
+        const unsigned nMajor = (nTty >> 8) & 0xFFF;
+        const unsigned nMinor = (nTty & 0xFF) | ((nTty >> 12) & 0xFFF00);
+        return makedev(nMajor, nMinor); // 0 without a terminal
+    };
+    long nParent = 0;
+    if (const dev_t tty = statTty("self", &nParent); tty != 0 && tty == rdev)
+        return "the controlling terminal of this program";
+    if (nParent > 1) {
+        if (const dev_t tty = statTty(std::to_string(nParent), nullptr); tty != 0 && tty == rdev)
+            return "the controlling terminal of the program that started this one";
     }
     for (int fd = 0; fd <= 2; ++fd) {
         struct stat st {};

@@ -3,10 +3,14 @@
 #include "serial/SerialLine.h"
 #include "serial/SerialPort.h"
 
+#include "PtyPair.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -211,4 +215,51 @@ TEST(KernelConsole, WhatIsNoSerialDeviceIsRefusedBeforeItIsOpened) {
     }
     RegisterLineBackend("sim:", nullptr);
     fs::remove_all(dir);
+}
+
+TEST(KernelConsole, TheOperatorsTerminalIsRefusedAlsoInASessionStartedFromIt) {
+    // A program in a session of its own with the pseudo-terminal as its controlling terminal
+    // (the operator's shell and the runner), and one it starts in a further session without a
+    // terminal (a unit's upload): each refuses the terminal, saying whose it is.
+    CPtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t runner = fork();
+    ASSERT_GE(runner, 0);
+    if (runner == 0) {
+        close(fds[0]);
+        const auto report = [&](const std::string& why) {
+            const std::string line = why + "\n";
+            if (write(fds[1], line.data(), line.size()) < 0)
+                _exit(2);
+        };
+        setsid();
+        const int tty = open(pty.Slave().c_str(), O_RDWR);
+        if (tty < 0 || ioctl(tty, TIOCSCTTY, 0) != 0)
+            _exit(3);
+        report(RefusePortName(pty.Slave()));
+        const pid_t session = fork();
+        if (session == 0) {
+            close(tty);
+            setsid();
+            report(RefusePortName(pty.Slave()));
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(session, &status, 0);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 4);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[512];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+        out.append(buf, static_cast<std::size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(runner, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string prefix = "not a serial port: " + pty.Slave() + " is ";
+    EXPECT_EQ(out, prefix + "the controlling terminal of this program\n" + prefix +
+                       "the controlling terminal of the program that started this one\n");
 }
