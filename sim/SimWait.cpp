@@ -48,6 +48,17 @@ DWORD WaitForFds(int fdA, int fdB, std::chrono::steady_clock::time_point deadlin
     }
 }
 
+// Sets the timer to go off at t (time_point::max(): never). True when the system took it.
+bool SetTimerAt(int fd, std::chrono::steady_clock::time_point t) {
+    itimerspec spec{}; // all zero: disarmed
+    if (t != std::chrono::steady_clock::time_point::max()) {
+        spec.it_value = ToTimespec(t.time_since_epoch());
+        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0)
+            spec.it_value.tv_nsec = 1; // zero would disarm; a moment long past goes off at once
+    }
+    return timerfd_settime(fd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0;
+}
+
 } // namespace
 
 DWORD SimWaitUntil(const CEvent& a, const CEvent* b,
@@ -70,38 +81,21 @@ void CSimAlarm::Arm(TimePoint t) {
     if (m_bArmed && t == m_at)
         return; // already set for that moment
     m_at = t;
-    itimerspec spec{}; // all zero: disarmed
-    if (t != TimePoint::max()) {
-        spec.it_value = ToTimespec(t.time_since_epoch());
-        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0)
-            spec.it_value.tv_nsec = 1; // zero would disarm; a moment long past goes off at once
-    }
-    m_bArmed = timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0;
+    m_bArmed = SetTimerAt(m_fd, t);
 }
 
 void CSimAlarm::BringForward(TimePoint t) {
     if (t >= m_at)
         return;
     m_at = t;
-    itimerspec spec{};
-    spec.it_value = ToTimespec(t.time_since_epoch());
-    if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0)
-        spec.it_value.tv_nsec = 1;
-    timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    SetTimerAt(m_fd, t);
 }
 
 void CSimAlarm::MoveTo(TimePoint t) {
-    if (t < m_at) {
-        BringForward(t);
-        return;
-    }
     if (t == m_at)
         return;
     m_at = t;
-    itimerspec spec{}; // all zero: disarmed
-    if (t != TimePoint::max())
-        spec.it_value = ToTimespec(t.time_since_epoch());
-    timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    SetTimerAt(m_fd, t);
 }
 
 DWORD CSimAlarm::Wait(const CEvent& stop, TimePoint deadline) {
