@@ -10,6 +10,7 @@
 
 #include "app/MorFWUploadApp.h"
 #include "app/MorFWUploadDlg.h"
+#include "FirstPaint.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -26,39 +27,8 @@
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
 
 namespace {
-
-long long NowNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1'000'000'000LL + ts.tv_nsec;
-}
-
-// Reports once, after the paint that is under way has finished (the whole window).
-class CFirstPaint : public QObject {
-public:
-    explicit CFirstPaint(long long nMainNs) : m_nMainNs(nMainNs) {}
-    long long nDialogNs = 0;
-
-protected:
-    bool eventFilter(QObject*, QEvent* pEvent) override {
-        if (pEvent->type() == QEvent::Paint && !m_bSeen) {
-            m_bSeen = true;
-            QTimer::singleShot(0, [this] {
-                std::printf("%lld %lld %lld\n", m_nMainNs, nDialogNs, NowNs());
-                std::fflush(stdout);
-                QCoreApplication::exit(0);
-            });
-        }
-        return false;
-    }
-
-private:
-    long long m_nMainNs;
-    bool m_bSeen = false;
-};
 
 int Child(int argc, char** argv) {
     const long long nMainNs = NowNs();
@@ -67,9 +37,10 @@ int Child(int argc, char** argv) {
     QApplication app(argc, argv);
     CMorFWUploadApp theApp;
     theApp.SetUp(argv[0]);
-    CFirstPaint watch(nMainNs);
+    long long nDialogNs = 0;
+    CFirstPaint watch([&] { std::printf("%lld %lld %lld\n", nMainNs, nDialogNs, NowNs()); });
     CMorFWUploadDlg dlg(theApp.m_strAppDir);
-    watch.nDialogNs = NowNs();
+    nDialogNs = NowNs();
     dlg.installEventFilter(&watch);
     dlg.show();
     return app.exec();
@@ -90,39 +61,16 @@ int main(int argc, char** argv) {
     std::printf("%-4s %12s %12s %12s %14s\n", "run", "to main ms", "dialog ms", "painted ms",
                 "first paint ms");
     for (int i = 0; i < nRuns; ++i) {
-        int fds[2];
-        if (pipe(fds) != 0)
-            return 1;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        std::string strSelf = "/proc/self/exe";
-        char szChild[] = "--child";
-        char* childArgv[] = {argv[0], szChild, nullptr};
-        pid_t pid = 0;
-        const long long nStartNs = NowNs();
-        const int nSpawn =
-            posix_spawn(&pid, strSelf.c_str(), &actions, nullptr, childArgv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        if (nSpawn != 0) {
-            std::fprintf(stderr, "could not start the child: %s\n", std::strerror(nSpawn));
+        long long nStartNs = 0;
+        std::string strOut;
+        if (!RunSelfAsChild({argv[0], "--child"}, &nStartNs, &strOut)) {
+            std::fprintf(stderr, "could not start the child\n");
             return 1;
         }
-        char buf[256] = {};
-        std::size_t nRead = 0;
-        ssize_t n;
-        while (nRead < sizeof buf - 1 &&
-               (n = read(fds[0], buf + nRead, sizeof buf - 1 - nRead)) > 0)
-            nRead += static_cast<std::size_t>(n);
-        close(fds[0]);
-        int nStatus = 0;
-        waitpid(pid, &nStatus, 0);
         long long nMain = 0;
         long long nDialog = 0;
         long long nPainted = 0;
-        if (std::sscanf(buf, "%lld %lld %lld", &nMain, &nDialog, &nPainted) != 3) {
+        if (std::sscanf(strOut.c_str(), "%lld %lld %lld", &nMain, &nDialog, &nPainted) != 3) {
             std::fprintf(stderr, "run %d: the child reported nothing\n", i + 1);
             return 1;
         }

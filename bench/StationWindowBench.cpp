@@ -18,6 +18,7 @@
 
 #include "station/StationOptions.h"
 #include "station/StationWindow.h"
+#include "FirstPaint.h"
 
 #include "platform/ProgramDir.h"
 
@@ -40,15 +41,8 @@
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
 
 namespace {
-
-long long NowNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1'000'000'000LL + ts.tv_nsec;
-}
 
 double SelfCpuSeconds() {
     rusage ru{};
@@ -56,25 +50,6 @@ double SelfCpuSeconds() {
     return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
-
-// Reports once, after the paint that is under way has finished.
-class CFirstPaint : public QObject {
-protected:
-    bool eventFilter(QObject*, QEvent* pEvent) override {
-        if (pEvent->type() == QEvent::Paint && !m_bSeen) {
-            m_bSeen = true;
-            QTimer::singleShot(0, [] {
-                std::printf("%lld\n", NowNs());
-                std::fflush(stdout);
-                QCoreApplication::exit(0);
-            });
-        }
-        return false;
-    }
-
-private:
-    bool m_bSeen = false;
-};
 
 std::unique_ptr<CStationWindow> MakeWindow(int nUnits, bool bStart, const QTemporaryDir& tmp,
                                            const char* pszArgv0) {
@@ -103,7 +78,7 @@ std::unique_ptr<CStationWindow> MakeWindow(int nUnits, bool bStart, const QTempo
 int Child(int nUnits, const char* pszArgv0) {
     QTemporaryDir tmp;
     auto window = MakeWindow(nUnits, false, tmp, pszArgv0);
-    CFirstPaint first;
+    CFirstPaint first([] { std::printf("%lld\n", NowNs()); });
     window->installEventFilter(&first);
     std::string strError;
     window->StartEngine(strError);
@@ -131,28 +106,11 @@ int main(int argc, char** argv) {
     std::vector<double> paints;
     const std::string units = std::to_string(nUnits);
     for (int r = 0; r < nRuns; ++r) {
-        int fds[2];
-        if (pipe(fds) != 0)
+        long long start = 0;
+        std::string strOut;
+        if (!RunSelfAsChild({argv[0], "--child", units}, &start, &strOut) || strOut.empty())
             return 1;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, fds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&fa, fds[0]);
-        const char* args[] = {argv[0], "--child", units.c_str(), nullptr};
-        pid_t pid = 0;
-        const long long start = NowNs();
-        if (posix_spawn(&pid, argv[0], &fa, nullptr, const_cast<char**>(args), environ) != 0)
-            return 1;
-        posix_spawn_file_actions_destroy(&fa);
-        close(fds[1]);
-        char buf[64] = {};
-        const ssize_t n = read(fds[0], buf, sizeof buf - 1);
-        close(fds[0]);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        if (n <= 0)
-            return 1;
-        paints.push_back(static_cast<double>(std::atoll(buf) - start) / 1e6);
+        paints.push_back(static_cast<double>(std::atoll(strOut.c_str()) - start) / 1e6);
         std::printf("first paint with %d fixtures: %.0f ms\n", nUnits, paints.back());
     }
     std::printf("first paint, median of %d runs: %.0f ms (target: under 1000 ms)\n\n", nRuns,
