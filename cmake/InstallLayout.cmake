@@ -39,6 +39,22 @@ function(morfw_install_program target component)
   install(FILES ${link} DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${component})
 endfunction()
 
+# morfw_install_desktop_program(NAME COMPONENT): a window program's help page, desktop entry and
+# icons, from help/NAME.html, resources/NAME.desktop, resources/NAME.svg and
+# resources/icons/NAME-SIZE.png of the calling folder.
+function(morfw_install_desktop_program name component)
+  install(FILES help/${name}.html DESTINATION ${MORFW_INSTALL_HELPDIR} COMPONENT ${component})
+  install(FILES resources/${name}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+          COMPONENT ${component})
+  install(FILES resources/${name}.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT ${component})
+  foreach(size 16 32 48 64 128 256)
+    install(FILES resources/icons/${name}-${size}.png
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
+            RENAME ${name}.png COMPONENT ${component})
+  endforeach()
+endfunction()
+
 # morfw_install_image_dir(COMPONENT): where the operator's image set goes. Never any file in it:
 # the sample images are for the simulated unit only, not firmware for a real one.
 function(morfw_install_image_dir component)
