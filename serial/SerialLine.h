@@ -73,6 +73,13 @@ public:
     virtual LineWait Write(const char* pData, int nLength, const CEvent& stop,
                            DWORD dwMilliseconds) = 0;
 
+    // Hands bytes to the line without waiting, from the thread that queues them, so that a
+    // record starts out when it is sent, not when the transmit thread next runs. Returns how
+    // many were taken (0 when the line would make the caller wait), or -1 when the line writes
+    // only through Write, or the write failed (Write then meets the fault and reports it).
+    // Never called while a Write runs, so the bytes keep their order.
+    virtual int TryWrite(const char* /*pData*/, int /*nLength*/) { return -1; }
+
     // Waits until every byte handed to the line has left it (the transmitter is empty).
     virtual LineWait WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) = 0;
 

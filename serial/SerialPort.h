@@ -1,8 +1,8 @@
 #pragma once
 // The serial port: two byte rings, a transmit thread that drains the transmit ring into the
 // line, and a receive thread that fills the receive ring from it and turns line events into
-// the port's signalling events. Callers never block on the line: Send queues and returns, and
-// the waits take explicit time-outs.
+// the port's signalling events. Callers never block on the line: Send hands bytes to a line
+// that takes them at once or queues them, and returns; the waits take explicit time-outs.
 
 #include "platform/Event.h"
 #include "platform/Mutex.h"
@@ -14,6 +14,7 @@
 #include "serial/SerialPortInterface.h"
 
 #include <atomic>
+#include <cstdint>
 #include <initializer_list>
 #include <list>
 #include <memory>
@@ -35,8 +36,9 @@ public:
     // The same, with the port list read from another tree (see EnumerateSerialPorts).
     CSerialPort(const std::string& strSysClassTty, const std::string& strDevDir);
 
-    // Queues the bytes for the transmit thread: 0, or 1 when the ring overran (the oldest
-    // queued bytes are lost) or the port is closed. A length above the ring's capacity (4096)
+    // Hands the bytes to the line when it takes them at once and nothing is queued before
+    // them, else queues them for the transmit thread: 0, or 1 when the ring overran (the
+    // oldest queued bytes are lost) or the port is closed. A length above the ring's capacity (4096)
     // raises the ring's count error: callers keep each Send within it.
     int Send(const void* pData, int nLength) override;
     // Called on the receive thread after received bytes have been appended to the ring, with
@@ -137,6 +139,12 @@ private:
     std::unique_ptr<CEvent> m_hTxKick;
     CMutex m_hRxMutex;
     CMutex m_hTxMutex;
+    // Under m_hTxMutex: the transmit thread has taken bytes from the ring and not yet handed
+    // them all to the line; Sends since the port was made; that count when the transmit
+    // thread last looked at the ring, before a drain wait (transmit-empty covers those alone).
+    bool m_bTxWriting = false;
+    std::uint64_t m_nTxSends = 0;
+    std::uint64_t m_nTxDrainFrom = 0;
     CCircularBuffer m_RxBuffer;
     CCircularBuffer m_TxBuffer;
     std::string m_strPortName;

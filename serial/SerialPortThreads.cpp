@@ -92,6 +92,9 @@ DWORD CSerialPort::Transmit(void* /*pParam*/) {
         {
             CAutoSingleMutex lock(&m_hTxMutex, INFINITE, true);
             nCount = m_TxBuffer.GetCount();
+            // A drain seen from here covers every Send so far (Send may write to the line
+            // itself, leaving the ring empty).
+            m_nTxDrainFrom = m_nTxSends;
         }
         if (nCount > 0) {
             if (WriteTxBuffer() == 1)
@@ -132,11 +135,18 @@ int CSerialPort::WriteTxBuffer() {
         nCount = m_TxBuffer.GetCount();
         if (nCount > 0 && m_TxBuffer.Read(m_TxScratch.data(), &nCount) != 0)
             nCount = 0;
+        m_bTxWriting = nCount > 0; // Send queues behind these bytes, never writes past them
     }
     if (nCount <= 0)
         return 0;
     // The mutex is not held across the write: Send keeps queuing meanwhile.
-    switch (m_pLine->Write(m_TxScratch.data(), nCount, *m_hStopTxThread, WriteTimeout(nCount))) {
+    const LineWait w =
+        m_pLine->Write(m_TxScratch.data(), nCount, *m_hStopTxThread, WriteTimeout(nCount));
+    {
+        CAutoSingleMutex lock(&m_hTxMutex, INFINITE, true);
+        m_bTxWriting = false;
+    }
+    switch (w) {
     case LineWait::Ready:
         return 0;
     case LineWait::Stopped:
@@ -192,7 +202,8 @@ DWORD CSerialPort::OnCommEvent(DWORD dwEvtMask) {
     if (dwEvtMask & EV_TXEMPTY) {
         TraceDebug("Event TXEMPTY...\n");
         CAutoSingleMutex lock(&m_hTxMutex, INFINITE, true);
-        if (m_TxBuffer.GetCount() == 0) {
+        // Not when a Send came after the drain wait began: its bytes may still be going out.
+        if (m_TxBuffer.GetCount() == 0 && m_nTxSends == m_nTxDrainFrom) {
             m_hTxEmpty->Set();
             m_hTxReady->Reset();
         }

@@ -402,10 +402,27 @@ int CTermiosLine::Read(char* pDest, int nCapacity, RxInfo& info) {
 }
 
 void CTermiosLine::NoteWritten(int nBytes) {
-    const auto now = Clock::now();
-    if (m_wireFree < now)
-        m_wireFree = now;
-    m_wireFree += nanoseconds(m_nCharNanos.load() * nBytes);
+    const Clock::duration now = Clock::now().time_since_epoch();
+    const Clock::duration from = std::max(now, Clock::duration(m_wireFree.load()));
+    m_wireFree.store((from + std::chrono::duration_cast<Clock::duration>(
+                                 nanoseconds(m_nCharNanos.load() * nBytes)))
+                         .count());
+}
+
+int CTermiosLine::TryWrite(const char* pData, int nLength) {
+    if (m_bGone.load())
+        return -1;
+    for (;;) {
+        const ssize_t n = write(m_fd, pData, static_cast<size_t>(nLength));
+        if (n >= 0) {
+            NoteWritten(static_cast<int>(n));
+            return static_cast<int>(n);
+        }
+        if (errno == EINTR)
+            continue;
+        // A full queue waits in the transmit thread; a fault is met again by its Write.
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
 }
 
 LineWait CTermiosLine::Write(const char* pData, int nLength, const CEvent& stop,
@@ -475,9 +492,10 @@ LineWait CTermiosLine::WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) {
                 return LineWait::Ready;
             stall = std::min(maxSlice, std::max(stall * 2, charTime));
             slice = stall;
-        } else if (m_bUart && Clock::now() < m_wireFree) {
+        } else if (const Clock::time_point wireFree{Clock::duration(m_wireFree.load())};
+                   m_bUart && Clock::now() < wireFree) {
             // The adapter's own buffer: its bytes cannot leave faster than the line rate.
-            if (StopWithin(stop, m_wireFree, pDeadline))
+            if (StopWithin(stop, wireFree, pDeadline))
                 return LineWait::Stopped;
             if (pDeadline && Clock::now() >= *pDeadline)
                 return LineWait::TimedOut;

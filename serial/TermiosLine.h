@@ -29,6 +29,7 @@ public:
     int Read(char* pDest, int nCapacity, RxInfo& info) override;
     LineWait Write(const char* pData, int nLength, const CEvent& stop,
                    DWORD dwMilliseconds) override;
+    int TryWrite(const char* pData, int nLength) override;
     LineWait WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) override;
     HRESULT SetBreak(bool bOn) override;
     HRESULT SetDtr(bool bOn) override;
@@ -62,8 +63,10 @@ private:
     bool m_bUart = false;
     // Receive thread only.
     CParmrkDecoder m_decoder;
+    // Written by whichever thread writes (Write and TryWrite never overlap), read by the
+    // transmit thread's drain wait: the wire's free time in the steady clock's ticks.
+    std::atomic<Clock::rep> m_wireFree{0};
     // Transmit thread only.
-    Clock::time_point m_wireFree{};
     bool m_bNoLsr = false;
     // Worker only: RS-485 mode set for RTS toggling.
     bool m_bRs485 = false;

@@ -526,11 +526,16 @@ void CSimLine::LoopBack(const HostItem& item, bool bFakeBreak) {
 }
 
 LineWait CSimLine::Write(const char* pData, int nLength, const CEvent&, DWORD) {
+    // The simulated wire takes any number of bytes at once.
+    return TryWrite(pData, nLength) < 0 ? LineWait::Gone : LineWait::Ready;
+}
+
+int CSimLine::TryWrite(const char* pData, int nLength) {
     {
         std::lock_guard lock(m_mutex);
         const SimTime now = SimClock::now();
         if (IsGone(now))
-            return LineWait::Gone;
+            return -1;
         if (nLength > 0) {
             const BYTE* p = reinterpret_cast<const BYTE*>(pData);
             if (m_bBreakOn)
@@ -543,7 +548,7 @@ LineWait CSimLine::Write(const char* pData, int nLength, const CEvent&, DWORD) {
         m_unitAlarm.BringForward(UnitWake());
     }
     m_evTx.Set();
-    return LineWait::Ready;
+    return nLength;
 }
 
 LineWait CSimLine::WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) {

@@ -47,6 +47,7 @@ public:
     int Read(char* pDest, int nCapacity, RxInfo& info) override;
     LineWait Write(const char* pData, int nLength, const CEvent& stop,
                    DWORD dwMilliseconds) override;
+    int TryWrite(const char* pData, int nLength) override;
     LineWait WaitTxDrained(const CEvent& stop, DWORD dwMilliseconds) override;
     HRESULT SetBreak(bool bOn) override;
     HRESULT SetDtr(bool bOn) override;

@@ -5,6 +5,7 @@
 #include "platform/Event.h"
 #include "serial/SerialLine.h"
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -34,6 +35,7 @@ struct ScriptState {
     std::string written;
     std::atomic<int> writes{0};
     std::atomic<int> drainCalls{0};
+    std::atomic<int> tryTake{-1}; // how many bytes TryWrite takes at once; -1: Write alone
     std::vector<LineWait> writeResults;
 
     // Set-up steps that fail on request, and what the port asked of the line.
@@ -123,6 +125,14 @@ public:
         m_s->written.append(pData, static_cast<size_t>(nLength));
         m_s->writeResults.push_back(LineWait::Ready);
         return LineWait::Ready;
+    }
+    int TryWrite(const char* pData, int nLength) override {
+        const int nTake = std::min(m_s->tryTake.load(), nLength);
+        if (nTake < 0 || m_s->gone)
+            return -1;
+        std::lock_guard lock(m_s->m);
+        m_s->written.append(pData, static_cast<size_t>(nTake));
+        return nTake;
     }
     LineWait WaitTxDrained(const CEvent& stop, DWORD ms) override {
         ++m_s->drainCalls;

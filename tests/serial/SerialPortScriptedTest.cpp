@@ -36,6 +36,16 @@ PORTMODE Mode(const char* pszPort, DWORD dwBaud = 300) {
 class CTestPort : public CSerialPort {
 public:
     CTestPort() : CSerialPort("/nonexistent", "/nonexistent") {}
+    ~CTestPort() override {
+        txGo.Set();
+        Close();
+    }
+    // The transmit thread starts its work only once this is set.
+    CEvent txGo{true};
+    DWORD Transmit(void* pParam) override {
+        txGo.Wait(INFINITE);
+        return CSerialPort::Transmit(pParam);
+    }
     using CSerialPort::OnCommEvent;
     using CSerialPort::StartReceiveThread;
     using CSerialPort::StartTransmitThread;
@@ -91,6 +101,7 @@ protected:
         });
     }
     void TearDown() override {
+        port.txGo.Set();
         port.Close();
         SetBeepSink(m_oldBeep);
         SetTraceSink(m_oldTrace);
@@ -254,6 +265,45 @@ TEST_F(ScriptedPort, ClearingTheTransmitRingDropsItsBytesAndStillEndsInTransmitE
     ASSERT_EQ(port.Send("D", 1), 0);
     EXPECT_EQ(port.WaitTxEmpty(3000), 0);
     EXPECT_EQ(s().Written(), "AD");
+}
+
+// A line that takes bytes at once gets them from Send itself, before the transmit thread
+// runs; what it leaves goes out behind them. Transmit-empty waits for the thread to see them
+// out, whatever a drain seen before the Send says.
+TEST_F(ScriptedPort, SendHandsTheLineWhatItTakesAtOnceAndQueuesTheRest) {
+    const struct {
+        int nTake;
+        const char* pszAtOnce;
+    } cases[] = {{-1, ""}, {0, ""}, {2, "ab"}, {99, "abcde"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.nTake);
+        port.txGo.Reset();
+        OpenScripted();
+        s().written.clear();
+        s().tryTake = c.nTake;
+        ASSERT_EQ(port.Send("abcde", 5), 0);
+        EXPECT_EQ(s().Written(), c.pszAtOnce);
+        port.OnCommEvent(EV_TXEMPTY); // a drain the thread saw before this Send
+        EXPECT_EQ(port.WaitTxEmpty(0), 1);
+        port.txGo.Set();
+        EXPECT_EQ(port.WaitTxEmpty(3000), 0);
+        EXPECT_EQ(s().Written(), "abcde");
+        port.Close();
+    }
+}
+
+TEST_F(ScriptedPort, ASendWhileTheThreadWritesGoesBehindItsBytes) {
+    OpenScripted();
+    s().writeGate.Reset();
+    s().tryTake = 0; // the line's queue is full: "A" goes through the transmit thread
+    ASSERT_EQ(port.Send("A", 1), 0);
+    ASSERT_EQ(s().writeEntered.Wait(3000), WAIT_OBJECT_0);
+    s().tryTake = 99;
+    ASSERT_EQ(port.Send("B", 1), 0);
+    EXPECT_EQ(s().Written(), "");
+    s().writeGate.Set();
+    EXPECT_EQ(port.WaitTxEmpty(3000), 0);
+    EXPECT_EQ(s().Written(), "AB");
 }
 
 TEST_F(ScriptedPort, ReceiveRingOverflowKeepsTheNewest4096Bytes) {
