@@ -49,7 +49,7 @@ struct Mark {
     int nFirstByte = -1; // the first byte written after the break
     int nLength = 0;     // the bytes written after the break
     // The moments that split a record's time: the break lifted, the first write of its bytes
-    // (the transmit thread), and the read that brought the answer's last byte (the receive
+    // (by Send itself on a line at rest, else by the transmit thread), and the read that brought the answer's last byte (the receive
     // thread). Unset stays at the epoch.
     Clock::time_point tBreakOff, tWrite, tAnswer;
     int nRead = 0; // bytes read since the break
@@ -93,6 +93,12 @@ public:
     LineWait Write(const char* p, int n, const CEvent& stop, DWORD ms) override {
         MarkWrite(p, n);
         return m_pInner->Write(p, n, stop, ms);
+    }
+    int TryWrite(const char* p, int n) override {
+        const int nTaken = m_pInner->TryWrite(p, n);
+        if (nTaken > 0)
+            MarkWrite(p, nTaken);
+        return nTaken;
     }
     LineWait WaitTxDrained(const CEvent& stop, DWORD ms) override {
         return m_pInner->WaitTxDrained(stop, ms);
