@@ -49,8 +49,8 @@ struct Mark {
     int nFirstByte = -1; // the first byte written after the break
     int nLength = 0;     // the bytes written after the break
     // The moments that split a record's time: the break lifted, the first write of its bytes
-    // (by Send itself on a line at rest, else by the transmit thread), and the read that brought the answer's last byte (the receive
-    // thread). Unset stays at the epoch.
+    // (by Send itself on a line at rest, else by the transmit thread), and the read that brought
+    // the answer's last byte (the receive thread). Unset stays at the epoch.
     Clock::time_point tBreakOff, tWrite, tAnswer;
     int nRead = 0; // bytes read since the break
 };

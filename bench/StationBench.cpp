@@ -118,9 +118,9 @@ struct RunFigures {
     double dStagesMean = 0; // stages 3 to 5, seconds, mean over the units
     double dStagesMax = 0;
     double dFirstStagesMax = 0; // stages 1 and 2 of the slowest unit: an unlock made again shows
-    double dCpu = 0;       // sessions and runner
-    double dRunnerCpu = 0; // the runner alone
-    double dSimCpu = 0;    // the simulated units' threads
+    double dCpu = 0;            // sessions and runner
+    double dRunnerCpu = 0;      // the runner alone
+    double dSimCpu = 0;         // the simulated units' threads
     double dPeakRssSumMiB = 0;
     double dPeakPssSumMiB = 0;
     double dRunnerRssMiB = 0;
@@ -234,7 +234,8 @@ int main(int argc, char** argv) {
         std::printf("%5d %4d %8.2f %7.3f %9.2f %11.2f %11.3f %8.2f %7.1f%% %7.1f%% %10.2fs %9.1f "
                     "%9.1f %10.1f\n",
                     f.nUnits, f.nSucceeded, f.dWall, single > 0 ? f.dWall / single : 0.0,
-                    f.dFirstStagesMax, f.dStagesMean, f.dStagesMean > 0 ? singleStages / f.dStagesMean : 0.0, f.dCpu,
+                    f.dFirstStagesMax, f.dStagesMean,
+                    f.dStagesMean > 0 ? singleStages / f.dStagesMean : 0.0, f.dCpu,
                     dPercent * f.dCpu, dPercent * (f.dCpu - f.dSimCpu), f.dRunnerCpu,
                     f.dPeakRssSumMiB,
                     f.dPeakPssSumMiB, f.dPeakRssSumMiB + f.dRunnerRssMiB);

@@ -252,9 +252,7 @@ int CSerialPort::WaitTxEmpty(DWORD dwMilliseconds) {
 }
 
 int CSerialPort::WaitRxBreak(DWORD dwMilliseconds) {
-    if (!m_hRxBreak)
-        return 1;
-    if (m_hRxBreak->Wait(dwMilliseconds) != WAIT_OBJECT_0)
+    if (!m_hRxBreak || m_hRxBreak->Wait(dwMilliseconds) != WAIT_OBJECT_0)
         return 1;
     m_hRxBreak->Reset(); // each break is reported once
     return 0;

@@ -38,8 +38,8 @@ public:
 
     // Hands the bytes to the line when it takes them at once and nothing is queued before
     // them, else queues them for the transmit thread: 0, or 1 when the ring overran (the
-    // oldest queued bytes are lost) or the port is closed. A length above the ring's capacity (4096)
-    // raises the ring's count error: callers keep each Send within it.
+    // oldest queued bytes are lost) or the port is closed. A length above the ring's capacity
+    // (4096) raises the ring's count error: callers keep each Send within it.
     int Send(const void* pData, int nLength) override;
     // Called on the receive thread after received bytes have been appended to the ring, with
     // the count the ring then held.

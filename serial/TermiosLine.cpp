@@ -414,14 +414,15 @@ int CTermiosLine::TryWrite(const char* pData, int nLength) {
         return -1;
     for (;;) {
         const ssize_t n = write(m_fd, pData, static_cast<size_t>(nLength));
-        if (n >= 0) {
+        if (n > 0) {
             NoteWritten(static_cast<int>(n));
             return static_cast<int>(n);
         }
-        if (errno == EINTR)
+        if (n < 0 && errno == EINTR)
             continue;
-        // A full queue waits in the transmit thread; a fault is met again by its Write.
-        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+        // A full queue is waited out by Write; anything else is a fault (nothing taken
+        // included), which Write reports as the line gone.
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
     }
 }
 
@@ -435,15 +436,12 @@ LineWait CTermiosLine::Write(const char* pData, int nLength, const CEvent& stop,
     const Clock::time_point* pDeadline = DeadlineFor(dwMilliseconds, &store);
     int nDone = 0;
     while (nDone < nLength) {
-        const ssize_t n = write(m_fd, pData + nDone, static_cast<size_t>(nLength - nDone));
+        const int n = TryWrite(pData + nDone, nLength - nDone);
         if (n > 0) {
-            nDone += static_cast<int>(n);
-            NoteWritten(static_cast<int>(n));
+            nDone += n;
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (n == 0) {
             pollfd p[2] = {{stop.Fd(), POLLIN, 0}, {m_fd, POLLOUT, 0}};
             const int r = PollUntil(p, 2, pDeadline);
             if (r == 0)
