@@ -199,22 +199,25 @@ TEST(SimLoopback, TheReaderIsWokenForWhatItWaitsForOrABreakNotForEachByte) {
     // At 50 baud a character takes 200 ms: a reader that came back for one byte would have
     // that much time before the next, however busy the machine.
     struct Case {
-        int nInterest;
+        DWORD dwBaud;
         bool bBreakFirst;
-        std::size_t nFirstReadAtLeast;
-        std::size_t nFirstReadBelow; // 0: no bound
+        int nBytes;
+        int nLowerAfterMs; // the waiter gone (the interest lowered from another thread); 0: not
+        int nFirstReadAtLeast;
+        int nFirstReadBelow; // 0: no bound
         int nBreaks;
     } const kCases[] = {
-        {6, false, 6, 0, 0}, // all six in one read
-        {6, true, 1, 6, 1},  // the break ends the wait before the bytes behind it
+        {50, false, 6, 0, 6, 0, 0}, // all six in one read
+        {50, true, 5, 0, 1, 6, 1},  // the break ends the wait before the bytes behind it
+        {38400, false, 3, 50, 3, 4, 0}, // fewer than the old interest end the wait at once
     };
     for (const Case& c : kCases) {
-        SCOPED_TRACE(c.nInterest);
+        SCOPED_TRACE(c.dwBaud);
         SCOPED_TRACE(c.bBreakFirst);
         auto line = OpenPlug("sim:loopback=1");
         ASSERT_TRUE(line);
-        SetRate(*line, 50);
-        std::atomic<int> interest{c.nInterest};
+        SetRate(*line, c.dwBaud);
+        std::atomic<int> interest{6};
         line->SetRxInterest(&interest);
         CEvent stop;
         if (c.bBreakFirst) {
@@ -222,36 +225,28 @@ TEST(SimLoopback, TheReaderIsWokenForWhatItWaitsForOrABreakNotForEachByte) {
             stop.Wait(250); // longer than a character: it comes back as a break
             ASSERT_EQ(line->SetBreak(false), S_OK);
         }
-        const std::size_t nBytes = c.bBreakFirst ? 5 : 6;
-        ASSERT_EQ(line->Write("abcdef", static_cast<int>(nBytes), stop, 1000), LineWait::Ready);
-        ASSERT_EQ(line->WaitRx(stop, 5000), LineWait::Ready);
+        ASSERT_EQ(line->Write("abcdef", c.nBytes, stop, 1000), LineWait::Ready);
+        std::thread lower([&] {
+            if (c.nLowerAfterMs > 0) {
+                stop.Wait(static_cast<DWORD>(c.nLowerAfterMs));
+                interest.store(1);
+                line->RxInterestChanged();
+            }
+        });
+        // Well before its time runs out (at which point a lowered interest would be seen too).
+        const auto t0 = steady_clock::now();
+        EXPECT_EQ(line->WaitRx(stop, 10000), LineWait::Ready);
+        EXPECT_LT(steady_clock::now() - t0, seconds(8));
+        lower.join();
         char buf[16];
         RxInfo info;
         const int n = line->Read(buf, sizeof buf, info);
-        EXPECT_GE(static_cast<std::size_t>(n), c.nFirstReadAtLeast);
+        EXPECT_GE(n, c.nFirstReadAtLeast);
         if (c.nFirstReadBelow) {
-            EXPECT_LT(static_cast<std::size_t>(n), c.nFirstReadBelow);
+            EXPECT_LT(n, c.nFirstReadBelow);
         }
         EXPECT_EQ(info.nBreaks, c.nBreaks);
     }
-
-    // The waiter gone (the interest lowered from another thread): bytes that came meanwhile end
-    // the wait at once, though fewer than the old interest.
-    auto line = OpenPlug("sim:loopback=1");
-    ASSERT_TRUE(line);
-    SetRate(*line, 38400);
-    std::atomic<int> interest{6};
-    line->SetRxInterest(&interest);
-    CEvent stop;
-    ASSERT_EQ(line->Write("abc", 3, stop, 1000), LineWait::Ready);
-    std::thread lower([&] {
-        stop.Wait(50);
-        interest.store(1);
-        line->RxInterestChanged();
-    });
-    EXPECT_EQ(line->WaitRx(stop, 10000), LineWait::Ready);
-    lower.join();
-    EXPECT_EQ(ReadBytes(*line, 3, seconds(2)).bytes, (std::vector<BYTE>{'a', 'b', 'c'}));
 }
 
 TEST(SimLoopback, ACountWaitThatRunsOutLeavesWhatCameReadableAtThePort) {
